@@ -1,0 +1,181 @@
+#include "image_ledger.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ophost {
+namespace {
+
+constexpr size_t kMinGuardBytes = 256;
+
+uint8_t guardByte(size_t n) { return static_cast<uint8_t>(0xA5 ^ (n * 29)); }
+
+}  // namespace
+
+struct ImageLedger::Entry {
+  OpImage record{};
+  ImageRole role = ImageRole::Input;
+  std::string label;
+  Geometry geometry;
+  int32_t bytesPerPixel = 4;
+  size_t guardBytes = 0;
+  size_t bufferBytes = 0;
+  std::vector<uint8_t> storage;   // guard, buffer, guard
+  std::vector<uint8_t> snapshot;  // the buffer as handed out, when checks are on
+  bool returned = false;
+  std::string returnedHow;
+
+  uint8_t* buffer() { return storage.data() + guardBytes; }
+
+  void checkGuards(std::vector<std::string>& faults) {
+    const uint8_t* before = storage.data();
+    const uint8_t* after = storage.data() + guardBytes + bufferBytes;
+    for (size_t n = 0; n < guardBytes; ++n) {
+      if (before[n] != guardByte(n)) {
+        faults.push_back(label + ": written before the start of its buffer");
+        break;
+      }
+    }
+    for (size_t n = 0; n < guardBytes; ++n) {
+      if (after[n] != guardByte(n)) {
+        faults.push_back(label + ": written past the end of its buffer (byte " +
+                         std::to_string(n) + " after it)");
+        break;
+      }
+    }
+  }
+
+  void checkOutsideArea(std::vector<std::string>& faults) {
+    if (snapshot.empty()) return;
+    const uint8_t* now = buffer();
+    const size_t bpp = static_cast<size_t>(bytesPerPixel);
+    for (int32_t row = 0; row < geometry.rows; ++row) {
+      for (int32_t column = 0; column < geometry.stride; ++column) {
+        if (role != ImageRole::Texture && geometry.contains(column, row)) continue;
+        const size_t at = (static_cast<size_t>(row) * geometry.stride + column) * bpp;
+        if (std::memcmp(now + at, snapshot.data() + at, bpp) != 0) {
+          faults.push_back(label + (role == ImageRole::Texture
+                                        ? ": the plug-in wrote into a texture at column "
+                                        : ": written outside the active area at column ") +
+                           std::to_string(column) + ", row " + std::to_string(row));
+          return;
+        }
+      }
+    }
+  }
+};
+
+ImageLedger::ImageLedger() = default;
+ImageLedger::~ImageLedger() = default;
+
+OpImage* ImageLedger::handOut(const Picture& content, ImageRole role, std::string label, bool checks) {
+  auto entry = std::make_unique<Entry>();
+  entry->role = role;
+  entry->label = std::move(label);
+  entry->geometry = content.geometry;
+  entry->bytesPerPixel = content.bytesPerPixel;
+  entry->bufferBytes = content.bytes.size();
+  entry->guardBytes = std::max(kMinGuardBytes, static_cast<size_t>(content.geometry.stride) *
+                                                   static_cast<size_t>(content.bytesPerPixel));
+  entry->storage.resize(entry->bufferBytes + 2 * entry->guardBytes);
+  for (size_t n = 0; n < entry->guardBytes; ++n) {
+    entry->storage[n] = guardByte(n);
+    entry->storage[entry->guardBytes + entry->bufferBytes + n] = guardByte(n);
+  }
+  if (!content.bytes.empty()) std::memcpy(entry->buffer(), content.bytes.data(), entry->bufferBytes);
+  if (checks) entry->snapshot = content.bytes;
+  const Geometry& g = content.geometry;
+  entry->record.pixels = entry->buffer();
+  entry->record.stride = static_cast<int16_t>(g.stride);
+  entry->record.rows = static_cast<int16_t>(g.rows);
+  entry->record.x = static_cast<int16_t>(g.x);
+  entry->record.y = static_cast<int16_t>(g.y);
+  entry->record.width = static_cast<int16_t>(g.width);
+  entry->record.height = static_cast<int16_t>(g.height);
+  OpImage* record = &entry->record;
+  entries_[record] = std::move(entry);
+  return record;
+}
+
+std::string ImageLedger::takeBack(const OpImage* image, const char* how,
+                                  std::vector<std::string>& faults, Picture* keep) {
+  auto found = entries_.find(image);
+  if (found == entries_.end()) {
+    faults.push_back(std::string(how) + " was given " +
+                     (image == nullptr ? "a null image" : "an image the host never handed out"));
+    return {};
+  }
+  Entry& entry = *found->second;
+  if (entry.returned) {
+    faults.push_back(entry.label + ": given back twice (" + entry.returnedHow + ", then " + how + ")");
+    return {};
+  }
+  entry.returned = true;
+  entry.returnedHow = how;
+  entry.checkGuards(faults);
+  entry.checkOutsideArea(faults);
+  if (keep != nullptr) {
+    keep->geometry = entry.geometry;
+    keep->bytesPerPixel = entry.bytesPerPixel;
+    keep->bytes.assign(entry.buffer(), entry.buffer() + entry.bufferBytes);
+  }
+  // The buffer goes now; the record stays until forgetReturned() so a second give-back is caught.
+  std::vector<uint8_t>().swap(entry.storage);
+  std::vector<uint8_t>().swap(entry.snapshot);
+  entry.record.pixels = nullptr;
+  return entry.label;
+}
+
+std::string ImageLedger::labelOf(const OpImage* image) const {
+  auto found = entries_.find(image);
+  return found == entries_.end() ? std::string("unknown") : found->second->label;
+}
+
+bool ImageLedger::holds(const OpImage* image) const {
+  auto found = entries_.find(image);
+  return found != entries_.end() && !found->second->returned;
+}
+
+bool ImageLedger::isTexture(const OpImage* image) const {
+  auto found = entries_.find(image);
+  return found != entries_.end() && found->second->role == ImageRole::Texture;
+}
+
+std::vector<std::string> ImageLedger::held(bool textures) const {
+  std::vector<std::string> labels;
+  for (const auto& [record, entry] : entries_) {
+    if (!entry->returned && (entry->role == ImageRole::Texture) == textures) labels.push_back(entry->label);
+  }
+  return labels;
+}
+
+std::vector<std::string> ImageLedger::reclaim(bool textures) {
+  std::vector<std::string> labels;
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (!it->second->returned && (it->second->role == ImageRole::Texture) == textures) {
+      labels.push_back(it->second->label);
+      it = entries_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return labels;
+}
+
+void ImageLedger::checkHeldTextures(std::vector<std::string>& faults) {
+  for (auto& [record, entry] : entries_) {
+    if (entry->returned || entry->role != ImageRole::Texture || entry->snapshot.empty()) continue;
+    const size_t before = faults.size();
+    entry->checkGuards(faults);
+    entry->checkOutsideArea(faults);
+    if (faults.size() != before) {
+      entry->snapshot.assign(entry->buffer(), entry->buffer() + entry->bufferBytes);  // say it once
+    }
+  }
+}
+
+void ImageLedger::forgetReturned() {
+  std::erase_if(entries_, [](const auto& item) { return item.second->returned; });
+}
+
+}  // namespace ophost

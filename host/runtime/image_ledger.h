@@ -1,0 +1,58 @@
+// Every image the host hands a plug-in, tracked from hand-out until it comes back.
+//
+// Each image's buffer is placed between two guard zones filled with a known pattern. When the
+// plug-in gives an image back (put or freed), the ledger checks the guards, and, with checks on,
+// that nothing outside the active area changed (for a texture: that nothing changed at all). Any
+// misuse - an image given back twice, a pointer the host never handed out, a write outside the
+// area - is recorded as a plug-in fault.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "operator_abi.h"
+#include "picture.h"
+
+namespace ophost {
+
+enum class ImageRole { Input, NewImage, Texture };
+
+class ImageLedger {
+ public:
+  ImageLedger();
+  ImageLedger(const ImageLedger&) = delete;
+  ImageLedger& operator=(const ImageLedger&) = delete;
+  ~ImageLedger();
+
+  // Copies `content` into a fresh guarded buffer and returns the record to give the plug-in.
+  OpImage* handOut(const Picture& content, ImageRole role, std::string label, bool checks);
+
+  // Takes an image back. Returns its label, or records a fault and returns an empty string when
+  // `image` is not an image the plug-in holds. Guard and area checks add their faults here.
+  // When `keep` is given, the image's content as given back is copied there.
+  std::string takeBack(const OpImage* image, const char* how, std::vector<std::string>& faults,
+                       Picture* keep = nullptr);
+
+  // The label of a held image, or "unknown".
+  std::string labelOf(const OpImage* image) const;
+  bool holds(const OpImage* image) const;
+  bool isTexture(const OpImage* image) const;
+
+  // The labels of held images of the given roles (textures or the rest).
+  std::vector<std::string> held(bool textures) const;
+  // Takes back every held image of the given kind without checks; returns their labels.
+  std::vector<std::string> reclaim(bool textures);
+  // Checks that no held texture was written since it was handed out (or last checked).
+  void checkHeldTextures(std::vector<std::string>& faults);
+  // Forgets images already given back; until then a second give-back is told from a stray pointer.
+  void forgetReturned();
+
+ private:
+  struct Entry;
+  std::map<const OpImage*, std::unique_ptr<Entry>> entries_;
+};
+
+}  // namespace ophost
