@@ -1,0 +1,147 @@
+// Fog: lays a fog of one colour over input 0 through a grey mask.
+//
+// At open, one of two 180 x 144 grey textures is mirrored into a 360 x 288 mask, symmetric about
+// both centre lines. Each render stretches the mask over the active area by nearest sample: pixels
+// under dark mask values take the colour, a band of mask values just below the fog level is blended
+// towards it, and the rest is left alone. Input 0, changed in place, is the output; it is the only
+// input this plug-in reads.
+#include <stdlib.h>
+
+#include "operator_frame.h"
+
+// ---- Descriptor ------------------------------------------------------------------------------------
+
+static const uint32_t fogShapes[] = {911, 912, 0};
+
+static ParamChoice fogShape = {OP_PARAM_HEAD(PARAM_CHOICE, 910), CHOICE_STYLE_TEXT, fogShapes, 0};
+static ParamSlider fogAmount = {OP_PARAM_HEAD(PARAM_SLIDER, 920), 0, 921, 0, 0, 100, 50};
+static ParamColour fogColour = {OP_PARAM_HEAD(PARAM_COLOUR, 930), 0, 0xEB8080FF};
+
+static const char fogIdent[] = "$Id: KT3_Fog,v 1.0 2014/03/21 00:00:00 Vethmar $";
+
+static uintptr_t fogInfo[] = {
+    OPE_Tag00,  0,
+    OPE_Tag01,  1,  // the one plug-in that reads input 0 only
+    OPE_Action, (uintptr_t)&OperatorAction,
+    OPE_Ident,  (uintptr_t)fogIdent,
+    OPE_Tag0D,  2,
+    OPE_Param1, (uintptr_t)&fogShape,
+    OPE_Param2, (uintptr_t)&fogAmount,
+    OPE_Param3, (uintptr_t)&fogColour,
+    OPE_End};
+
+static const opframe::ModuleLog fogLog = {"src\\Fog", 0x0B790000};
+enum { LINE_NO_INPUT0 = 93 };
+
+// ---- Texture and mask --------------------------------------------------------------------------------
+
+enum {
+  TEXTURE_WIDTH = 180,
+  TEXTURE_HEIGHT = 144,
+  MASK_WIDTH = 2 * TEXTURE_WIDTH,
+  MASK_HEIGHT = 2 * TEXTURE_HEIGHT,
+  MASK_BYTES = MASK_WIDTH * MASK_HEIGHT  // 103680
+};
+
+static OpImage* fogTexture;   // held from open to close
+static uint8_t* fogMask;      // MASK_HEIGHT rows of MASK_WIDTH grey levels, from the heap
+static bool fogMaskBuilt;     // the mask holds a mirrored texture
+
+// The texture becomes the mask's top-left quarter, mirrored left to right, top to bottom and both
+// ways into the other three. The texture's rows are read as TEXTURE_WIDTH bytes back to back.
+static void buildMask(const uint8_t* texels) {
+  for (int32_t r = 0; r < TEXTURE_HEIGHT; ++r) {
+    uint8_t* top = fogMask + r * MASK_WIDTH;
+    uint8_t* bottom = fogMask + (MASK_HEIGHT - 1 - r) * MASK_WIDTH;
+    for (int32_t k = 0; k < TEXTURE_WIDTH; ++k) {
+      const uint8_t v = texels[r * TEXTURE_WIDTH + k];
+      top[k] = v;
+      top[MASK_WIDTH - 1 - k] = v;
+      bottom[k] = v;
+      bottom[MASK_WIDTH - 1 - k] = v;
+    }
+  }
+}
+
+static int fogClose(const OperatorContext*) {
+  if (fogTexture != nullptr) {
+    opFreeImage(fogTexture);
+    fogTexture = nullptr;
+  }
+  if (fogMask != nullptr) {
+    free(fogMask);
+    fogMask = nullptr;
+  }
+  fogMaskBuilt = false;
+  return 0;
+}
+
+static int fogOpen(const OperatorContext* context) {
+  // A second open without a close first gives back what the first one took.
+  fogClose(context);
+
+  fogMask = (uint8_t*)malloc(MASK_BYTES);
+  if (fogMask == nullptr) return -1;
+
+  const char* path = fogShape.value == 0 ? "/programs/kt3/diamant.png" : "/programs/kt3/kreis.png";
+  fogTexture = txGetOpImageFile(path, 1);
+  if (fogTexture == nullptr) return -1;  // the unfilled mask stays until close
+
+  // A texture smaller than the part the mask is built from would be read past its end.
+  if (fogTexture->stride < TEXTURE_WIDTH || fogTexture->rows < TEXTURE_HEIGHT) {
+    opFreeImage(fogTexture);
+    fogTexture = nullptr;
+    return -1;
+  }
+
+  buildMask(fogTexture->pixels);
+  fogMaskBuilt = true;
+  return 0;
+}
+
+// ---- Render -----------------------------------------------------------------------------------------
+
+// The mask column for each column of the active area, filled afresh at every render.
+static uint16_t fogColumns[32767];
+
+static int fogRender(const OperatorContext* context) {
+  // Without a mask there is nothing to render from: open failed or was never called.
+  if (!fogMaskBuilt) return -1;
+
+  OpImage* input0 = opframe::fetchInput(0, context, fogLog, LINE_NO_INPUT0);
+  if (input0 == nullptr) return -1;
+
+  uint8_t colour[PIXEL_BYTES];
+  for (int32_t k = 0; k < PIXEL_BYTES; ++k) colour[k] = (uint8_t)(fogColour.value >> (8 * k));
+  const int32_t fogLevel = fogAmount.value * 512 / 100;
+
+  const opframe::Area area = opframe::areaOf(input0);
+  for (int32_t j = 0; j < area.width; ++j) fogColumns[j] = (uint16_t)(j * MASK_WIDTH / area.width);
+
+  for (int32_t i = 0; i < area.height; ++i) {
+    const uint8_t* maskRow = fogMask + (i * MASK_HEIGHT / area.height) * MASK_WIDTH;
+    uint8_t* pixel = opframe::pixelAt(input0, area, 0, i);
+    for (int32_t j = 0; j < area.width; ++j, pixel += PIXEL_BYTES) {
+      const int32_t h = maskRow[fogColumns[j]];
+      if (h >= fogLevel) continue;  // unchanged
+      if (h < fogLevel - 255) {
+        for (int32_t k = 0; k < PIXEL_BYTES; ++k) pixel[k] = colour[k];
+      } else {
+        const int32_t w = h + 255 - fogLevel;  // keepWeight, 0..254
+        for (int32_t k = 0; k < PIXEL_BYTES; ++k) {
+          pixel[k] = (uint8_t)((pixel[k] * w + colour[k] * (255 - w)) / 255);
+        }
+      }
+    }
+  }
+
+  return opPutField(input0);
+}
+
+// ---- Exports ------------------------------------------------------------------------------------------
+
+static const opframe::ActionHooks fogHooks = {fogOpen, fogClose, fogRender};
+
+extern "C" int OperatorAction(OperatorContext* context) { return opframe::dispatch(context, fogHooks); }
+
+extern "C" uintptr_t* GetOperatorInfo(void) { return fogInfo; }
