@@ -1,0 +1,238 @@
+// Halves: the split-screen transition.
+//
+// One straight boundary, parallel to an edge of the frame, splits each frame into a band of input 0
+// and a band of input 1. Over the effect the boundary runs in from one edge (the opening phase),
+// stands still with input 1 holding a set share of the frame (the hold phase), and then runs on
+// until input 1 fills the frame or, in layouts 4 to 7, back until input 0 fills it again (the
+// closing phase). A band is filled by push (each picture keeps its size and slides with the
+// boundary) or by squeeze (each picture is scaled whole into its band, nearest row or column
+// below). Whole pixels are moved, nothing is mixed. The frame is written in place into input 0,
+// which is the output; input 1 is given back.
+#include <string.h>
+
+#include "operator_frame.h"
+
+// ---- Descriptor ------------------------------------------------------------------------------------
+
+static const uint32_t halvesFillEntries[] = {111, 112, 0};
+static const uint32_t halvesLayoutEntries[] = {121, 122, 123, 124, 125, 126, 127, 128, 0};
+
+static ParamChoice halvesFill = {OP_PARAM_HEAD(PARAM_CHOICE, 110), CHOICE_STYLE_TEXT,
+                                 halvesFillEntries, 0};
+static ParamChoice halvesLayout = {OP_PARAM_HEAD(PARAM_CHOICE, 120), CHOICE_STYLE_TEXT,
+                                   halvesLayoutEntries, 0};
+static ParamSlider halvesShare = {OP_PARAM_HEAD(PARAM_SLIDER, 130), 0, 131, 0, 1, 99, 50};
+static ParamSlider halvesHold = {OP_PARAM_HEAD(PARAM_SLIDER, 140), 0, 141, 0, 0, 100, 50};
+
+static const char halvesIdent[] = "$Id: KT3_Halves,v 1.0 2014/03/22 00:00:00 Vethmar $";
+
+static uintptr_t halvesInfo[] = {
+    OPE_Tag00,  0,
+    OPE_Tag01,  0,
+    OPE_Action, (uintptr_t)&OperatorAction,
+    OPE_Ident,  (uintptr_t)halvesIdent,
+    OPE_Tag0D,  2,
+    OPE_Param1, (uintptr_t)&halvesFill,
+    OPE_Param2, (uintptr_t)&halvesLayout,
+    OPE_Param3, (uintptr_t)&halvesShare,
+    OPE_Param4, (uintptr_t)&halvesHold,
+    OPE_End};
+
+static const opframe::ModuleLog halvesLog = {"src\\Halves", 0x0B700000};
+enum { LINE_NO_INPUT0 = 84, LINE_NO_INPUT1 = 90 };
+
+// Layouts, by halvesLayout modulo 4: the edge input 1's band lies along.
+enum { LAYOUT_BOTTOM = 0, LAYOUT_LEFT = 1, LAYOUT_TOP = 2, LAYOUT_RIGHT = 3 };
+
+// ---- Timing -------------------------------------------------------------------------------------------
+
+static int64_t withinExtent(int64_t band, int32_t extent) {
+  return band < 0 ? 0 : band > extent ? extent : band;
+}
+
+// D: input 1's band in the frame at the context's position, in rows or columns of `extent`.
+//
+// Phases and divisions are unsigned 32-bit; the products are taken in 64 bits, which gives the
+// 32-bit result wherever that does not overflow and the right band where it would. A position past
+// the end is the end. With no closing phase (B = 0) the end of the effect shows the closing phase's
+// end state.
+//
+// Whatever the parameter values, the band stays within 0..extent. S and Q lie there for every share
+// the host allows and are held there for any other. Then the opening phase gives at most S
+// (position < A), and the closing phase divides by B at least the length still to go: it is reached
+// only with A + H <= position <= length, where B = length - (A + H), in 32 bits as well.
+static int32_t halvesBand(const OperatorContext* context, uint32_t layout, int32_t extent) {
+  const uint32_t length = context->length;
+  const uint32_t position = opframe::clampedPosition(context);
+  const uint32_t hold = (uint32_t)((uint64_t)length * (uint32_t)halvesHold.value / 100);  // H
+  const uint32_t opening = (length - hold) / 2;                                           // A
+  const uint32_t closing = length - opening - hold;                                       // B
+  const int64_t share = halvesShare.value;
+  const int64_t still = withinExtent(share * extent / 100, extent);          // S
+  const int64_t rest = withinExtent((100 - share) * extent / 100, extent);   // Q
+  const uint64_t toGo = length - position;
+
+  int64_t band;
+  if (position < opening) {
+    band = (int64_t)((uint64_t)still * position / opening);
+  } else if (position < opening + hold) {
+    band = still;
+  } else if (layout < 4) {
+    band = closing == 0 ? extent : extent - (int64_t)((uint64_t)rest * toGo / closing);
+  } else {
+    band = closing == 0 ? 0 : (int64_t)((uint64_t)still * toGo / closing);
+  }
+  return (int32_t)band;
+}
+
+// ---- Pixel moves --------------------------------------------------------------------------------------
+
+// One whole 32-bit pixel, all four bytes; `to` may be `from` itself.
+static inline void copyPixel(uint8_t* to, const uint8_t* from) {
+  uint32_t pixel;
+  memcpy(&pixel, from, sizeof pixel);
+  memcpy(to, &pixel, sizeof pixel);
+}
+
+// Copies `count` pixels from the left end rightwards; safe in place when `from` is not left of `to`.
+static void copyRowForward(uint8_t* to, const uint8_t* from, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) copyPixel(to + i * PIXEL_BYTES, from + i * PIXEL_BYTES);
+}
+
+// Copies `count` pixels from the right end leftwards; safe in place when `from` is not right of `to`.
+static void copyRowBackward(uint8_t* to, const uint8_t* from, int32_t count) {
+  for (int32_t i = count - 1; i >= 0; --i) copyPixel(to + i * PIXEL_BYTES, from + i * PIXEL_BYTES);
+}
+
+struct Frame {
+  OpImage* input0;  // written in place: the output
+  const OpImage* input1;
+  opframe::Area area;
+};
+
+static uint8_t* out(const Frame& f, int32_t i, int32_t j) { return opframe::pixelAt(f.input0, f.area, i, j); }
+static const uint8_t* in1(const Frame& f, int32_t i, int32_t j) { return opframe::pixelAt(f.input1, f.area, i, j); }
+
+// Push: input 0 is shifted by D away from input 1's band; input 1's band shows the D rows or
+// columns of input 1 that face input 0. Input 0's band goes first, in an order that reads every
+// source pixel before it is overwritten.
+static void pushBands(const Frame& f, int32_t layout, int32_t d) {
+  const int32_t w = f.area.width;
+  const int32_t h = f.area.height;
+  switch (layout) {
+    case LAYOUT_BOTTOM:
+      for (int32_t j = 0; j < h - d; ++j) copyRowForward(out(f, 0, j), out(f, 0, j + d), w);
+      for (int32_t j = h - d; j < h; ++j) copyRowForward(out(f, 0, j), in1(f, 0, j - (h - d)), w);
+      break;
+    case LAYOUT_LEFT:
+      for (int32_t j = 0; j < h; ++j) {
+        copyRowBackward(out(f, d, j), out(f, 0, j), w - d);
+        copyRowForward(out(f, 0, j), in1(f, w - d, j), d);
+      }
+      break;
+    case LAYOUT_TOP:
+      for (int32_t j = h - 1; j >= d; --j) copyRowForward(out(f, 0, j), out(f, 0, j - d), w);
+      for (int32_t j = 0; j < d; ++j) copyRowForward(out(f, 0, j), in1(f, 0, j + h - d), w);
+      break;
+    case LAYOUT_RIGHT:
+      for (int32_t j = 0; j < h; ++j) {
+        copyRowForward(out(f, 0, j), out(f, d, j), w - d);
+        copyRowForward(out(f, w - d, j), in1(f, 0, j), d);
+      }
+      break;
+  }
+}
+
+// Squeeze: each picture is scaled whole into its band by picking rows or columns. Input 1 is
+// sampled from its top or left edge: the k-th row or column of its band takes source (k * E) / D.
+// Input 0 is sampled from the frame edge its band touches: its k-th row or column from that edge
+// takes the source at distance (k * E) / (E - D) from the same edge. k * E is kept as a running sum.
+static void squeezeBands(const Frame& f, int32_t layout, int32_t d) {
+  const int32_t w = f.area.width;
+  const int32_t h = f.area.height;
+  switch (layout) {
+    case LAYOUT_BOTTOM: {
+      int32_t kh = 0;
+      for (int32_t j = 0; j < h - d; ++j, kh += h) {
+        copyRowForward(out(f, 0, j), out(f, 0, kh / (h - d)), w);
+      }
+      kh = 0;
+      for (int32_t j = h - d; j < h; ++j, kh += h) copyRowForward(out(f, 0, j), in1(f, 0, kh / d), w);
+      break;
+    }
+    case LAYOUT_LEFT:
+      for (int32_t j = 0; j < h; ++j) {
+        uint8_t* row = out(f, 0, j);
+        const uint8_t* source = in1(f, 0, j);
+        int32_t kw = 0;
+        for (int32_t i = w - 1; i >= d; --i, kw += w) {
+          copyPixel(row + i * PIXEL_BYTES, row + (w - 1 - kw / (w - d)) * PIXEL_BYTES);
+        }
+        kw = 0;
+        for (int32_t i = 0; i < d; ++i, kw += w) {
+          copyPixel(row + i * PIXEL_BYTES, source + (kw / d) * PIXEL_BYTES);
+        }
+      }
+      break;
+    case LAYOUT_TOP: {
+      int32_t kh = 0;
+      for (int32_t j = h - 1; j >= d; --j, kh += h) {
+        copyRowForward(out(f, 0, j), out(f, 0, h - 1 - kh / (h - d)), w);
+      }
+      kh = 0;
+      for (int32_t j = 0; j < d; ++j, kh += h) copyRowForward(out(f, 0, j), in1(f, 0, kh / d), w);
+      break;
+    }
+    case LAYOUT_RIGHT:
+      for (int32_t j = 0; j < h; ++j) {
+        uint8_t* row = out(f, 0, j);
+        const uint8_t* source = in1(f, 0, j);
+        int32_t kw = 0;
+        for (int32_t i = 0; i < w - d; ++i, kw += w) {
+          copyPixel(row + i * PIXEL_BYTES, row + (kw / (w - d)) * PIXEL_BYTES);
+        }
+        kw = 0;
+        for (int32_t i = w - d; i < w; ++i, kw += w) {
+          copyPixel(row + i * PIXEL_BYTES, source + (kw / d) * PIXEL_BYTES);
+        }
+      }
+      break;
+  }
+}
+
+// ---- Render -----------------------------------------------------------------------------------------
+
+static OpImage* halvesSplit(const OperatorContext* context, OpImage* input0, const OpImage* input1) {
+  const Frame f = {input0, input1, opframe::areaOf(input0)};
+  // Out of range, a negative index counts as above 7 as well.
+  const uint32_t layout = (uint32_t)halvesLayout.value;
+  if (layout > 7) return input0;
+  // With no length there is no progress: the frame stays input 0, as at the start.
+  if (context->length == 0) return input0;
+  if (f.area.width <= 0 || f.area.height <= 0) return input0;
+
+  const int32_t edge = (int32_t)(layout % 4);
+  const int32_t extent = edge == LAYOUT_BOTTOM || edge == LAYOUT_TOP ? f.area.height : f.area.width;
+  const int32_t d = halvesBand(context, layout, extent);
+  if (halvesFill.value == 0) {
+    pushBands(f, edge, d);
+  } else {
+    squeezeBands(f, edge, d);
+  }
+  return input0;
+}
+
+static int halvesRender(const OperatorContext* context) {
+  return opframe::renderTwoInputs(context, halvesLog, LINE_NO_INPUT0, LINE_NO_INPUT1,
+                                  [context](OpImage* input0, OpImage* input1) {
+                                    return halvesSplit(context, input0, input1);
+                                  });
+}
+
+// ---- Exports ------------------------------------------------------------------------------------------
+
+static const opframe::ActionHooks halvesHooks = {nullptr, nullptr, halvesRender};
+
+extern "C" int OperatorAction(OperatorContext* context) { return opframe::dispatch(context, halvesHooks); }
+
+extern "C" uintptr_t* GetOperatorInfo(void) { return halvesInfo; }
