@@ -30,6 +30,7 @@ struct Plugin::Impl {
   std::optional<Geometry> frameGeometry;
 
   OpImage* getField(int32_t index, uint32_t fieldPosition);
+  void checkInput(const Picture& picture) const;
   int32_t putField(OpImage* image);
   int32_t chkAbort();
   OpImage* allocImage(int32_t width, int32_t height, int32_t mode, int32_t flags);
@@ -130,22 +131,37 @@ OpImage* Plugin::Impl::getField(int32_t index, uint32_t fieldPosition) {
                              " (only 0 and 1 exist)");
     return nullptr;
   }
-  std::shared_ptr<const Picture> picture = fields ? fields(index, fieldPosition) : nullptr;
+  const std::string label = "input " + std::to_string(index);
+  std::shared_ptr<const Picture> picture;
+  try {
+    picture = fields ? fields(index, fieldPosition) : nullptr;
+    if (picture != nullptr) checkInput(*picture);
+  } catch (const std::exception& error) {
+    result->notes.push_back(label + " cannot be given: " + error.what());
+    picture = nullptr;
+  }
   if (picture == nullptr) {
     call(HostCall::Kind::GetField, "null", {}, index, fieldPosition);
     return nullptr;
   }
-  checkGeometry(picture->geometry);
-  if (picture->bytesPerPixel != 4 ||
-      picture->bytes.size() != static_cast<size_t>(picture->geometry.stride) *
-                                   static_cast<size_t>(picture->geometry.rows) * 4) {
-    throw HostError("input " + std::to_string(index) + " is not a four-byte picture of its size");
-  }
-  const std::string label = "input " + std::to_string(index);
   OpImage* image = ledger.handOut(*picture, ImageRole::Input, label, behaviour.checks);
   if (!frameGeometry) frameGeometry = picture->geometry;
   call(HostCall::Kind::GetField, label, {}, index, fieldPosition);
   return image;
+}
+
+void Plugin::Impl::checkInput(const Picture& picture) const {
+  checkGeometry(picture.geometry);
+  if (picture.bytesPerPixel != 4 ||
+      picture.bytes.size() != static_cast<size_t>(picture.geometry.stride) *
+                                  static_cast<size_t>(picture.geometry.rows) * 4) {
+    throw HostError("not a four-byte picture of its size");
+  }
+  // Both inputs of a render share one layout: the plug-ins address input 1 with input 0's fields.
+  if (frameGeometry && picture.geometry != *frameGeometry) {
+    throw HostError(picture.geometry.describe() + " is not laid out like the other input (" +
+                    frameGeometry->describe() + ")");
+  }
 }
 
 int32_t Plugin::Impl::putField(OpImage* image) {

@@ -156,3 +156,14 @@ TEST_F(Ownership, AbortPollsAreAnsweredAndCounted) {
   EXPECT_EQ(result.count(ophost::HostCall::Kind::ChkAbort), 3);
   expectNoFaults(result);
 }
+
+TEST_F(Ownership, BothInputsOfARenderShareOneLayout) {
+  Geometry other = geometry;
+  other.stride += 1;
+  plugin->setFieldProvider(fixedInputs(input0, noisePicture(other, 3)));
+  const auto result = renderIn(0);
+  EXPECT_EQ(result.status, -1);
+  EXPECT_EQ(result.briefCalls(), (std::vector<std::string>{"get 0", "get 1", "log 2"}));
+  EXPECT_TRUE(mentions(result.notes, "input 1 cannot be given"));
+  expectNoFaults(result);
+}
