@@ -91,6 +91,12 @@ class RuntimeHost final : public HostServices {
   T guarded(T fallback, F&& serve) noexcept {
     Plugin::Impl* plugin = current;
     if (plugin == nullptr) return fallback;  // a call outside any action: nothing to serve
+    const auto started = std::chrono::steady_clock::now();
+    struct Clock {
+      Plugin::Impl* plugin;
+      std::chrono::steady_clock::time_point started;
+      ~Clock() { plugin->result->hostTime += std::chrono::steady_clock::now() - started; }
+    } clock{plugin, started};
     try {
       return serve(*plugin);
     } catch (const std::exception& error) {
@@ -398,8 +404,11 @@ ActionResult Plugin::act(uint16_t action, const ActionRequest& request) {
   impl.frameGeometry.reset();
   Impl* previous = current;
   current = &impl;
+  const auto started = std::chrono::steady_clock::now();
   result.status = impl.model.action(&context);
+  const auto elapsed = std::chrono::steady_clock::now() - started;
   current = previous;
+  result.pluginTime = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed) - result.hostTime;
   impl.finish(action);
   impl.result = nullptr;
   return result;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -62,6 +63,10 @@ struct ActionResult {
   std::vector<std::string> notes;     // host-side remarks (why a texture could not be had, ...)
   std::vector<std::string> reclaimed; // images a failed render left for the host to take back
   std::vector<ReleasedImage> freed;   // images given back with opFreeImage, as given back (checks on)
+  // Time spent in the plug-in's own code: the whole action less the time the host spent serving
+  // its calls (copying inputs in, taking the output back, checks).
+  std::chrono::nanoseconds pluginTime{0};
+  std::chrono::nanoseconds hostTime{0};
 
   std::vector<std::string> briefCalls() const;
   int count(HostCall::Kind kind) const;
