@@ -1,9 +1,10 @@
-# The two everyday commands: `make` builds everything, `make test` builds and runs every test.
-# Both first install what a fresh Debian machine lacks (scripts/bootstrap).
+# The everyday commands: `make` builds everything, `make test` builds and runs every test, and
+# `make demo` builds and renders every plug-in into out/demo. Each first installs what a fresh
+# Debian machine lacks (scripts/bootstrap).
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test bootstrap configure clean
+.PHONY: all build test demo bootstrap configure clean
 
 all: build
 
@@ -18,6 +19,9 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+demo: build
+	@$(BUILD)/bin/ophost demo --output out/demo
 
 clean:
 	rm -rf $(BUILD)

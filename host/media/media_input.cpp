@@ -1,0 +1,233 @@
+#include "media_input.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <system_error>
+
+#include "cards.h"
+#include "host_error.h"
+
+namespace ophost::media {
+
+namespace {
+
+std::string averror(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+class CardSource final : public FrameSource {
+ public:
+  explicit CardSource(std::string card) : card_(std::move(card)) { drawCard(card_, 8, 8); }
+  Size naturalSize() const override { return kCardSize; }
+  RgbImage frame(int64_t, Size size) override {
+    auto found = drawn_.find({size.width, size.height});
+    if (found == drawn_.end()) {
+      found = drawn_.emplace(std::make_pair(size.width, size.height),
+                             drawCard(card_, size.width, size.height)).first;
+    }
+    return found->second;
+  }
+  std::optional<int64_t> frameCount() const override { return 1; }
+  bool isStill() const override { return true; }
+
+ private:
+  std::string card_;
+  std::map<std::pair<int32_t, int32_t>, RgbImage> drawn_;
+};
+
+// Anything libavformat can open: a clip, a still, or an image sequence.
+class DecodedSource final : public FrameSource {
+ public:
+  DecodedSource(const std::string& name, bool sequence) : name_(name), sequence_(sequence) {
+    openFile();
+    if (!decodeNext()) {
+      throw HostError(name_ + ": not a picture or video (nothing in it can be decoded)");
+    }
+    natural_ = {last_->width, last_->height};
+  }
+  ~DecodedSource() override { closeFile(); }
+
+  Size naturalSize() const override { return natural_; }
+  std::optional<int64_t> frameCount() const override { return count_; }
+  bool isStill() const override { return count_ && *count_ == 1; }
+
+  RgbImage frame(int64_t index, Size size) override {
+    if (index < lastIndex_) {
+      if (count_ && *count_ == 1) return convert(size);
+      rewind();
+    }
+    while (lastIndex_ < index && !ended_) {
+      if (!decodeNext()) break;
+    }
+    return convert(size);
+  }
+
+ private:
+  void openFile() {
+    const AVInputFormat* forced = sequence_ ? av_find_input_format("image2") : nullptr;
+    int status = avformat_open_input(&format_, name_.c_str(), forced, nullptr);
+    if (status < 0) {
+      throw HostError(name_ + ": not a picture or video that can be read (" + averror(status) + ")");
+    }
+    status = avformat_find_stream_info(format_, nullptr);
+    if (status < 0) throw HostError(name_ + ": not a picture or video (" + averror(status) + ")");
+    const AVCodec* codec = nullptr;
+    stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    if (stream_ < 0 || codec == nullptr) {
+      throw HostError(name_ + ": not a picture or video (it holds no picture stream)");
+    }
+    decoder_ = avcodec_alloc_context3(codec);
+    avcodec_parameters_to_context(decoder_, format_->streams[stream_]->codecpar);
+    decoder_->thread_count = 2;
+    status = avcodec_open2(decoder_, codec, nullptr);
+    if (status < 0) throw HostError(name_ + ": cannot be decoded (" + averror(status) + ")");
+    packet_ = av_packet_alloc();
+    work_ = av_frame_alloc();
+  }
+
+  void closeFile() {
+    av_frame_free(&work_);
+    av_frame_free(&last_);
+    av_packet_free(&packet_);
+    avcodec_free_context(&decoder_);
+    avformat_close_input(&format_);
+  }
+
+  void rewind() {
+    closeFile();
+    lastIndex_ = -1;
+    flushed_ = false;
+    ended_ = false;
+    openFile();
+    decodeNext();
+  }
+
+  // Decodes the next frame into last_; false at the end (then count_ is known).
+  bool decodeNext() {
+    for (;;) {
+      int status = avcodec_receive_frame(decoder_, work_);
+      if (status == 0) {
+        if (last_ == nullptr) last_ = av_frame_alloc();
+        av_frame_unref(last_);
+        av_frame_move_ref(last_, work_);
+        ++lastIndex_;
+        return true;
+      }
+      if (status == AVERROR_EOF) {
+        ended_ = true;
+        count_ = lastIndex_ + 1;
+        return false;
+      }
+      if (status != AVERROR(EAGAIN)) {
+        throw HostError(name_ + ": frame " + std::to_string(lastIndex_ + 1) +
+                        " cannot be decoded (" + averror(status) + ")");
+      }
+      if (flushed_) {
+        ended_ = true;
+        count_ = lastIndex_ + 1;
+        return false;
+      }
+      status = av_read_frame(format_, packet_);
+      if (status < 0) {
+        avcodec_send_packet(decoder_, nullptr);
+        flushed_ = true;
+        continue;
+      }
+      if (packet_->stream_index == stream_) {
+        status = avcodec_send_packet(decoder_, packet_);
+        if (status < 0 && status != AVERROR(EAGAIN) && lastIndex_ < 0) {
+          av_packet_unref(packet_);
+          throw HostError(name_ + ": not a picture or video that can be decoded (" +
+                          averror(status) + ")");
+        }
+      }
+      av_packet_unref(packet_);
+    }
+  }
+
+  RgbImage convert(Size size) {
+    if (last_ == nullptr) throw HostError(name_ + ": holds no picture");
+    AVPixelFormat format = static_cast<AVPixelFormat>(last_->format);
+    bool full = last_->color_range == AVCOL_RANGE_JPEG;
+    switch (format) {  // the old full-range formats: the same layout, full range
+      case AV_PIX_FMT_YUVJ420P: format = AV_PIX_FMT_YUV420P; full = true; break;
+      case AV_PIX_FMT_YUVJ422P: format = AV_PIX_FMT_YUV422P; full = true; break;
+      case AV_PIX_FMT_YUVJ444P: format = AV_PIX_FMT_YUV444P; full = true; break;
+      case AV_PIX_FMT_YUVJ440P: format = AV_PIX_FMT_YUV440P; full = true; break;
+      default: break;
+    }
+    int space = SWS_CS_ITU601;
+    switch (last_->colorspace) {
+      case AVCOL_SPC_BT709: space = SWS_CS_ITU709; break;
+      case AVCOL_SPC_BT2020_NCL: case AVCOL_SPC_BT2020_CL: space = SWS_CS_BT2020; break;
+      case AVCOL_SPC_UNSPECIFIED: space = last_->height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601; break;
+      default: break;
+    }
+    SwsContext* context = sws_getContext(last_->width, last_->height, format, size.width,
+                                         size.height, AV_PIX_FMT_RGB24,
+                                         SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                         nullptr, nullptr, nullptr);
+    if (context == nullptr) throw HostError(name_ + ": its pixel format cannot be converted");
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
+    const bool rgbSource = descriptor && (descriptor->flags & AV_PIX_FMT_FLAG_RGB);
+    sws_setColorspaceDetails(context, sws_getCoefficients(space), rgbSource ? 1 : (full ? 1 : 0),
+                             sws_getCoefficients(SWS_CS_ITU601), 1, 0, 1 << 16, 1 << 16);
+    RgbImage rgb(size.width, size.height);
+    uint8_t* target[1] = {rgb.rgb.data()};
+    const int targetStride[1] = {size.width * 3};
+    sws_scale(context, last_->data, last_->linesize, 0, last_->height, target, targetStride);
+    sws_freeContext(context);
+    return rgb;
+  }
+
+  std::string name_;
+  bool sequence_ = false;
+  AVFormatContext* format_ = nullptr;
+  AVCodecContext* decoder_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  AVFrame* work_ = nullptr;
+  AVFrame* last_ = nullptr;
+  int stream_ = -1;
+  int64_t lastIndex_ = -1;
+  bool flushed_ = false;
+  bool ended_ = false;
+  std::optional<int64_t> count_;
+  Size natural_;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameSource> openSource(const std::string& name) {
+  if (name.rfind("card:", 0) == 0) return std::make_unique<CardSource>(name.substr(5));
+  av_log_set_level(AV_LOG_QUIET);
+  static const std::regex numbered("%0?[0-9]*d");
+  const bool sequence = std::regex_search(name, numbered);
+  std::error_code error;
+  if (sequence) {
+    const std::filesystem::path parent = std::filesystem::path(name).parent_path();
+    if (!parent.empty() && !std::filesystem::is_directory(parent, error)) {
+      throw HostError(name + ": no such directory for the image sequence");
+    }
+  } else if (!std::filesystem::exists(name, error)) {
+    throw HostError(name + ": no such file");
+  } else if (std::filesystem::is_directory(name, error)) {
+    throw HostError(name + ": is a directory, not a picture or video");
+  } else if (access(name.c_str(), R_OK) != 0) {
+    throw HostError(name + ": cannot be read (permission denied)");
+  }
+  return std::make_unique<DecodedSource>(name, sequence);
+}
+
+}  // namespace ophost::media

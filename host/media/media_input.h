@@ -1,0 +1,40 @@
+// Where the host's input pictures come from: built-in cards ("card:bars"), still images (PNG,
+// JPEG ...), video files (MP4, MOV, MKV, WebM ...) and numbered image sequences ("shot%04d.png").
+// A source gives frame n of itself, at any size: a clip its n-th frame (its last one beyond its
+// end), a still or card the same picture for every n.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "colour.h"
+
+namespace ophost::media {
+
+struct Size {
+  int32_t width = 0;
+  int32_t height = 0;
+  bool operator==(const Size&) const = default;
+};
+
+class FrameSource {
+ public:
+  virtual ~FrameSource() = default;
+  // The size the source has of its own (a card's is 640x360).
+  virtual Size naturalSize() const = 0;
+  // Frame `index` scaled to `size`, as full-range RGB. Throws HostError when it cannot be decoded.
+  virtual RgbImage frame(int64_t index, Size size) = 0;
+  // How many frames it holds, once known (1 for stills and cards).
+  virtual std::optional<int64_t> frameCount() const = 0;
+  virtual bool isStill() const = 0;
+};
+
+inline constexpr Size kCardSize{640, 360};
+
+// Opens `name`: "card:NAME", a file, or a printf-style numbered sequence. Throws HostError with one
+// clear message for a missing or unreadable file, or one that is not a picture or video.
+std::unique_ptr<FrameSource> openSource(const std::string& name);
+
+}  // namespace ophost::media

@@ -1,0 +1,433 @@
+#include "media_output.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavfilter/avfilter.h>
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <system_error>
+
+#include "host_error.h"
+
+namespace ophost::media {
+
+namespace {
+
+std::string averror(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+const std::regex& numberedPattern() {
+  static const std::regex pattern("%0?[0-9]*d");
+  return pattern;
+}
+
+std::string lowerExtension(const std::string& name) {
+  std::string extension = std::filesystem::path(name).extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return extension;
+}
+
+void checkDirectory(const std::string& name) {
+  const std::filesystem::path parent = std::filesystem::absolute(name).parent_path();
+  std::error_code error;
+  if (!std::filesystem::is_directory(parent, error)) {
+    throw HostError("cannot write " + name + ": no such directory " + parent.string());
+  }
+  if (access(parent.c_str(), W_OK) != 0) {
+    throw HostError("cannot write " + name + ": directory " + parent.string() + " is not writable");
+  }
+}
+
+void renameInto(const std::filesystem::path& temporary, const std::string& name) {
+  std::error_code error;
+  std::filesystem::rename(temporary, name, error);
+  if (error) {
+    std::filesystem::remove(temporary, error);
+    throw HostError("cannot write " + name + ": " + error.message());
+  }
+}
+
+// One frame as an AVFrame of `format` at width x height, converted from RGB (BT.601 studio range
+// for YUV formats).
+AVFrame* convertedFrame(const RgbImage& rgb, AVPixelFormat format, int width, int height) {
+  AVFrame* frame = av_frame_alloc();
+  frame->format = format;
+  frame->width = width;
+  frame->height = height;
+  if (av_frame_get_buffer(frame, 0) < 0) {
+    av_frame_free(&frame);
+    throw HostError("out of memory for a frame");
+  }
+  SwsContext* context = sws_getContext(rgb.width, rgb.height, AV_PIX_FMT_RGB24, width, height, format,
+                                       SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP,
+                                       nullptr, nullptr, nullptr);
+  if (context == nullptr) {
+    av_frame_free(&frame);
+    throw HostError("cannot convert a frame for output");
+  }
+  const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
+  sws_setColorspaceDetails(context, bt601, 1, bt601, format == AV_PIX_FMT_RGB24 ? 1 : 0, 0, 1 << 16,
+                           1 << 16);
+  const uint8_t* source[1] = {rgb.rgb.data()};
+  const int sourceStride[1] = {rgb.width * 3};
+  sws_scale(context, source, sourceStride, 0, rgb.height, frame->data, frame->linesize);
+  sws_freeContext(context);
+  return frame;
+}
+
+std::vector<uint8_t> encodePng(const RgbImage& rgb) {
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
+  if (codec == nullptr) throw HostError("no PNG encoder is available");
+  AVCodecContext* encoder = avcodec_alloc_context3(codec);
+  encoder->width = rgb.width;
+  encoder->height = rgb.height;
+  encoder->pix_fmt = AV_PIX_FMT_RGB24;
+  encoder->time_base = {1, 25};
+  std::vector<uint8_t> bytes;
+  int status = avcodec_open2(encoder, codec, nullptr);
+  AVFrame* frame = av_frame_alloc();
+  AVPacket* packet = av_packet_alloc();
+  if (status >= 0) {
+    frame->format = AV_PIX_FMT_RGB24;
+    frame->width = rgb.width;
+    frame->height = rgb.height;
+    status = av_frame_get_buffer(frame, 0);
+  }
+  if (status >= 0) {
+    for (int32_t j = 0; j < rgb.height; ++j) {
+      std::copy_n(rgb.at(0, j), rgb.width * 3, frame->data[0] + static_cast<ptrdiff_t>(j) * frame->linesize[0]);
+    }
+    status = avcodec_send_frame(encoder, frame);
+  }
+  if (status >= 0) status = avcodec_receive_packet(encoder, packet);
+  if (status >= 0) bytes.assign(packet->data, packet->data + packet->size);
+  av_packet_free(&packet);
+  av_frame_free(&frame);
+  avcodec_free_context(&encoder);
+  if (status < 0) throw HostError("cannot encode a PNG (" + averror(status) + ")");
+  return bytes;
+}
+
+void writeBytes(const std::filesystem::path& file, const std::vector<uint8_t>& bytes,
+                const std::string& name) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+    throw HostError("cannot write " + name + ": the disk refused the data");
+  }
+}
+
+// Temporaries that are removed unless they were renamed into place.
+class Temporaries {
+ public:
+  ~Temporaries() {
+    std::error_code ignored;
+    for (const auto& file : files_) std::filesystem::remove(file.first, ignored);
+  }
+  void add(std::filesystem::path temporary, std::string final) {
+    files_.emplace_back(std::move(temporary), std::move(final));
+  }
+  std::vector<std::string> commit() {
+    std::vector<std::string> names;
+    for (const auto& file : files_) {
+      renameInto(file.first, file.second);
+      names.push_back(file.second);
+    }
+    files_.clear();
+    return names;
+  }
+  const std::filesystem::path& first() const { return files_.front().first; }
+
+ private:
+  std::vector<std::pair<std::filesystem::path, std::string>> files_;
+};
+
+class PngSink final : public FrameSink {
+ public:
+  PngSink(std::string name, bool sequence) : name_(std::move(name)), sequence_(sequence) {}
+  void add(const RgbImage& frame, int64_t number) override {
+    if (!sequence_ && frames_ > 0) {
+      throw HostError(name_ + " holds one frame: write a range to name%04d.png, .mp4 or .gif");
+    }
+    const std::string final = sequence_ ? sequenceFileName(name_, number) : name_;
+    const std::filesystem::path temporary = temporaryNameFor(final);
+    temporaries_.add(temporary, final);
+    writeBytes(temporary, encodePng(frame), final);
+    ++frames_;
+  }
+  std::vector<std::string> finish() override { return temporaries_.commit(); }
+
+ private:
+  std::string name_;
+  bool sequence_;
+  int64_t frames_ = 0;
+  Temporaries temporaries_;
+};
+
+// An encoder and muxer writing to a temporary file.
+class EncodedFile {
+ public:
+  EncodedFile(const std::string& name, const char* format, AVCodecID codecId, const char* codecName,
+              AVPixelFormat pixels, int width, int height, int fps, AVDictionary** options)
+      : name_(name), temporary_(temporaryNameFor(name)) {
+    const AVOutputFormat* output = av_guess_format(format, name.c_str(), nullptr);
+    if (output == nullptr || avformat_alloc_output_context2(&format_, output, nullptr,
+                                                            temporary_.c_str()) < 0) {
+      throw HostError("cannot write " + name + ": the container cannot be written here");
+    }
+    const AVCodec* codec = codecName ? avcodec_find_encoder_by_name(codecName) : nullptr;
+    if (codec == nullptr) codec = avcodec_find_encoder(codecId);
+    if (codec == nullptr) throw HostError("cannot write " + name + ": no encoder is installed for it");
+    stream_ = avformat_new_stream(format_, nullptr);
+    encoder_ = avcodec_alloc_context3(codec);
+    encoder_->width = width;
+    encoder_->height = height;
+    encoder_->pix_fmt = pixels;
+    encoder_->time_base = {1, fps};
+    encoder_->framerate = {fps, 1};
+    encoder_->sample_aspect_ratio = {1, 1};
+    if (pixels == AV_PIX_FMT_YUV420P) {
+      encoder_->gop_size = fps * 2;
+      encoder_->color_range = AVCOL_RANGE_MPEG;
+      encoder_->colorspace = AVCOL_SPC_SMPTE170M;
+      encoder_->color_primaries = AVCOL_PRI_SMPTE170M;
+      encoder_->color_trc = AVCOL_TRC_SMPTE170M;
+    }
+    if (format_->oformat->flags & AVFMT_GLOBALHEADER) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    int status = avcodec_open2(encoder_, codec, options);
+    if (status < 0) throw HostError("cannot write " + name + ": the encoder refused (" + averror(status) + ")");
+    avcodec_parameters_from_context(stream_->codecpar, encoder_);
+    stream_->time_base = encoder_->time_base;
+    stream_->avg_frame_rate = {fps, 1};
+    stream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;
+    status = avio_open(&format_->pb, temporary_.c_str(), AVIO_FLAG_WRITE);
+    if (status < 0) throw HostError("cannot write " + name + " (" + averror(status) + ")");
+    opened_ = true;
+    status = avformat_write_header(format_, nullptr);
+    if (status < 0) throw HostError("cannot write " + name + " (" + averror(status) + ")");
+    packet_ = av_packet_alloc();
+  }
+  ~EncodedFile() {
+    av_packet_free(&packet_);
+    avcodec_free_context(&encoder_);
+    if (opened_) avio_closep(&format_->pb);
+    avformat_free_context(format_);
+    std::error_code ignored;
+    if (!done_) std::filesystem::remove(temporary_, ignored);
+  }
+  // Encodes `frame` (null to drain) and writes what the encoder gives back.
+  void encode(AVFrame* frame) {
+    int status = avcodec_send_frame(encoder_, frame);
+    if (status < 0) throw HostError("cannot write " + name_ + ": encoding failed (" + averror(status) + ")");
+    for (;;) {
+      status = avcodec_receive_packet(encoder_, packet_);
+      if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return;
+      if (status < 0) throw HostError("cannot write " + name_ + ": encoding failed (" + averror(status) + ")");
+      if (packet_->duration <= 0) packet_->duration = 1;  // one frame, in the encoder's time base
+      av_packet_rescale_ts(packet_, encoder_->time_base, stream_->time_base);
+      packet_->stream_index = stream_->index;
+      status = av_interleaved_write_frame(format_, packet_);
+      if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
+    }
+  }
+  std::vector<std::string> finish() {
+    encode(nullptr);
+    int status = av_write_trailer(format_);
+    if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
+    avio_closep(&format_->pb);
+    opened_ = false;
+    renameInto(temporary_, name_);
+    done_ = true;
+    return {name_};
+  }
+
+ private:
+  std::string name_;
+  std::filesystem::path temporary_;
+  AVFormatContext* format_ = nullptr;
+  AVCodecContext* encoder_ = nullptr;
+  AVStream* stream_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  bool opened_ = false;
+  bool done_ = false;
+};
+
+class VideoSink final : public FrameSink {
+ public:
+  VideoSink(const std::string& name, const OutputOptions& options)
+      : width_((options.width + 1) & ~1), height_((options.height + 1) & ~1) {
+    AVDictionary* settings = nullptr;
+    av_dict_set(&settings, "crf", std::to_string(options.quality).c_str(), 0);
+    av_dict_set(&settings, "preset", "medium", 0);
+    try {
+      file_ = std::make_unique<EncodedFile>(name, nullptr, AV_CODEC_ID_H264, "libx264",
+                                            AV_PIX_FMT_YUV420P, width_, height_, options.fps,
+                                            &settings);
+    } catch (...) {
+      av_dict_free(&settings);
+      throw;
+    }
+    av_dict_free(&settings);
+  }
+  void add(const RgbImage& rgb, int64_t) override {
+    AVFrame* frame = convertedFrame(rgb, AV_PIX_FMT_YUV420P, width_, height_);
+    frame->pts = count_++;
+    frame->color_range = AVCOL_RANGE_MPEG;
+    try {
+      file_->encode(frame);
+    } catch (...) {
+      av_frame_free(&frame);
+      throw;
+    }
+    av_frame_free(&frame);
+  }
+  std::vector<std::string> finish() override { return file_->finish(); }
+
+ private:
+  int width_, height_;
+  int64_t count_ = 0;
+  std::unique_ptr<EncodedFile> file_;
+};
+
+// An animated GIF with one palette made for all its frames: the frames are gathered, a palette is
+// chosen from all of them and each frame is mapped onto it with error diffusion.
+class GifSink final : public FrameSink {
+ public:
+  GifSink(const std::string& name, const OutputOptions& options)
+      : name_(name), options_(options) {
+    file_ = std::make_unique<EncodedFile>(name, "gif", AV_CODEC_ID_GIF, nullptr, AV_PIX_FMT_PAL8,
+                                          options.width, options.height, options.fps, nullptr);
+    graph_ = avfilter_graph_alloc();
+    const std::string arguments = "video_size=" + std::to_string(options.width) + "x" +
+                                  std::to_string(options.height) + ":pix_fmt=" +
+                                  std::to_string(AV_PIX_FMT_RGB24) + ":time_base=1/" +
+                                  std::to_string(options.fps) + ":pixel_aspect=1/1";
+    bool ready = avfilter_graph_create_filter(&source_, avfilter_get_by_name("buffer"), "in",
+                                              arguments.c_str(), nullptr, graph_) >= 0 &&
+                 avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out",
+                                              nullptr, nullptr, graph_) >= 0;
+    AVFilterInOut* outputs = avfilter_inout_alloc();
+    AVFilterInOut* inputs = avfilter_inout_alloc();
+    if (ready) {
+      outputs->name = av_strdup("in");
+      outputs->filter_ctx = source_;
+      inputs->name = av_strdup("out");
+      inputs->filter_ctx = sink_;
+      ready = avfilter_graph_parse_ptr(graph_,
+                                       "split[a][b];[a]palettegen=stats_mode=full[p];"
+                                       "[b][p]paletteuse=dither=sierra2_4a",
+                                       &inputs, &outputs, nullptr) >= 0 &&
+              avfilter_graph_config(graph_, nullptr) >= 0;
+    }
+    avfilter_inout_free(&inputs);
+    avfilter_inout_free(&outputs);
+    if (!ready) throw HostError("cannot write " + name + ": the palette filters are not available");
+  }
+  ~GifSink() override { avfilter_graph_free(&graph_); }
+
+  void add(const RgbImage& rgb, int64_t) override {
+    AVFrame* frame = convertedFrame(rgb, AV_PIX_FMT_RGB24, options_.width, options_.height);
+    frame->pts = count_++;
+    const int status = av_buffersrc_add_frame(source_, frame);
+    av_frame_free(&frame);
+    if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
+  }
+  std::vector<std::string> finish() override {
+    if (av_buffersrc_add_frame(source_, nullptr) < 0) throw HostError("cannot write " + name_);
+    AVFrame* frame = av_frame_alloc();
+    for (;;) {
+      const int status = av_buffersink_get_frame(sink_, frame);
+      if (status == AVERROR_EOF || status == AVERROR(EAGAIN)) break;
+      if (status < 0) {
+        av_frame_free(&frame);
+        throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
+      }
+      try {
+        file_->encode(frame);
+      } catch (...) {
+        av_frame_free(&frame);
+        throw;
+      }
+      av_frame_unref(frame);
+    }
+    av_frame_free(&frame);
+    return file_->finish();
+  }
+
+ private:
+  std::string name_;
+  OutputOptions options_;
+  std::unique_ptr<EncodedFile> file_;
+  AVFilterGraph* graph_ = nullptr;
+  AVFilterContext* source_ = nullptr;
+  AVFilterContext* sink_ = nullptr;
+  int64_t count_ = 0;
+};
+
+}  // namespace
+
+OutputKind outputKindFor(const std::string& name) {
+  const std::string extension = lowerExtension(name);
+  if (extension == ".png") {
+    return std::regex_search(name, numberedPattern()) ? OutputKind::PngSequence : OutputKind::Png;
+  }
+  if (extension == ".mp4" || extension == ".mov" || extension == ".mkv" || extension == ".m4v") {
+    return OutputKind::Video;
+  }
+  if (extension == ".gif") return OutputKind::Gif;
+  throw HostError("cannot write " + name + ": unknown output format \"" + extension +
+                  "\" (write .png, name%04d.png, .mp4, .mov, .mkv or .gif)");
+}
+
+bool isAnimated(OutputKind kind) { return kind != OutputKind::Png; }
+
+std::string sequenceFileName(const std::string& pattern, int64_t number) {
+  std::smatch match;
+  if (!std::regex_search(pattern, match, numberedPattern())) return pattern;
+  const std::string conversion = match.str();
+  const std::string format = conversion.substr(0, conversion.size() - 1) + "lld";
+  char digits[64];
+  std::snprintf(digits, sizeof digits, format.c_str(), static_cast<long long>(number));
+  return match.prefix().str() + digits + match.suffix().str();
+}
+
+std::filesystem::path temporaryNameFor(const std::filesystem::path& file) {
+  static int counter = 0;
+  return file.parent_path() / ("." + file.filename().string() + ".partial-" +
+                               std::to_string(getpid()) + "-" + std::to_string(counter++));
+}
+
+std::unique_ptr<FrameSink> createSink(const std::string& name, const OutputOptions& options) {
+  const OutputKind kind = outputKindFor(name);
+  checkDirectory(name);
+  if (options.width <= 0 || options.height <= 0) throw HostError("cannot write " + name + ": empty frames");
+  av_log_set_level(AV_LOG_QUIET);
+  switch (kind) {
+    case OutputKind::Png: return std::make_unique<PngSink>(name, false);
+    case OutputKind::PngSequence: return std::make_unique<PngSink>(name, true);
+    case OutputKind::Video: return std::make_unique<VideoSink>(name, options);
+    case OutputKind::Gif: return std::make_unique<GifSink>(name, options);
+  }
+  throw HostError("cannot write " + name);
+}
+
+}  // namespace ophost::media

@@ -1,0 +1,227 @@
+// ophost end to end: the program run on small built-in pictures, its files read back, and its
+// frames compared with the host runtime's own render of the same frame.
+#include <fstream>
+
+#include "media_input.h"
+#include "settings.h"
+#include "ophost_test_support.h"
+
+using namespace ophosttest;
+using ophost::Geometry;
+
+namespace {
+
+class Cli : public Scratch {
+ protected:
+  std::string out(const std::string& name) const { return (dir / name).string(); }
+};
+
+TEST_F(Cli, ListAndInfoShowWhatTheCatalogueSays) {
+  const RunResult list = runOphost({"list"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("Bump"), std::string::npos);
+  EXPECT_NE(list.out.find("relief shading"), std::string::npos);
+  EXPECT_NE(list.out.find("card:rings"), std::string::npos);
+
+  const RunResult info = runOphost({"info", "bump", "--set", "strength=70"});
+  ASSERT_EQ(info.status, 0) << info.err;
+  for (const char* shown : {"light", "Light direction", "up-left", "\u2196", "(code 8)", "range 0..100",
+                            "default down-right (3)", "default 50, now 70"}) {
+    EXPECT_NE(info.out.find(shown), std::string::npos) << shown << " missing from\n" << info.out;
+  }
+}
+
+TEST_F(Cli, InfoOfEveryBuiltPluginNamesEveryString) {
+  for (const char* name : {"Halves", "Jolt", "Blinds", "Ripples", "Fog", "Slant", "Streaks", "Bump", "Sunbeams"}) {
+    if (!pluginBuilt(name)) continue;
+    const RunResult info = runOphost({"info", name});
+    ASSERT_EQ(info.status, 0) << name << ": " << info.err;
+    EXPECT_EQ(info.out.find("(string "), std::string::npos) << name << " has a label the catalogue lacks:\n" << info.out;
+  }
+  if (pluginBuilt("Halves")) {
+    const RunResult info = runOphost({"info", "Halves"});
+    EXPECT_NE(info.out.find("squeeze"), std::string::npos);
+    EXPECT_NE(info.out.find("Input 1 in from the left, back to input 0"), std::string::npos);
+  }
+}
+
+TEST_F(Cli, OneFrameEqualsTheRuntimesOwnRender) {
+  const RunResult run = runOphost({"render", "Bump", "--input0", "card:bars", "--input1", "card:grid", "--size", "96x64",
+                          "--length", "40", "--position", "13", "--set", "strength=90", "--output", out("f.png")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(files(), std::vector<std::string>{"f.png"});
+  const auto expected = directRender("Bump", "card:bars", "card:grid", Geometry::exact(96, 64), {{1, 90}}, 40, 13);
+  const auto written = readPicture(dir / "f.png");
+  EXPECT_EQ(written.width, 96);
+  EXPECT_EQ(written.height, 64);
+  EXPECT_TRUE(written.rgb == expected.rgb);
+}
+
+TEST_F(Cli, ALetterboxedAreaReachesThePluginAndTheBarsStay) {
+  const Geometry area{96, 64, 4, 10, 88, 44};
+  const RunResult run = runOphost({"render", "Bump", "--input0", "card:gradient", "--input1", "card:grid", "--size", "96x64",
+                          "--area", "4,10,88,44", "--output", out("a.png")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto expected = directRender("Bump", "card:gradient", "card:grid", area, {}, 50, 25);
+  const auto written = readPicture(dir / "a.png");
+  EXPECT_TRUE(written.rgb == expected.rgb);
+  EXPECT_LT(written.at(0, 0)[0], 4);  // outside the area: black
+  EXPECT_LT(written.at(95, 63)[1], 4);
+}
+
+// Every transition and filter that is built, one frame each, against the runtime with the same
+// textures; the texture-driven ones are caught here if the generated textures go missing.
+class EveryPlugin : public Cli, public testing::WithParamInterface<const char*> {};
+
+TEST_P(EveryPlugin, MiddleFrameEqualsTheRuntimesOwnRender) {
+  REQUIRE_PLUGIN(GetParam());
+  const RunResult run = runOphost({"render", GetParam(), "--input0", "card:bars", "--input1", "card:rings", "--size",
+                          "80x48", "--length", "20", "--position", "9", "--output", out("m.png")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto expected = directRender(GetParam(), "card:bars", "card:rings", Geometry::exact(80, 48), {}, 20, 9);
+  EXPECT_TRUE(readPicture(dir / "m.png").rgb == expected.rgb);
+}
+
+INSTANTIATE_TEST_SUITE_P(Plugins, EveryPlugin,
+                         testing::Values("Halves", "Jolt", "Blinds", "Ripples", "Fog", "Slant", "Streaks",
+                                         "Bump", "Sunbeams"));
+
+TEST_F(Cli, EasedFramesPassAFinerLengthAndPosition) {
+  REQUIRE_PLUGIN("Halves");
+  // ease-in at frame 2 of 10: progress 0.2 maps to about 0.0487 of the way, still opening.
+  const RunResult run = runOphost({"render", "Halves", "--input0", "card:bars", "--input1", "card:rings", "--size", "64x48",
+                          "--length", "10", "--position", "2", "--easing", "ease-in", "--output", out("e.png")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto time = ophost::cli::pluginTime(ophost::cli::Easing::parse("ease-in"), 2, 10);
+  EXPECT_EQ(time.length, 10000u);
+  const auto expected = directRender("Halves", "card:bars", "card:rings", Geometry::exact(64, 48), {}, time.length,
+                                     time.position);
+  EXPECT_TRUE(readPicture(dir / "e.png").rgb == expected.rgb);
+  const auto linear = directRender("Halves", "card:bars", "card:rings", Geometry::exact(64, 48), {}, 10, 2);
+  EXPECT_FALSE(readPicture(dir / "e.png").rgb == linear.rgb);
+}
+
+TEST_F(Cli, AParameterByNameNumberEntryNameAndArrowIsTheSameSetting) {
+  const std::vector<std::string> base = {"render", "Bump", "--input0", "card:bars", "--input1", "card:grid",
+                                         "--size", "48x32"};
+  auto render = [&](const std::string& setting, const std::string& name) {
+    auto arguments = base;
+    if (!setting.empty()) arguments.insert(arguments.end(), {"--set", setting});
+    arguments.insert(arguments.end(), {"--output", out(name)});
+    const RunResult run = runOphost(arguments);
+    EXPECT_EQ(run.status, 0) << setting << ": " << run.err;
+    return readPicture(dir / name).rgb;
+  };
+  const auto byName = render("light=up-left", "a.png");
+  EXPECT_EQ(render("1=7", "b.png"), byName);
+  EXPECT_EQ(render("LIGHT=\u2196", "c.png"), byName);
+  EXPECT_EQ(render("light=\u2196 up-left", "d.png"), byName);
+  EXPECT_NE(render("", "e.png"), byName);
+}
+
+TEST_F(Cli, AShortVideoAndASequenceDecodeBackWithTheirFramesAndSize) {
+  RunResult run = runOphost({"render", "Bump", "--input0", "card:bars", "--input1", "card:rings", "--size", "66x40",
+                    "--length", "12", "--output", out("v.mp4"), "--quiet"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  auto video = ophost::media::openSource(out("v.mp4"));
+  EXPECT_EQ(video->naturalSize(), (ophost::media::Size{66, 40}));
+  video->frame(100, video->naturalSize());
+  EXPECT_EQ(video->frameCount(), 13);
+
+  run = runOphost({"render", "Bump", "--input0", "card:bars", "--input1", "card:rings", "--size", "30x20",
+                "--length", "12", "--frames", "3:6", "--output", out("s%03d.png")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(files(), (std::vector<std::string>{"s003.png", "s004.png", "s005.png", "s006.png", "v.mp4"}));
+  EXPECT_EQ(readPicture(dir / "s006.png").width, 30);
+
+  run = runOphost({"render", "Bump", "--input0", out("s%03d.png"), "--input1", out("v.mp4"), "--length", "4",
+                "--output", out("g.gif")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto gif = ophost::media::openSource(out("g.gif"));
+  EXPECT_EQ(gif->naturalSize(), (ophost::media::Size{30, 20}));  // input 0's size; input 1 scaled
+  gif->frame(100, gif->naturalSize());
+  EXPECT_EQ(gif->frameCount(), 5);
+}
+
+TEST_F(Cli, ProgressIsShownOnLongWorkUnlessQuiet) {
+  const RunResult run = runOphost({"render", "Bump", "--input0", "card:bars", "--input1", "card:rings", "--size", "32x32",
+                          "--length", "5", "--output", out("p%02d.png")});
+  ASSERT_EQ(run.status, 0);
+  EXPECT_NE(run.err.find("Bump: 6/6 frames"), std::string::npos) << run.err;
+}
+
+// Each bad input: exit status 1, one message naming the problem, and no file at all.
+struct BadCase {
+  std::string why;
+  std::vector<std::string> arguments;  // "@" is replaced by the scratch directory
+  std::string message;
+};
+
+class Refused : public Cli, public testing::WithParamInterface<BadCase> {};
+
+TEST_P(Refused, WithOneMessageAndNothingWritten) {
+  const BadCase& bad = GetParam();
+  if (bad.why.find("open") != std::string::npos) REQUIRE_PLUGIN("Ripples");
+  std::ofstream(dir / "text.png") << "not a picture at all";
+  std::vector<std::string> arguments;
+  for (std::string argument : bad.arguments) {
+    if (const size_t at = argument.find('@'); at != std::string::npos) argument.replace(at, 1, dir.string());
+    arguments.push_back(argument);
+  }
+  const RunResult run = runOphost(arguments);
+  EXPECT_EQ(run.status, 1) << bad.why;
+  EXPECT_NE(run.err.find(bad.message), std::string::npos) << bad.why << ": " << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << bad.why << ": " << run.err;
+  EXPECT_EQ(files(), std::vector<std::string>{"text.png"}) << bad.why;
+}
+
+const std::vector<std::string> kBump = {"render", "Bump", "--input0", "card:bars", "--input1", "card:rings",
+                                        "--size", "32x24"};
+std::vector<std::string> bump(std::vector<std::string> more) {
+  auto arguments = kBump;
+  arguments.insert(arguments.end(), more.begin(), more.end());
+  return arguments;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BadInput, Refused,
+    testing::Values(
+        BadCase{"missing input", {"render", "Bump", "--input0", "@/none.png", "--input1", "card:rings", "--output", "@/o.png"}, "none.png: no such file"},
+        BadCase{"not a picture", {"render", "Bump", "--input0", "@/text.png", "--input1", "card:rings", "--output", "@/o.png"}, "not a picture or video"},
+        BadCase{"unknown card", {"render", "Bump", "--input0", "card:nothing", "--input1", "card:rings", "--output", "@/o.png"}, "no built-in picture card:nothing"},
+        BadCase{"unknown plug-in", {"render", "Nothing", "--input0", "card:bars", "--output", "@/o.png"}, "no plug-in \"Nothing\""},
+        BadCase{"unknown parameter", bump({"--set", "colour=#FFFFFF", "--output", "@/o.png"}), "Bump has no parameter \"colour\""},
+        BadCase{"out of range", bump({"--set", "strength=101", "--output", "@/o.png"}), "outside its range 0..100"},
+        BadCase{"unknown entry", bump({"--set", "light=sideways", "--output", "@/o.png"}), "no entry \"sideways\""},
+        BadCase{"unwritable format", bump({"--output", "@/o.bmp"}), "unknown output format \".bmp\""},
+        BadCase{"no such output directory", bump({"--output", "@/missing/o.png"}), "no such directory"},
+        BadCase{"range beyond the length", bump({"--length", "10", "--frames", "5:11", "--output", "@/o%02d.png"}), "outside the effect's length 10"},
+        BadCase{"several frames to one PNG", bump({"--frames", "0:2", "--output", "@/o.png"}), "holds one frame"},
+        BadCase{"second input missing", {"render", "Bump", "--input0", "card:bars", "--output", "@/o.png"}, "needs two inputs"},
+        BadCase{"open fails without its texture", {"render", "Ripples", "--input0", "card:bars", "--input1", "card:rings", "--textures", "@/none", "--output", "@/o.mp4"}, "Ripples cannot start"}),
+    [](const testing::TestParamInfo<BadCase>& param) {
+      std::string name = param.param.why;
+      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
+
+TEST_F(Cli, AFailedRenderPartWayLeavesNoFileAndPluginFaultsAreWarnings) {
+  // The runtime's test plug-in: mode 12 puts no output, mode 4 leaves input 1 behind.
+  const std::string plugins = std::filesystem::path(OP_TEST_PLUGIN_DIR).string();
+  if (!std::filesystem::exists(plugins + "/Misbehave.so")) GTEST_SKIP() << "no test plug-in";
+  std::filesystem::create_directories(dir / "tex");
+  std::filesystem::copy_file(std::string(OP_TEXTURE_DIR) + "/kreis.png", dir / "tex" / "t.png");
+  RunResult run = runOphost({"render", "Misbehave", "--plugins", plugins, "--textures", (dir / "tex").string(), "--input0",
+                    "card:bars", "--input1", "card:rings", "--size", "16x16", "--length", "3", "--set", "1=12",
+                    "--output", out("x.mp4")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("could not be rendered"), std::string::npos) << run.err;
+  run = runOphost({"render", "Misbehave", "--plugins", plugins, "--textures", (dir / "tex").string(), "--input0",
+                "card:bars", "--input1", "card:rings", "--size", "16x16", "--set", "1=4", "--output", out("y.png")});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("warning: Misbehave misbehaved"), std::string::npos) << run.err;
+  EXPECT_EQ(files(), (std::vector<std::string>{"tex", "y.png"}));
+}
+
+}  // namespace

@@ -1,0 +1,332 @@
+#include "commands.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include "cards.h"
+#include "contact_sheet.h"
+#include "host_error.h"
+#include "media_output.h"
+#include "plugin.h"
+#include "progress.h"
+#include "renderer.h"
+#include "settings.h"
+#include "string_catalogue.h"
+
+namespace ophost::cli {
+
+namespace {
+
+constexpr int64_t kDefaultLength = 50;
+
+void warn(const std::string& message) { std::fprintf(stderr, "ophost: warning: %s\n", message.c_str()); }
+
+std::string identLine(const std::string& ident) {
+  // "$Id: KT3_Bump,v 1.0 2014/03/20 00:00:00 Vethmar $" -> "KT3_Bump 1.0, 2014/03/20"
+  const size_t start = ident.find("$Id: ");
+  const size_t comma = ident.find(",v ");
+  if (start == std::string::npos || comma == std::string::npos) return ident;
+  const std::string module = ident.substr(start + 5, comma - start - 5);
+  const std::string rest = ident.substr(comma + 3);
+  const size_t space = rest.find(' ');
+  const size_t date = rest.find(' ', space + 1);
+  return module + " " + rest.substr(0, space) + ", " + rest.substr(space + 1, date - space - 1);
+}
+
+std::string kindText(const ParamModel& p) {
+  switch (p.kind) {
+    case ParamKind::Choice: return p.style == CHOICE_STYLE_DIRECTIONS ? "direction choice" : "choice";
+    case ParamKind::Colour: return "colour";
+    case ParamKind::Slider: return "slider";
+  }
+  return "";
+}
+
+void applySettings(Plugin& plugin, const std::vector<std::string>& settings) {
+  const OperatorModel& model = plugin.model();
+  for (const std::string& setting : settings) {
+    const auto [key, text] = splitSetting(setting);
+    const size_t index = findParam(model, plugin.name(), key);
+    plugin.setValue(index, parseValue(model.params[index], plugin.name() + " " + paramName(model.params[index], index), text));
+  }
+}
+
+RenderSetup setupFrom(const Options& options, const std::string& plugin) {
+  RenderSetup setup;
+  setup.pluginDirectory = options.plugins;
+  setup.textureDirectory = options.textures;
+  setup.plugin = plugin;
+  setup.input0 = options.input0;
+  setup.input1 = options.input1;
+  setup.settings = options.settings;
+  setup.length = options.length.empty() ? kDefaultLength
+                                        : parseWhole(options.length, "--length", 1, 4000000);
+  if (!options.size.empty()) setup.size = parseSize(options.size);
+  if (!options.area.empty()) setup.area = parseArea(options.area);
+  if (!options.easing.empty()) setup.easing = Easing::parse(options.easing);
+  setup.warn = warn;
+  return setup;
+}
+
+int32_t fpsFrom(const Options& options) {
+  return options.fps.empty() ? 25 : static_cast<int32_t>(parseWhole(options.fps, "--fps", 1, 120));
+}
+
+}  // namespace
+
+Options parseOptions(int argc, char** argv, const std::filesystem::path& programDirectory) {
+  Options options;
+  const char* plugins = std::getenv("OPHOST_PLUGINS");
+  const char* textures = std::getenv("OPHOST_TEXTURES");
+  options.plugins = plugins && *plugins ? std::filesystem::path(plugins) : programDirectory / ".." / "plugins";
+  options.textures = textures && *textures ? std::filesystem::path(textures) : programDirectory / ".." / "textures";
+  options.plugins = options.plugins.lexically_normal();
+  options.textures = options.textures.lexically_normal();
+  const std::map<std::string, std::string Options::*> valued = {
+      {"--input0", &Options::input0}, {"--input1", &Options::input1}, {"--output", &Options::output},
+      {"--length", &Options::length}, {"--position", &Options::position},
+      {"--frames", &Options::frames}, {"--size", &Options::size},   {"--area", &Options::area},
+      {"--easing", &Options::easing}, {"--fps", &Options::fps}};
+  for (int n = 1; n < argc; ++n) {
+    const std::string argument = argv[n];
+    std::string name = argument, value;
+    bool inlineValue = false;
+    if (argument.rfind("--", 0) == 0 && argument.find('=') != std::string::npos) {
+      name = argument.substr(0, argument.find('='));
+      value = argument.substr(argument.find('=') + 1);
+      inlineValue = true;
+    }
+    auto takeValue = [&]() {
+      if (inlineValue) return value;
+      if (n + 1 >= argc) throw HostError(name + " needs a value");
+      return std::string(argv[++n]);
+    };
+    if (name == "--quiet" || name == "-q") {
+      options.quiet = true;
+    } else if (name == "--help" || name == "-h") {
+      options.help = true;
+    } else if (name == "--set") {
+      options.settings.push_back(takeValue());
+    } else if (name == "--plugins") {
+      options.plugins = takeValue();
+    } else if (name == "--textures") {
+      options.textures = takeValue();
+    } else if (auto found = valued.find(name); found != valued.end()) {
+      options.*(found->second) = takeValue();
+    } else if (argument.rfind("--", 0) == 0) {
+      throw HostError("unknown option " + name + " (see ophost --help)");
+    } else if (options.command.empty()) {
+      options.command = argument;
+    } else {
+      options.positional.push_back(argument);
+    }
+  }
+  return options;
+}
+
+void printUsage() {
+  std::printf(
+      "ophost: renders the operator plug-ins on pictures and video.\n"
+      "\n"
+      "  ophost list                     the plug-ins found, with what each does\n"
+      "  ophost info NAME [--set P=V]    a plug-in's parameters, entries, ranges and defaults\n"
+      "  ophost render NAME --input0 A [--input1 B] --output OUT [options]\n"
+      "  ophost demo [--output DIR]      every plug-in on the built-in pictures (default out/demo)\n"
+      "\n"
+      "Render options:\n"
+      "  --set PARAM=VALUE   a parameter by name or number; choices by entry name or index,\n"
+      "                      colours as #RRGGBB, #AARRGGBB or a packed word 0xEB8080FF\n"
+      "  --length N          the effect's length in frames (default %lld)\n"
+      "  --position P        render the single frame P (default: the middle, length / 2)\n"
+      "  --frames A:B        render frames A to B (default for video, GIF and sequences: 0:length)\n"
+      "  --size WxH          the frame size (default: input 0's size; cards are 640x360)\n"
+      "  --area X,Y,W,H      an active area inside the frame (e.g. a letterboxed picture)\n"
+      "  --easing CURVE      linear, ease, ease-in, ease-out, ease-in-out, cubic-bezier(X1,Y1,X2,Y2)\n"
+      "  --fps N             frames per second of video and GIF output (default 25)\n"
+      "  --quiet             no progress display\n"
+      "\n"
+      "Inputs: PNG, JPEG and other stills, video files (MP4, MOV, MKV, WebM ...), numbered image\n"
+      "sequences (shot%%04d.png), and built-in pictures:",
+      static_cast<long long>(kDefaultLength));
+  for (const auto& card : media::cards()) std::printf(" card:%s", std::string(card.name).c_str());
+  std::printf(
+      ".\nOutputs, by name: out.png (one frame), out%%04d.png (a sequence), out.mp4 / .mov / .mkv\n"
+      "(H.264), out.gif.\n"
+      "Plug-ins come from --plugins DIR or $OPHOST_PLUGINS (default: build/plugins), textures from\n"
+      "--textures DIR or $OPHOST_TEXTURES (default: build/textures).\n");
+}
+
+int listCommand(const Options& options) {
+  const auto files = pluginFiles(options.plugins);
+  std::printf("Plug-ins in %s:\n", options.plugins.string().c_str());
+  int failures = 0;
+  for (const auto& file : files) {
+    try {
+      auto plugin = Plugin::load(file);
+      const auto summary = pluginSummary(plugin->name());
+      std::printf("  %-9s %-28s %s\n", plugin->name().c_str(), identLine(plugin->model().ident).c_str(),
+                  summary ? std::string(*summary).c_str() : "(not in the host's catalogue)");
+    } catch (const HostError& error) {
+      std::printf("  %-9s cannot be loaded: %s\n", file.stem().string().c_str(), error.what());
+      ++failures;
+    }
+  }
+  if (files.empty()) std::printf("  (none: build them first)\n");
+  std::printf("Built-in pictures:\n");
+  for (const auto& card : media::cards()) {
+    std::printf("  card:%-9s %s\n", std::string(card.name).c_str(), std::string(card.about).c_str());
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+int infoCommand(const Options& options) {
+  if (options.positional.size() != 1) throw HostError("info needs one plug-in name: ophost info NAME");
+  auto plugin = Plugin::load(findPlugin(options.plugins, options.positional[0]));
+  applySettings(*plugin, options.settings);
+  const OperatorModel& model = plugin->model();
+  const auto summary = pluginSummary(plugin->name());
+  std::printf("%s - %s\n", plugin->name().c_str(), summary ? std::string(*summary).c_str() : "");
+  std::printf("  ident:  %s\n", model.ident.c_str());
+  std::printf("  inputs: %s\n", model.singleInput() ? "1 (a filter on input 0)" : "2 (input 0 and input 1)");
+  std::printf("\nParameters (set with --set NAME=VALUE or NUMBER=VALUE):\n");
+  for (size_t n = 0; n < model.params.size(); ++n) {
+    const ParamModel& p = model.params[n];
+    std::printf("\n  %zu  %-10s \"%s\", %s\n", n + 1, paramName(p, n).c_str(), catalogueText(p.label).c_str(),
+                kindText(p).c_str());
+    if (p.kind == ParamKind::Choice) {
+      for (size_t e = 0; e < p.entries.size(); ++e) {
+        std::printf("       %zu  %-14s %s%s\n", e, entryName(p, e).c_str(), entryText(p, e).c_str(),
+                    p.style == CHOICE_STYLE_DIRECTIONS ? (" (code " + std::to_string(p.entries[e]) + ")").c_str() : "");
+      }
+    } else if (p.kind == ParamKind::Slider) {
+      std::printf("       range %d..%d %s\n", p.min, p.max, catalogueText(p.subLabel).c_str());
+    } else {
+      std::printf("       any colour: #RRGGBB, #AARRGGBB (AA = key) or a packed OpPixel word\n");
+    }
+    std::printf("       default %s, now %s\n", describeValue(p, p.defaultValue).c_str(),
+                describeValue(p, plugin->value(n)).c_str());
+  }
+  if (model.params.empty()) std::printf("  (none)\n");
+  return 0;
+}
+
+int renderCommand(const Options& options) {
+  if (options.positional.size() != 1) throw HostError("render needs one plug-in name: ophost render NAME ...");
+  if (options.output.empty()) throw HostError("render needs --output FILE (.png, name%04d.png, .mp4, .gif)");
+  const media::OutputKind kind = media::outputKindFor(options.output);
+  RenderSetup setup = setupFrom(options, options.positional[0]);
+  const int32_t fps = fpsFrom(options);
+
+  int64_t first = 0, last = 0;
+  if (!options.position.empty() && !options.frames.empty()) {
+    throw HostError("give either --position or --frames, not both");
+  }
+  if (!options.frames.empty()) {
+    std::tie(first, last) = parseRange(options.frames);
+  } else if (!options.position.empty()) {
+    first = last = parseWhole(options.position, "--position", 0, 4000000);
+  } else if (media::isAnimated(kind)) {
+    first = 0, last = setup.length;
+  } else {
+    first = last = setup.length / 2;
+  }
+  if (last > setup.length) {
+    throw HostError((options.frames.empty() ? "--position " + options.position : "--frames " + options.frames) +
+                    " lies outside the effect's length " + std::to_string(setup.length) + " (frames 0.." +
+                    std::to_string(setup.length) + ")");
+  }
+  if (kind == media::OutputKind::Png && first != last) {
+    throw HostError(options.output + " holds one frame: write frames " + options.frames +
+                    " to name%04d.png, .mp4 or .gif");
+  }
+
+  FrameRenderer renderer(setup);
+  const Geometry& g = renderer.geometry();
+  auto sink = media::createSink(options.output, {g.stride, g.rows, fps, 18});
+  Progress progress(renderer.pluginName(), last - first + 1, options.quiet);
+  for (int64_t frame = first; frame <= last; ++frame) {
+    sink->add(renderer.render(frame), frame);
+    progress.advance();
+  }
+  progress.done();
+  const auto written = sink->finish();
+  if (!options.quiet) {
+    const int64_t count = last - first + 1;
+    if (written.size() == 1) {
+      std::printf("wrote %s (%lld frame%s, %dx%d)\n", written[0].c_str(), static_cast<long long>(count),
+                  count == 1 ? "" : "s", g.stride, g.rows);
+    } else {
+      std::printf("wrote %s ... %s (%zu frames, %dx%d)\n", written.front().c_str(), written.back().c_str(),
+                  written.size(), g.stride, g.rows);
+    }
+  }
+  return 0;
+}
+
+int demoCommand(const Options& options) {
+  const std::filesystem::path directory = options.output.empty() ? "out/demo" : options.output;
+  std::error_code error;
+  std::filesystem::create_directories(directory, error);
+  if (error) throw HostError("cannot make the demo directory " + directory.string() + ": " + error.message());
+  const auto files = pluginFiles(options.plugins);
+  if (files.empty()) throw HostError("no plug-ins in " + options.plugins.string() + " (build them first)");
+  const int32_t fps = fpsFrom(options);
+  int failures = 0;
+  std::vector<std::string> written;
+  for (const auto& file : files) {
+    const std::string name = file.stem().string();
+    try {
+      Options own = options;
+      own.input0 = options.input0.empty() ? "card:bars" : options.input0;
+      own.input1 = options.input1.empty() ? "card:rings" : options.input1;
+      own.size = options.size.empty() ? "640x360" : options.size;
+      RenderSetup setup = setupFrom(own, name);
+      {
+        // Fog reads input 0 only; say nothing about the input 1 the demo offers every plug-in.
+        auto probe = Plugin::load(file);
+        if (probe->model().singleInput()) setup.input1.clear();
+      }
+      FrameRenderer renderer(setup);
+      const Geometry& g = renderer.geometry();
+      const int32_t gifWidth = std::max(2, g.stride / 2), gifHeight = std::max(2, g.rows / 2);
+      auto video = media::createSink((directory / (name + ".mp4")).string(), {g.stride, g.rows, fps, 18});
+      auto gif = media::createSink((directory / (name + ".gif")).string(), {gifWidth, gifHeight, fps, 18});
+      std::map<int64_t, std::string> marks;
+      for (int percent : {0, 25, 50, 75, 100}) {
+        marks[static_cast<int64_t>(std::llround(static_cast<double>(setup.length) * percent / 100.0))] =
+            std::to_string(percent) + "%";
+      }
+      std::vector<SheetFrame> sheetFrames;
+      Progress progress(name, setup.length + 1, options.quiet);
+      for (int64_t frame = 0; frame <= setup.length; ++frame) {
+        media::RgbImage rgb = renderer.render(frame);
+        video->add(rgb, frame);
+        gif->add(media::scaleRgb(rgb, gifWidth, gifHeight), frame);
+        if (auto mark = marks.find(frame); mark != marks.end()) {
+          sheetFrames.push_back({rgb, mark->second});
+        }
+        progress.advance();
+      }
+      progress.done();
+      const auto summary = pluginSummary(name);
+      const media::RgbImage sheet =
+          contactSheet(name, summary ? std::string(*summary) : "", sheetFrames, 256);
+      auto sheetSink = media::createSink((directory / (name + "_sheet.png")).string(), {sheet.width, sheet.height, fps, 18});
+      sheetSink->add(sheet, 0);
+      for (auto* sink : {video.get(), gif.get(), sheetSink.get()}) {
+        for (const auto& out : sink->finish()) written.push_back(out);
+      }
+    } catch (const HostError& failure) {
+      std::fprintf(stderr, "ophost: %s: %s\n", name.c_str(), failure.what());
+      ++failures;
+    }
+  }
+  std::printf("Demo written to %s:\n", directory.string().c_str());
+  for (const auto& out : written) std::printf("  %s\n", out.c_str());
+  if (failures) std::printf("%d plug-in%s failed (see above)\n", failures, failures == 1 ? "" : "s");
+  return failures == 0 ? 0 : 1;
+}
+
+}  // namespace ophost::cli

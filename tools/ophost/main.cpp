@@ -1,0 +1,43 @@
+// ophost: the command-line host. Lists, describes and renders the operator plug-ins on built-in
+// test pictures, stills and video, and renders the demo of all of them.
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+
+#include "commands.h"
+#include "host_error.h"
+
+namespace {
+
+std::filesystem::path programDirectory(const char* argv0) {
+  std::error_code error;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) self = std::filesystem::absolute(argv0, error);
+  return self.parent_path();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace ophost::cli;
+  try {
+    const Options options = parseOptions(argc, argv, programDirectory(argv[0]));
+    if (options.help || options.command.empty() || options.command == "help") {
+      printUsage();
+      return options.command.empty() && !options.help ? 2 : 0;
+    }
+    if (options.command == "list") return listCommand(options);
+    if (options.command == "info") return infoCommand(options);
+    if (options.command == "render") return renderCommand(options);
+    if (options.command == "demo") return demoCommand(options);
+    throw ophost::HostError("unknown command \"" + options.command + "\" (list, info, render, demo; see ophost --help)");
+  } catch (const ophost::HostError& error) {
+    std::fprintf(stderr, "ophost: %s\n", error.what());
+    return 1;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "ophost: %s\n", error.what());
+    return 1;
+  }
+}
