@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test demo bootstrap configure clean
+.PHONY: all build test demo bootstrap configure clean bench
 
 all: build
 
@@ -22,6 +22,14 @@ test: build
 
 demo: build
 	@$(BUILD)/bin/ophost demo --output out/demo
+
+# `make bench` measures every plug-in against the memory floor and FFmpeg (a few minutes) in a
+# release tree of its own, and writes bench/RESULTS.md. Not part of `make test`.
+BENCH_BUILD ?= build-bench
+bench: bootstrap
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target opbench
+	@bench/write_results.py $(BENCH_BUILD)/bin/opbench
 
 clean:
 	rm -rf $(BUILD)

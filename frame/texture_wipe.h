@@ -8,6 +8,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <string.h>
 
 #include "operator_abi.h"
 
@@ -57,6 +58,150 @@ inline void wipePixel(uint8_t* kept, const uint8_t* incoming, int32_t texel, con
   const int32_t w = texel + e - l;  // keepWeight, 0..E - 1
   for (int32_t k = 0; k < PIXEL_BYTES; ++k) {
     kept[k] = (uint8_t)((kept[k] * w + incoming[k] * (e - w)) / e);
+  }
+}
+
+// ---- Whole rows ----------------------------------------------------------------------------------------
+//
+// The same wipe, a row at a time, for plug-ins whose pixel column j samples texel column
+// columns[j] in every row. Results are byte for byte those of wipePixel; the work is arranged so a
+// row costs little more than copying it:
+//
+// - One rule for all three cases. With E' = max(E, 1), the keep weight w = texel + E' - L held to
+//   0..E' makes (kept * w + incoming * (E' - w)) / E' give every byte wipePixel gives: w = E'
+//   exactly when texel >= L (the kept byte comes back), w = 0 for texel <= L - E' (the incoming
+//   byte comes back; for E > 0 that includes the band's first level, whose blend is all incoming),
+//   and in the band w = texel + E - L as there. With E = 0 the rule is take or keep, as there.
+// - The weights depend on the texel row alone; they are worked out once for all the pixel rows that
+//   sample the same texel row, and cut into spans: long stretches that keep (left alone) or take
+//   (copied whole) and the rest, blended.
+// - The division by E' through multiplication (wipeDivide), exact for every numerator that occurs.
+
+// Byte n of a blend span: (kept * w + incoming * (E' - w)) / E'; at most 255 * E', within 16 bits.
+// x / E' is found as q0 = (x * R) >> 16 with R = floor(65536 / E') (65535 for E' = 1), which is
+// the quotient or one less (R <= 65536 / E' < R + 1 and x < 65536), then corrected by one step.
+inline uint16_t wipeDivide(uint16_t x, uint16_t divisor, uint16_t reciprocal) {
+  uint16_t q = (uint16_t)(((uint32_t)x * reciprocal) >> 16);
+  const uint16_t rest = (uint16_t)(x - q * divisor);
+  q = (uint16_t)(q + (rest >= divisor ? 1 : 0));
+  return q;
+}
+
+constexpr int32_t WIPE_MAX_WIDTH = 32767;  // the widest active area an OpImage can describe
+constexpr int32_t WIPE_SHORTEST_SPAN = 16;
+enum { WIPE_KEEP = 0, WIPE_TAKE = 1, WIPE_BLEND = 2 };
+
+struct WipeSpan {
+  int32_t first;  // first pixel column
+  int32_t end;    // one past the last
+  int32_t kind;   // WIPE_KEEP, WIPE_TAKE or WIPE_BLEND
+};
+
+// A plug-in's working store for row-at-a-time wipes (static in the plug-in: nothing is allocated
+// while rendering). The plug-in fills `columns` for each render; the rest is the routine's.
+struct WipeRows {
+  int32_t columns[WIPE_MAX_WIDTH];             // texel column of each pixel column
+  uint8_t ofTexel[256];                        // keep weight of each grey level, this frame
+  uint16_t divisor;                            // E'
+  uint16_t reciprocal;                         // R
+  WipeBand band;                               // the frame's band
+  bool pixelByPixel;                           // E outside 0..255: wipePixel for every pixel
+  const uint8_t* weightsFor;                   // the texel row `weights` and `spans` belong to
+  uint8_t weights[WIPE_MAX_WIDTH * PIXEL_BYTES];  // each byte's keep weight along that row
+  WipeSpan spans[WIPE_MAX_WIDTH];
+  int32_t spanCount;
+};
+
+// Sets up a frame's wipe: the weight of each grey level and the divisor. A band wider than 255
+// (or narrower than 0), which only a softness outside 0..100 gives, is left to wipePixel itself.
+inline void wipeRowsBegin(WipeRows& rows, const WipeBand& band) {
+  rows.band = band;
+  rows.pixelByPixel = band.edgeWidth < 0 || band.edgeWidth > 255;
+  const int32_t e = band.edgeWidth > 0 ? band.edgeWidth : 1;
+  for (int32_t t = 0; t < 256; ++t) {
+    const int32_t w = t + e - band.level;
+    rows.ofTexel[t] = (uint8_t)(w < 0 ? 0 : w > e ? e : w);
+  }
+  rows.divisor = (uint16_t)e;
+  rows.reciprocal = (uint16_t)(e == 1 ? 65535 : 65536 / e);
+  rows.weightsFor = nullptr;
+}
+
+// Works out the weights and spans of `width` pixel columns sampling the texel row `texels`.
+// Keep and take stretches shorter than WIPE_SHORTEST_SPAN are blended instead, which gives the same
+// bytes and saves a span for every few pixels.
+inline void wipeRowsWeigh(WipeRows& rows, const uint8_t* texels, int32_t width) {
+  const int32_t e = rows.divisor;
+  rows.spanCount = 0;
+  int32_t runStart = 0;
+  int32_t runKind = -1;
+  for (int32_t j = 0; j <= width; ++j) {
+    int32_t kind = -1;
+    if (j < width) {
+      const uint8_t w = rows.ofTexel[texels[rows.columns[j]]];
+      memset(rows.weights + (ptrdiff_t)j * PIXEL_BYTES, w, PIXEL_BYTES);
+      kind = w == e ? WIPE_KEEP : w == 0 ? WIPE_TAKE : WIPE_BLEND;
+    }
+    if (kind == runKind) continue;
+    if (runKind >= 0) {
+      int32_t k = runKind;
+      if (k != WIPE_BLEND && j - runStart < WIPE_SHORTEST_SPAN) k = WIPE_BLEND;
+      if (rows.spanCount > 0 && rows.spans[rows.spanCount - 1].kind == k) {
+        rows.spans[rows.spanCount - 1].end = j;
+      } else {
+        rows.spans[rows.spanCount++] = WipeSpan{runStart, j, k};
+      }
+    }
+    runStart = j;
+    runKind = kind;
+  }
+  rows.weightsFor = texels;
+}
+
+// Blends `bytes` bytes of `kept` with `incoming` by the keep weights from `weights` on (three
+// separate buffers).
+inline void wipeBlendRun(uint8_t* __restrict kept, const uint8_t* __restrict incoming,
+                         const uint8_t* __restrict weights, int32_t bytes, uint16_t divisor,
+                         uint16_t reciprocal) {
+  for (int32_t n = 0; n < bytes; ++n) {
+    const uint16_t w = weights[n];
+    const uint16_t x = (uint16_t)(kept[n] * w + incoming[n] * (divisor - w));
+    kept[n] = (uint8_t)wipeDivide(x, divisor, reciprocal);
+  }
+}
+
+// The same in blocks of sixteen bytes, then the rest: a loop of a known count, which the compiler
+// runs as vector code at any optimisation level that vectorises at all.
+inline void wipeBlend(uint8_t* kept, const uint8_t* incoming, const uint8_t* weights, int32_t bytes,
+                      uint16_t divisor, uint16_t reciprocal) {
+  int32_t n = 0;
+  for (; n + 16 <= bytes; n += 16) {
+    wipeBlendRun(kept + n, incoming + n, weights + n, 16, divisor, reciprocal);
+  }
+  wipeBlendRun(kept + n, incoming + n, weights + n, bytes - n, divisor, reciprocal);
+}
+
+// Wipes one row of `width` pixels: `kept` is changed in place, `incoming` (another image) painted
+// into it, pixel column j by texel texels[columns[j]].
+inline void wipeRow(WipeRows& rows, const uint8_t* texels, uint8_t* kept, const uint8_t* incoming,
+                    int32_t width) {
+  if (rows.pixelByPixel) {
+    for (int32_t j = 0; j < width; ++j) {
+      const ptrdiff_t at = (ptrdiff_t)j * PIXEL_BYTES;
+      wipePixel(kept + at, incoming + at, texels[rows.columns[j]], rows.band);
+    }
+    return;
+  }
+  if (rows.weightsFor != texels) wipeRowsWeigh(rows, texels, width);
+  for (int32_t s = 0; s < rows.spanCount; ++s) {
+    const WipeSpan& span = rows.spans[s];
+    const ptrdiff_t at = (ptrdiff_t)span.first * PIXEL_BYTES;
+    const int32_t bytes = (span.end - span.first) * PIXEL_BYTES;
+    if (span.kind == WIPE_TAKE) {
+      memcpy(kept + at, incoming + at, (size_t)bytes);
+    } else if (span.kind == WIPE_BLEND) {
+      wipeBlend(kept + at, incoming + at, rows.weights + at, bytes, rows.divisor, rows.reciprocal);
+    }
   }
 }
 

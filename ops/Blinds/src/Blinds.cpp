@@ -98,16 +98,26 @@ static void composeRows(OpImage* output, const opframe::Area& area, const BlindL
   }
 }
 
-// A band of columns, row by row: the blind's leading columns, then its trailing columns.
-static void composeColumns(OpImage* output, const opframe::Area& area, const BlindLines& blind) {
-  const int32_t middle = blind.start + blind.split;
+// Bands of columns, row by row: in each row, every blind's leading columns, then its trailing
+// columns, blind after blind. All the blinds of a group are composed in one pass over the rows, so
+// the images are read and written front to back. The runs copied are the same whatever their order:
+// they read only the inputs and write only the output, each output pixel once.
+static void composeColumns(OpImage* output, const opframe::Area& area, const BlindLines* blinds,
+                           int32_t count) {
   for (int32_t row = 0; row < area.height; ++row) {
-    copyRun(output, blind.lead, area, blind.start, row, blind.start + blind.leadShift, row,
-            blind.split);
-    copyRun(output, blind.trail, area, middle, row, middle + blind.trailShift, row,
-            blind.size - blind.split);
+    for (int32_t b = 0; b < count; ++b) {
+      const BlindLines& blind = blinds[b];
+      const int32_t middle = blind.start + blind.split;
+      copyRun(output, blind.lead, area, blind.start, row, blind.start + blind.leadShift, row,
+              blind.split);
+      copyRun(output, blind.trail, area, middle, row, middle + blind.trailShift, row,
+              blind.size - blind.split);
+    }
   }
 }
+
+// Blinds of columns are composed in groups of this many.
+enum { COLUMN_GROUP = 64 };
 
 static void blindsCompose(const OperatorContext* context, const OpImage* input0,
                           const OpImage* input1, OpImage* output) {
@@ -125,6 +135,8 @@ static void blindsCompose(const OperatorContext* context, const OpImage* input0,
   const int32_t extent = rows ? area.height : area.width;
   const float step = (float)extent / (float)count;
 
+  BlindLines group[COLUMN_GROUP];
+  int32_t grouped = 0;
   int32_t start = 0;
   for (int32_t i = 0; i < count; ++i) {
     // The last blind always ends at the extent; single precision alone can end it one line short.
@@ -149,7 +161,11 @@ static void blindsCompose(const OperatorContext* context, const OpImage* input0,
     if (rows) {
       composeRows(output, area, blind);
     } else {
-      composeColumns(output, area, blind);
+      group[grouped++] = blind;
+      if (grouped == COLUMN_GROUP || i + 1 == count) {
+        composeColumns(output, area, group, grouped);
+        grouped = 0;
+      }
     }
     start = end;
   }

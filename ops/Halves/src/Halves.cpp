@@ -94,14 +94,11 @@ static inline void copyPixel(uint8_t* to, const uint8_t* from) {
   memcpy(to, &pixel, sizeof pixel);
 }
 
-// Copies `count` pixels from the left end rightwards; safe in place when `from` is not left of `to`.
-static void copyRowForward(uint8_t* to, const uint8_t* from, int32_t count) {
-  for (int32_t i = 0; i < count; ++i) copyPixel(to + i * PIXEL_BYTES, from + i * PIXEL_BYTES);
-}
-
-// Copies `count` pixels from the right end leftwards; safe in place when `from` is not right of `to`.
-static void copyRowBackward(uint8_t* to, const uint8_t* from, int32_t count) {
-  for (int32_t i = count - 1; i >= 0; --i) copyPixel(to + i * PIXEL_BYTES, from + i * PIXEL_BYTES);
+// Copies `count` whole pixels as one run. The callers' runs either lie in different images or in
+// one row (or one image) with the source on the side that makes a pixel-by-pixel copy read every
+// source pixel before overwriting it; memmove gives that same result for any overlap.
+static void copyRun(uint8_t* to, const uint8_t* from, int32_t count) {
+  if (count > 0) memmove(to, from, (size_t)count * PIXEL_BYTES);
 }
 
 struct Frame {
@@ -121,23 +118,23 @@ static void pushBands(const Frame& f, int32_t layout, int32_t d) {
   const int32_t h = f.area.height;
   switch (layout) {
     case LAYOUT_BOTTOM:
-      for (int32_t j = 0; j < h - d; ++j) copyRowForward(out(f, 0, j), out(f, 0, j + d), w);
-      for (int32_t j = h - d; j < h; ++j) copyRowForward(out(f, 0, j), in1(f, 0, j - (h - d)), w);
+      for (int32_t j = 0; j < h - d; ++j) copyRun(out(f, 0, j), out(f, 0, j + d), w);
+      for (int32_t j = h - d; j < h; ++j) copyRun(out(f, 0, j), in1(f, 0, j - (h - d)), w);
       break;
     case LAYOUT_LEFT:
       for (int32_t j = 0; j < h; ++j) {
-        copyRowBackward(out(f, d, j), out(f, 0, j), w - d);
-        copyRowForward(out(f, 0, j), in1(f, w - d, j), d);
+        copyRun(out(f, d, j), out(f, 0, j), w - d);
+        copyRun(out(f, 0, j), in1(f, w - d, j), d);
       }
       break;
     case LAYOUT_TOP:
-      for (int32_t j = h - 1; j >= d; --j) copyRowForward(out(f, 0, j), out(f, 0, j - d), w);
-      for (int32_t j = 0; j < d; ++j) copyRowForward(out(f, 0, j), in1(f, 0, j + h - d), w);
+      for (int32_t j = h - 1; j >= d; --j) copyRun(out(f, 0, j), out(f, 0, j - d), w);
+      for (int32_t j = 0; j < d; ++j) copyRun(out(f, 0, j), in1(f, 0, j + h - d), w);
       break;
     case LAYOUT_RIGHT:
       for (int32_t j = 0; j < h; ++j) {
-        copyRowForward(out(f, 0, j), out(f, d, j), w - d);
-        copyRowForward(out(f, w - d, j), in1(f, 0, j), d);
+        copyRun(out(f, 0, j), out(f, d, j), w - d);
+        copyRun(out(f, w - d, j), in1(f, 0, j), d);
       }
       break;
   }
@@ -147,56 +144,68 @@ static void pushBands(const Frame& f, int32_t layout, int32_t d) {
 // sampled from its top or left edge: the k-th row or column of its band takes source (k * E) / D.
 // Input 0 is sampled from the frame edge its band touches: its k-th row or column from that edge
 // takes the source at distance (k * E) / (E - D) from the same edge. k * E is kept as a running sum.
+//
+// Every row of a column squeeze picks the same columns, so the source column of each output column
+// is worked out once per render into this table (the same divisions, done once rather than once a
+// row), and each row then copies pixel by pixel in the same order as before.
+static int32_t halvesSourceColumn[32767];
+static uint8_t halvesSavedRow[32767 * PIXEL_BYTES];  // one row of input 0, for the left squeeze
+
 static void squeezeBands(const Frame& f, int32_t layout, int32_t d) {
   const int32_t w = f.area.width;
   const int32_t h = f.area.height;
+  int32_t* const from = halvesSourceColumn;
   switch (layout) {
     case LAYOUT_BOTTOM: {
       int32_t kh = 0;
-      for (int32_t j = 0; j < h - d; ++j, kh += h) {
-        copyRowForward(out(f, 0, j), out(f, 0, kh / (h - d)), w);
-      }
+      for (int32_t j = 0; j < h - d; ++j, kh += h) copyRun(out(f, 0, j), out(f, 0, kh / (h - d)), w);
       kh = 0;
-      for (int32_t j = h - d; j < h; ++j, kh += h) copyRowForward(out(f, 0, j), in1(f, 0, kh / d), w);
+      for (int32_t j = h - d; j < h; ++j, kh += h) copyRun(out(f, 0, j), in1(f, 0, kh / d), w);
       break;
     }
-    case LAYOUT_LEFT:
+    case LAYOUT_LEFT: {
+      // Input 0's columns d..w-1 each take a column at or left of themselves, which a copy from the
+      // right edge leftwards reads before overwriting it. Copying the row aside first and picking
+      // from the copy left to right gives every column that same, original, source pixel, and runs
+      // forwards through memory. Then input 1's columns 0..d-1.
+      int32_t kw = 0;
+      for (int32_t i = w - 1; i >= d; --i, kw += w) from[i] = w - 1 - kw / (w - d);
+      kw = 0;
+      for (int32_t i = 0; i < d; ++i, kw += w) from[i] = kw / d;
+      uint8_t* const saved = halvesSavedRow;
       for (int32_t j = 0; j < h; ++j) {
         uint8_t* row = out(f, 0, j);
         const uint8_t* source = in1(f, 0, j);
-        int32_t kw = 0;
-        for (int32_t i = w - 1; i >= d; --i, kw += w) {
-          copyPixel(row + i * PIXEL_BYTES, row + (w - 1 - kw / (w - d)) * PIXEL_BYTES);
-        }
-        kw = 0;
-        for (int32_t i = 0; i < d; ++i, kw += w) {
-          copyPixel(row + i * PIXEL_BYTES, source + (kw / d) * PIXEL_BYTES);
-        }
+        memcpy(saved, row, (size_t)w * PIXEL_BYTES);
+        for (int32_t i = d; i < w; ++i) copyPixel(row + i * PIXEL_BYTES, saved + from[i] * PIXEL_BYTES);
+        for (int32_t i = 0; i < d; ++i) copyPixel(row + i * PIXEL_BYTES, source + from[i] * PIXEL_BYTES);
       }
       break;
+    }
     case LAYOUT_TOP: {
       int32_t kh = 0;
       for (int32_t j = h - 1; j >= d; --j, kh += h) {
-        copyRowForward(out(f, 0, j), out(f, 0, h - 1 - kh / (h - d)), w);
+        copyRun(out(f, 0, j), out(f, 0, h - 1 - kh / (h - d)), w);
       }
       kh = 0;
-      for (int32_t j = 0; j < d; ++j, kh += h) copyRowForward(out(f, 0, j), in1(f, 0, kh / d), w);
+      for (int32_t j = 0; j < d; ++j, kh += h) copyRun(out(f, 0, j), in1(f, 0, kh / d), w);
       break;
     }
-    case LAYOUT_RIGHT:
+    case LAYOUT_RIGHT: {
+      // Input 0's columns 0..w-d-1, left to right: each reads a column at or right of itself.
+      // Then input 1's columns w-d..w-1.
+      int32_t kw = 0;
+      for (int32_t i = 0; i < w - d; ++i, kw += w) from[i] = kw / (w - d);
+      kw = 0;
+      for (int32_t i = w - d; i < w; ++i, kw += w) from[i] = kw / d;
       for (int32_t j = 0; j < h; ++j) {
         uint8_t* row = out(f, 0, j);
         const uint8_t* source = in1(f, 0, j);
-        int32_t kw = 0;
-        for (int32_t i = 0; i < w - d; ++i, kw += w) {
-          copyPixel(row + i * PIXEL_BYTES, row + (kw / (w - d)) * PIXEL_BYTES);
-        }
-        kw = 0;
-        for (int32_t i = w - d; i < w; ++i, kw += w) {
-          copyPixel(row + i * PIXEL_BYTES, source + (kw / d) * PIXEL_BYTES);
-        }
+        for (int32_t i = 0; i < w - d; ++i) copyPixel(row + i * PIXEL_BYTES, row + from[i] * PIXEL_BYTES);
+        for (int32_t i = w - d; i < w; ++i) copyPixel(row + i * PIXEL_BYTES, source + from[i] * PIXEL_BYTES);
       }
       break;
+    }
   }
 }
 

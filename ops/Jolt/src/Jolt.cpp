@@ -32,13 +32,6 @@ enum { LINE_NO_INPUT0 = 90, LINE_NO_INPUT1 = 96 };
 
 // ---- Sampler ----------------------------------------------------------------------------------------
 
-// The picture as the sampler reads it, set up by the render before its first row: the address of
-// the active area's first pixel, the buffer row length in pixels, and the area's size.
-static const uint8_t* pictureOrigin;
-static int32_t pictureStride;
-static int32_t pictureWidth;
-static int32_t pictureHeight;
-
 static int32_t clampIndex(int32_t index, int32_t size) {
   if (index < 0) return 0;
   if (index >= size) return size - 1;
@@ -47,34 +40,89 @@ static int32_t clampIndex(int32_t index, int32_t size) {
 
 // A sampled value outside 0..255 (possible where a coordinate of -0.5 extrapolates) is held at the
 // nearer end; anything else is truncated toward zero.
+//
+// Truncating first and holding the whole number in 0..255 afterwards gives the same byte: a value
+// in (-1, 0) truncates to 0, one at or below -1 to a negative number held at 0, one above 255 to
+// 255 or more, held at 255. Every value sampled lies well inside the 32-bit range (the fractions
+// lie in -0.5..1 and the bytes in 0..255, so values stay within -400..700), where the truncation
+// is exact. In this form the compiler runs it on several values at a time.
 static uint8_t toByte(double value) {
-  if (value < 0.0) return 0;
-  if (value > 255.0) return 255;
-  return (uint8_t)(int32_t)value;
+  const int32_t whole = (int32_t)value;
+  return (uint8_t)(whole < 0 ? 0 : whole > 255 ? 255 : whole);
 }
 
-// The picture at column sx, row sy of its active area (pixel (i, j) lies at (i, j)), interpolated
-// between the four pixels around it, byte by byte. Neighbours past an edge are taken from the edge.
-static void joltSample(double sx, double sy, uint8_t* out) {
-  const int32_t ix = (int32_t)sx;
-  const int32_t iy = (int32_t)sy;
-  const double fx = sx - ix;
-  const double fy = sy - iy;
-  const int32_t left = clampIndex(ix, pictureWidth);
-  const int32_t right = clampIndex(ix + 1, pictureWidth);
-  const int32_t top = clampIndex(iy, pictureHeight);
-  const int32_t bottom = clampIndex(iy + 1, pictureHeight);
-  const uint8_t* upper = pictureOrigin + (ptrdiff_t)top * pictureStride * PIXEL_BYTES;
-  const uint8_t* lower = pictureOrigin + (ptrdiff_t)bottom * pictureStride * PIXEL_BYTES;
-  const uint8_t* p00 = upper + (ptrdiff_t)left * PIXEL_BYTES;
-  const uint8_t* p10 = upper + (ptrdiff_t)right * PIXEL_BYTES;
-  const uint8_t* p01 = lower + (ptrdiff_t)left * PIXEL_BYTES;
-  const uint8_t* p11 = lower + (ptrdiff_t)right * PIXEL_BYTES;
-  for (int n = 0; n < PIXEL_BYTES; ++n) {
-    const double upperValue = (double)(p10[n] - p00[n]) * fx + p00[n];
-    const double lowerValue = (double)(p11[n] - p01[n]) * fx + p01[n];
-    out[n] = toByte((lowerValue - upperValue) * fy + upperValue);
+// Where one picture coordinate is sampled along an axis: the two neighbouring pixels (clamped to
+// the edge), and the fraction between them.
+struct Tap {
+  int32_t before;
+  int32_t after;
+  double fraction;
+};
+
+// A coordinate c is sampled between pixels (int32_t)c and (int32_t)c + 1, at fraction c - (int32_t)c.
+static Tap tapAt(double c, int32_t size) {
+  const int32_t whole = (int32_t)c;
+  return Tap{clampIndex(whole, size), clampIndex(whole + 1, size), c - whole};
+}
+
+// The picture at a point between four pixels p00, p10 (upper row, left and right) and p01, p11
+// (lower row) is interpolated byte by byte, first along the rows at fraction fx, then between them
+// at fraction fy:
+//   upper = (double)(p10 - p00) * fx + p00
+//   lower = (double)(p11 - p01) * fx + p01
+//   value = toByte((lower - upper) * fy + upper)
+// `upper` and `lower` depend only on a picture row and the drawn column, not on the drawn row, so
+// they are worked out once per picture row and render (joltAlongRow) and kept while drawn rows
+// still sample that picture row: the same operations on the same operands give the same doubles.
+
+// The column taps of the render in progress, one per drawn column: the byte offsets of the two
+// pixels in a row, and the fraction between them.
+static int32_t joltColumnBefore[32767];
+static int32_t joltColumnAfter[32767];
+static double joltColumnFraction[32767];
+
+// Two picture rows interpolated along the row, each value as `upper` above (byte n of drawn column
+// i at i * PIXEL_BYTES + n), and which picture row each holds (-1: none yet).
+static double joltRowValues[2][32767 * PIXEL_BYTES];
+static int32_t joltRowHeld[2];
+
+static void joltAlongRow(const uint8_t* row, int32_t count, double* values) {
+  for (int32_t i = 0; i < count; ++i) {
+    const uint8_t* p0 = row + joltColumnBefore[i];
+    const uint8_t* p1 = row + joltColumnAfter[i];
+    const double fx = joltColumnFraction[i];
+    for (int n = 0; n < PIXEL_BYTES; ++n) {
+      values[i * PIXEL_BYTES + n] = (double)(p1[n] - p0[n]) * fx + p0[n];
+    }
   }
+}
+
+// The values of picture row `wanted`, worked out unless held already; the row `keep`, needed by the
+// same drawn row, is not overwritten.
+static const double* joltRow(const uint8_t* origin, int32_t stride, int32_t count, int32_t wanted,
+                             int32_t keep) {
+  for (int k = 0; k < 2; ++k) {
+    if (joltRowHeld[k] == wanted) return joltRowValues[k];
+  }
+  const int k = joltRowHeld[0] == keep ? 1 : 0;
+  joltAlongRow(origin + (ptrdiff_t)wanted * stride * PIXEL_BYTES, count, joltRowValues[k]);
+  joltRowHeld[k] = wanted;
+  return joltRowValues[k];
+}
+
+// Bytes of a drawn row from the two interpolated picture rows around it.
+static void joltBetweenRun(const double* __restrict upper, const double* __restrict lower, double fy,
+                           int32_t bytes, uint8_t* __restrict out) {
+  for (int32_t n = 0; n < bytes; ++n) out[n] = toByte((lower[n] - upper[n]) * fy + upper[n]);
+}
+
+// One drawn row, in blocks of sixteen bytes, then the rest: a loop of a known count, which the
+// compiler runs as vector code at any optimisation level that vectorises at all.
+static void joltBetweenRows(const double* upper, const double* lower, double fy, int32_t bytes,
+                            uint8_t* out) {
+  int32_t n = 0;
+  for (; n + 16 <= bytes; n += 16) joltBetweenRun(upper + n, lower + n, fy, 16, out + n);
+  joltBetweenRun(upper + n, lower + n, fy, bytes - n, out + n);
 }
 
 // ---- Render -----------------------------------------------------------------------------------------
@@ -129,19 +177,27 @@ static OpImage* joltDraw(const OperatorContext* context, OpImage* input0, OpImag
   const Span columns = placeSpan(area.width, s);
   const Span rows = placeSpan(area.height, s);
 
-  pictureOrigin = opframe::pixelAt(picture, area, 0, 0);
-  pictureStride = area.stride;
-  pictureWidth = area.width;
-  pictureHeight = area.height;
+  // Every drawn row samples the same picture columns, at the coordinates columns.start,
+  // columns.start + step, ... summed one step at a time. They are summed here once, in the same
+  // order, so each column's taps and fraction are exactly those a row-by-row sum would give.
+  const uint8_t* origin = opframe::pixelAt(picture, area, 0, 0);
+  double sx = columns.start;
+  for (int32_t i = 0; i < columns.count; ++i) {
+    const Tap column = tapAt(sx, area.width);
+    joltColumnBefore[i] = column.before * PIXEL_BYTES;
+    joltColumnAfter[i] = column.after * PIXEL_BYTES;
+    joltColumnFraction[i] = column.fraction;
+    sx += columns.step;
+  }
+  joltRowHeld[0] = joltRowHeld[1] = -1;
 
   double sy = rows.start;
   for (int32_t j = 0; j < rows.count; ++j) {
-    uint8_t* out = opframe::pixelAt(background, area, columns.offset, rows.offset + j);
-    double sx = columns.start;
-    for (int32_t i = 0; i < columns.count; ++i) {
-      joltSample(sx, sy, out + (ptrdiff_t)i * PIXEL_BYTES);
-      sx += columns.step;
-    }
+    const Tap row = tapAt(sy, area.height);
+    const double* upper = joltRow(origin, area.stride, columns.count, row.before, row.after);
+    const double* lower = joltRow(origin, area.stride, columns.count, row.after, row.before);
+    joltBetweenRows(upper, lower, row.fraction, columns.count * PIXEL_BYTES,
+                    opframe::pixelAt(background, area, columns.offset, rows.offset + j));
     sy += rows.step;
     opChkAbort();
   }

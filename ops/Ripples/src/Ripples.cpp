@@ -62,6 +62,9 @@ static int rippleOpen(const OperatorContext* context) {
 
 // ---- Render -----------------------------------------------------------------------------------------
 
+// The texel column of each pixel column and the wipe's working rows (see texture_wipe.h).
+static opframe::WipeRows rippleRows;
+
 // Direction index: 0 as stored, 1 mirrored left to right, 2 both ways, 3 top to bottom.
 static OpImage* rippleWipe(const OperatorContext* context, OpImage* input0, OpImage* input1) {
   const opframe::Area area = opframe::areaOf(input0);
@@ -72,15 +75,15 @@ static OpImage* rippleWipe(const OperatorContext* context, OpImage* input0, OpIm
   const bool mirrorColumns = direction == 1 || direction == 2;
   const bool mirrorRows = direction == 2 || direction == 3;
 
+  opframe::wipeRowsBegin(rippleRows, band);
+  for (int32_t j = 0; j < area.width; ++j) {
+    rippleRows.columns[j] = (mirrorColumns ? area.width - 1 - j : j) * TEXTURE_WIDTH / area.width;
+  }
   for (int32_t i = 0; i < area.height; ++i) {
     const int32_t tr = (mirrorRows ? area.height - 1 - i : i) * TEXTURE_HEIGHT / area.height;
     const uint8_t* texels = rippleTexture->pixels + tr * TEXTURE_WIDTH;
-    uint8_t* p = opframe::pixelAt(input0, area, 0, i);
-    const uint8_t* q = opframe::pixelAt(input1, area, 0, i);
-    for (int32_t j = 0; j < area.width; ++j, p += PIXEL_BYTES, q += PIXEL_BYTES) {
-      const int32_t tc = (mirrorColumns ? area.width - 1 - j : j) * TEXTURE_WIDTH / area.width;
-      opframe::wipePixel(p, q, texels[tc], band);
-    }
+    opframe::wipeRow(rippleRows, texels, opframe::pixelAt(input0, area, 0, i),
+                     opframe::pixelAt(input1, area, 0, i), area.width);
   }
   return input0;
 }

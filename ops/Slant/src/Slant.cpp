@@ -63,6 +63,9 @@ static int slantOpen(const OperatorContext* context) {
 
 // ---- Render -----------------------------------------------------------------------------------------
 
+// The texel column of each pixel column and the wipe's working rows (see texture_wipe.h).
+static opframe::WipeRows slantRows;
+
 // Direction index: 0 as stored, forward; 1 mirrored top to bottom, backward; 2 as stored,
 // backward; 3 mirrored top to bottom, forward. Columns are never mirrored.
 static OpImage* slantWipe(const OperatorContext* context, OpImage* input0, OpImage* input1) {
@@ -80,15 +83,13 @@ static OpImage* slantWipe(const OperatorContext* context, OpImage* input0, OpIma
 
   const int32_t textureWidth = slantTexture->stride;
   const int32_t textureRows = slantTexture->rows;
+  opframe::wipeRowsBegin(slantRows, band);
+  for (int32_t j = 0; j < area.width; ++j) slantRows.columns[j] = textureWidth * j / area.width;
   for (int32_t i = 0; i < area.height; ++i) {
     const int32_t tr = textureRows * (mirrorRows ? area.height - 1 - i : i) / area.height;
     const uint8_t* texels = slantTexture->pixels + (ptrdiff_t)tr * textureWidth;
-    uint8_t* p = opframe::pixelAt(painted, area, 0, i);
-    const uint8_t* q = opframe::pixelAt(source, area, 0, i);
-    for (int32_t j = 0; j < area.width; ++j, p += PIXEL_BYTES, q += PIXEL_BYTES) {
-      const int32_t tc = textureWidth * j / area.width;
-      opframe::wipePixel(p, q, texels[tc], band);
-    }
+    opframe::wipeRow(slantRows, texels, opframe::pixelAt(painted, area, 0, i),
+                     opframe::pixelAt(source, area, 0, i), area.width);
   }
   return painted;
 }

@@ -62,6 +62,9 @@ static int streakOpen(const OperatorContext* context) {
 
 // ---- Render -----------------------------------------------------------------------------------------
 
+// The texel column of each pixel column and the wipe's working rows (see texture_wipe.h).
+static opframe::WipeRows streakRows;
+
 // Direction index: 0 as stored, 1 mirrored left to right. Rows are never mirrored.
 static OpImage* streakWipe(const OperatorContext* context, OpImage* input0, OpImage* input1) {
   const opframe::Area area = opframe::areaOf(input0);
@@ -70,15 +73,15 @@ static OpImage* streakWipe(const OperatorContext* context, OpImage* input0, OpIm
       opframe::wipeBand(edge, opframe::wipeLevel(edge, context->position, context->length));
   const bool mirrorColumns = streakDirection.value == 1;
 
+  opframe::wipeRowsBegin(streakRows, band);
+  for (int32_t j = 0; j < area.width; ++j) {
+    streakRows.columns[j] = (mirrorColumns ? area.width - 1 - j : j) * TEXTURE_WIDTH / area.width;
+  }
   for (int32_t i = 0; i < area.height; ++i) {
     const int32_t tr = i * TEXTURE_HEIGHT / area.height;
     const uint8_t* texels = streakTexture->pixels + tr * TEXTURE_WIDTH;
-    uint8_t* p = opframe::pixelAt(input0, area, 0, i);
-    const uint8_t* q = opframe::pixelAt(input1, area, 0, i);
-    for (int32_t j = 0; j < area.width; ++j, p += PIXEL_BYTES, q += PIXEL_BYTES) {
-      const int32_t tc = (mirrorColumns ? area.width - 1 - j : j) * TEXTURE_WIDTH / area.width;
-      opframe::wipePixel(p, q, texels[tc], band);
-    }
+    opframe::wipeRow(streakRows, texels, opframe::pixelAt(input0, area, 0, i),
+                     opframe::pixelAt(input1, area, 0, i), area.width);
   }
   return input0;
 }

@@ -56,21 +56,22 @@ static int sunbeamOpen(const OperatorContext* context) {
 
 // ---- Render -----------------------------------------------------------------------------------------
 
+// The texel column of each pixel column and the wipe's working rows (see texture_wipe.h).
+static opframe::WipeRows sunbeamRows;
+
 static OpImage* sunbeamWipe(const OperatorContext* context, OpImage* input0, OpImage* input1) {
   const opframe::Area area = opframe::areaOf(input0);
   const int32_t edge = opframe::edgeWidth(sunbeamSoftness.value);
   const opframe::WipeBand band =
       opframe::wipeBand(edge, opframe::wipeLevel(edge, context->position, context->length));
 
+  opframe::wipeRowsBegin(sunbeamRows, band);
+  for (int32_t j = 0; j < area.width; ++j) sunbeamRows.columns[j] = j * TEXTURE_WIDTH / area.width;
   for (int32_t i = 0; i < area.height; ++i) {
     const int32_t tr = i * TEXTURE_HEIGHT / area.height;
     const uint8_t* texels = sunbeamTexture->pixels + tr * TEXTURE_WIDTH;
-    uint8_t* p = opframe::pixelAt(input0, area, 0, i);
-    const uint8_t* q = opframe::pixelAt(input1, area, 0, i);
-    for (int32_t j = 0; j < area.width; ++j, p += PIXEL_BYTES, q += PIXEL_BYTES) {
-      const int32_t tc = j * TEXTURE_WIDTH / area.width;
-      opframe::wipePixel(p, q, texels[tc], band);
-    }
+    opframe::wipeRow(sunbeamRows, texels, opframe::pixelAt(input0, area, 0, i),
+                     opframe::pixelAt(input1, area, 0, i), area.width);
   }
   return input0;
 }
