@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test demo bootstrap configure clean bench
+.PHONY: all build test demo bootstrap configure clean bench test-asan fuzz
 
 all: build
 
@@ -30,6 +30,25 @@ bench: bootstrap
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target opbench
 	@bench/write_results.py $(BENCH_BUILD)/bin/opbench
+
+# `make test-asan` builds and runs every test again with
+# AddressSanitizer and UndefinedBehaviorSanitizer, in a tree of its own.
+ASAN_BUILD ?= $(BUILD)-asan
+test-asan: bootstrap
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOP_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD) -j$(JOBS)
+	@cd $(ASAN_BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# `make fuzz` builds the fuzz targets with clang and runs each one - the plug-in
+# target once per built plug-in, then the texture loader - for FUZZ_SECONDS, FUZZ_JOBS at a time.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_JOBS ?= 1
+fuzz: bootstrap
+	@command -v clang >/dev/null || { echo 'make fuzz needs clang with libFuzzer: apt-get install clang libclang-rt-14-dev' >&2; exit 1; }
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOP_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target plugin_fuzzer png_fuzzer
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_JOBS=$(FUZZ_JOBS) fuzz/run_fuzzers.sh $(FUZZ_BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -15,7 +15,12 @@
 namespace opframe {
 
 // The width of the soft band in grey levels, from a softness percentage (0..100 gives 0..255).
-inline int32_t edgeWidth(int32_t softness) { return softness * 255 / 100; }
+// A softness outside 0..100 (which the host never stores) is taken at the nearer end of the band
+// widths, so the product cannot overflow and the band stays within the grey range.
+inline int32_t edgeWidth(int32_t softness) {
+  const int64_t width = (int64_t)softness * 255 / 100;
+  return width < 0 ? 0 : width > 255 ? 255 : (int32_t)width;
+}
 
 // The level of a forward wipe: (edgeWidth + 255) * position / length, unsigned and truncating.
 // It runs from 0 at position 0 to edgeWidth + 255 at position == length.

@@ -1,7 +1,11 @@
 #include "image_ledger.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace ophost {
 namespace {
@@ -9,6 +13,11 @@ namespace {
 constexpr size_t kMinGuardBytes = 256;
 
 uint8_t guardByte(size_t n) { return static_cast<uint8_t>(0xA5 ^ (n * 29)); }
+
+size_t pageBytes() {
+  static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  return page;
+}
 
 }  // namespace
 
@@ -18,25 +27,69 @@ struct ImageLedger::Entry {
   std::string label;
   Geometry geometry;
   int32_t bytesPerPixel = 4;
-  size_t guardBytes = 0;
+  size_t guardBytes = 0;       // pattern bytes before the buffer
+  size_t afterGuardBytes = 0;  // pattern bytes after it (none with guard pages: the page follows)
   size_t bufferBytes = 0;
   std::vector<uint8_t> storage;   // guard, buffer, guard
+  uint8_t* mapping = nullptr;     // with guard pages: page, pattern, buffer, page
+  size_t mappingBytes = 0;
+  uint8_t* zone = nullptr;        // the leading pattern bytes, followed by the buffer
   std::vector<uint8_t> snapshot;  // the buffer as handed out, when checks are on
   bool returned = false;
   std::string returnedHow;
 
-  uint8_t* buffer() { return storage.data() + guardBytes; }
+  Entry() = default;
+  Entry(const Entry&) = delete;
+  Entry& operator=(const Entry&) = delete;
+  ~Entry() { release(); }
+
+  uint8_t* buffer() { return zone + guardBytes; }
+
+  // Room for the buffer and its guards, the pattern written into the guard bytes.
+  void place(bool guardPages, size_t minGuard) {
+    if (guardPages) {
+      const size_t page = pageBytes();
+      const size_t dataBytes = (bufferBytes + page - 1) / page * page;
+      mappingBytes = dataBytes + 2 * page;
+      void* at = mmap(nullptr, mappingBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (at == MAP_FAILED) throw std::bad_alloc();
+      mapping = static_cast<uint8_t*>(at);
+      if (dataBytes > 0 && mprotect(mapping + page, dataBytes, PROT_READ | PROT_WRITE) != 0) {
+        release();
+        throw std::bad_alloc();
+      }
+      zone = mapping + page;
+      guardBytes = dataBytes - bufferBytes;
+      afterGuardBytes = 0;
+    } else {
+      guardBytes = minGuard;
+      afterGuardBytes = minGuard;
+      storage.resize(bufferBytes + guardBytes + afterGuardBytes);
+      zone = storage.data();
+    }
+    for (size_t n = 0; n < guardBytes; ++n) zone[n] = guardByte(n);
+    uint8_t* after = buffer() + bufferBytes;
+    for (size_t n = 0; n < afterGuardBytes; ++n) after[n] = guardByte(n);
+  }
+
+  void release() {
+    if (mapping != nullptr) munmap(mapping, mappingBytes);
+    mapping = nullptr;
+    mappingBytes = 0;
+    std::vector<uint8_t>().swap(storage);
+    zone = nullptr;
+  }
 
   void checkGuards(std::vector<std::string>& faults) {
-    const uint8_t* before = storage.data();
-    const uint8_t* after = storage.data() + guardBytes + bufferBytes;
+    const uint8_t* before = zone;
+    const uint8_t* after = zone + guardBytes + bufferBytes;
     for (size_t n = 0; n < guardBytes; ++n) {
       if (before[n] != guardByte(n)) {
         faults.push_back(label + ": written before the start of its buffer");
         break;
       }
     }
-    for (size_t n = 0; n < guardBytes; ++n) {
+    for (size_t n = 0; n < afterGuardBytes; ++n) {
       if (after[n] != guardByte(n)) {
         faults.push_back(label + ": written past the end of its buffer (byte " +
                          std::to_string(n) + " after it)");
@@ -68,20 +121,16 @@ struct ImageLedger::Entry {
 ImageLedger::ImageLedger() = default;
 ImageLedger::~ImageLedger() = default;
 
-OpImage* ImageLedger::handOut(const Picture& content, ImageRole role, std::string label, bool checks) {
+OpImage* ImageLedger::handOut(const Picture& content, ImageRole role, std::string label, bool checks,
+                              bool guardPages) {
   auto entry = std::make_unique<Entry>();
   entry->role = role;
   entry->label = std::move(label);
   entry->geometry = content.geometry;
   entry->bytesPerPixel = content.bytesPerPixel;
   entry->bufferBytes = content.bytes.size();
-  entry->guardBytes = std::max(kMinGuardBytes, static_cast<size_t>(content.geometry.stride) *
-                                                   static_cast<size_t>(content.bytesPerPixel));
-  entry->storage.resize(entry->bufferBytes + 2 * entry->guardBytes);
-  for (size_t n = 0; n < entry->guardBytes; ++n) {
-    entry->storage[n] = guardByte(n);
-    entry->storage[entry->guardBytes + entry->bufferBytes + n] = guardByte(n);
-  }
+  entry->place(guardPages, std::max(kMinGuardBytes, static_cast<size_t>(content.geometry.stride) *
+                                                        static_cast<size_t>(content.bytesPerPixel)));
   if (!content.bytes.empty()) std::memcpy(entry->buffer(), content.bytes.data(), entry->bufferBytes);
   if (checks) entry->snapshot = content.bytes;
   const Geometry& g = content.geometry;
@@ -120,7 +169,7 @@ std::string ImageLedger::takeBack(const OpImage* image, const char* how,
     keep->bytes.assign(entry.buffer(), entry.buffer() + entry.bufferBytes);
   }
   // The buffer goes now; the record stays until forgetReturned() so a second give-back is caught.
-  std::vector<uint8_t>().swap(entry.storage);
+  entry.release();
   std::vector<uint8_t>().swap(entry.snapshot);
   entry.record.pixels = nullptr;
   return entry.label;

@@ -5,6 +5,11 @@
 // that nothing outside the active area changed (for a texture: that nothing changed at all). Any
 // misuse - an image given back twice, a pointer the host never handed out, a write outside the
 // area - is recorded as a plug-in fault.
+//
+// With guard pages on, each buffer is instead mapped on its own so that its last byte is followed
+// directly by an inaccessible page, and a page before it is inaccessible too: a read or write past
+// either end stops the process at once, at the access. The few bytes between the leading page and
+// the buffer's start (the buffer ends on a page boundary) keep the guard pattern and are checked.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +33,9 @@ class ImageLedger {
   ~ImageLedger();
 
   // Copies `content` into a fresh guarded buffer and returns the record to give the plug-in.
-  OpImage* handOut(const Picture& content, ImageRole role, std::string label, bool checks);
+  // With `guardPages`, the buffer is placed between inaccessible pages (see above).
+  OpImage* handOut(const Picture& content, ImageRole role, std::string label, bool checks,
+                   bool guardPages = false);
 
   // Takes an image back. Returns its label, or records a fault and returns an empty string when
   // `image` is not an image the plug-in holds. Guard and area checks add their faults here.

@@ -150,7 +150,8 @@ OpImage* Plugin::Impl::getField(int32_t index, uint32_t fieldPosition) {
     call(HostCall::Kind::GetField, "null", {}, index, fieldPosition);
     return nullptr;
   }
-  OpImage* image = ledger.handOut(*picture, ImageRole::Input, label, behaviour.checks);
+  OpImage* image = ledger.handOut(*picture, ImageRole::Input, label, behaviour.checks,
+                                  behaviour.guardPages);
   if (!frameGeometry) frameGeometry = picture->geometry;
   call(HostCall::Kind::GetField, label, {}, index, fieldPosition);
   return image;
@@ -214,7 +215,8 @@ OpImage* Plugin::Impl::allocImage(int32_t width, int32_t height, int32_t mode, i
       fresh.setPixel(column, row, behaviour.newImageFill);
     }
   }
-  OpImage* image = ledger.handOut(fresh, ImageRole::NewImage, "new image", behaviour.checks);
+  OpImage* image = ledger.handOut(fresh, ImageRole::NewImage, "new image", behaviour.checks,
+                                  behaviour.guardPages);
   call(HostCall::Kind::AllocImage, "new image", arguments);
   return image;
 }
@@ -248,7 +250,8 @@ OpImage* Plugin::Impl::getImageFile(const char* requested, int32_t mode) {
   if (texture == nullptr || texture->bytesPerPixel != 1) return refuse("not available");
   checkGeometry(texture->geometry);
   const std::string label = "texture " + *textureName;
-  OpImage* image = ledger.handOut(*texture, ImageRole::Texture, label, behaviour.checks);
+  OpImage* image = ledger.handOut(*texture, ImageRole::Texture, label, behaviour.checks,
+                                  behaviour.guardPages);
   call(HostCall::Kind::GetImageFile, label, asked);
   return image;
 }

@@ -92,6 +92,9 @@ struct HostBehaviour {
   bool allocAnswersNull = false;   // opAllocImage answers null
   uint32_t newImageFill = 0x108080FF;  // opaque black (key 255, Cb 128, Cr 128, Y 16)
   const std::atomic<bool>* abort = nullptr;  // opChkAbort answers 1 while this is set
+  // Every buffer handed out (inputs, new images, textures) ends directly at an inaccessible page,
+  // and starts after one, so a plug-in's access past either end stops the process at the access.
+  bool guardPages = false;
 };
 
 class Plugin {

@@ -406,3 +406,19 @@ TEST_F(FogTest, EmptyAreaIsHandedBackUnchanged) {
     EXPECT_EQ(render(input, 100, 0x11223344u), input) << g.describe();
   }
 }
+
+// Mended: an amount outside 0..100, which the host never stores, is held to the nearer end instead
+// of overflowing the level's product.
+TEST_F(FogTest, AmountsOutsideTheRangeActAsTheNearerEnd) {
+  openWith(0);
+  const Picture input = noisePicture(Geometry{30, 20, 3, 2, 24, 16}, 5);
+  const Picture none = render(input, 0, 0xEB8080FF);
+  const Picture all = render(input, 100, 0xEB8080FF);
+  fog->setFieldProvider(fixedInputs(std::make_shared<const Picture>(input), nullptr));
+  for (int32_t amount : {INT32_MAX, 5000000, 101, -1, -5000000, INT32_MIN}) {
+    *fog->model().params[1].valueWord = static_cast<uint32_t>(amount);
+    const ActionResult result = fog->render(at(0, 1));
+    expectNoFaults(result);
+    EXPECT_EQ(result.output.value(), amount > 0 ? all : none) << amount;
+  }
+}

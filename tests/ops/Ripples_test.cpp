@@ -102,3 +102,20 @@ TEST_F(RipplesTest, EndsEmptyAreasAndMendedProgress) {
     EXPECT_EQ(h.render(unchanged, noisePicture(empty, 14), at(50, 100)), unchanged);
   }
 }
+
+// Mended: a softness outside 0..100, which the host never stores, acts as the nearer end of the
+// range instead of overflowing the band width's product.
+TEST_F(RipplesTest, SoftnessOutsideTheRangeActsAsTheNearerEnd) {
+  h.open(patternTexture(286, 228, 9));
+  const Geometry g{40, 30, 2, 3, 33, 24};
+  const Picture input0 = noisePicture(g, 11);
+  const Picture input1 = noisePicture(g, 12);
+  auto renderWith = [&](int32_t softness) {
+    *h.plugin->model().params[0].valueWord = static_cast<uint32_t>(softness);
+    return h.render(input0, input1, at(37, 100));
+  };
+  const Picture hardest = renderWith(0);
+  const Picture softest = renderWith(100);
+  for (int32_t softness : {INT32_MAX, 9000000, 101}) EXPECT_EQ(renderWith(softness), softest) << softness;
+  for (int32_t softness : {-1, -9000000, INT32_MIN}) EXPECT_EQ(renderWith(softness), hardest) << softness;
+}

@@ -125,7 +125,6 @@ static void blindsCompose(const OperatorContext* context, const OpImage* input0,
   const int32_t direction = blindsDirection.value;
   const bool sliding = blindsMotion.value == 0;
   const bool staggered = blindsTiming.value != 0;
-  const int32_t count = blindsCount.value < 1 ? 1 : blindsCount.value;
   const uint32_t position = opframe::clampedPosition(context);
   if (direction < TRAVEL_UP || direction > TRAVEL_LEFT) return;
   if (area.width <= 0 || area.height <= 0) return;
@@ -133,6 +132,10 @@ static void blindsCompose(const OperatorContext* context, const OpImage* input0,
   const bool rows = direction == TRAVEL_UP || direction == TRAVEL_DOWN;
   const bool towardStart = direction == TRAVEL_UP || direction == TRAVEL_LEFT;
   const int32_t extent = rows ? area.height : area.width;
+  // At least one blind; and, for counts the host never stores (above 20), no more blinds than lines,
+  // so a huge count cannot make a render take seconds over empty blinds.
+  int32_t count = blindsCount.value < 1 ? 1 : blindsCount.value;
+  if (count > 20 && count > extent) count = extent > 20 ? extent : 20;
   const float step = (float)extent / (float)count;
 
   BlindLines group[COLUMN_GROUP];

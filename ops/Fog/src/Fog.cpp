@@ -141,7 +141,10 @@ static int fogRender(const OperatorContext* context) {
 
   uint8_t colour[PIXEL_BYTES];
   for (int32_t k = 0; k < PIXEL_BYTES; ++k) colour[k] = (uint8_t)(fogColour.value >> (8 * k));
-  const int32_t fogLevel = fogAmount.value * 512 / 100;
+  // An amount outside 0..100 (which the host never stores) is held to the nearer end: a level below 0
+  // changes nothing, as 0 does, and one above 512 paints everything, as 512 does.
+  const int64_t level = (int64_t)fogAmount.value * 512 / 100;
+  const int32_t fogLevel = level < 0 ? 0 : level > 512 ? 512 : (int32_t)level;
 
   const opframe::Area area = opframe::areaOf(input0);
   for (int32_t j = 0; j < area.width; ++j) {
