@@ -35,7 +35,7 @@ Sws converter(int32_t width, int32_t height, AVPixelFormat from, AVPixelFormat t
 
 struct Planes {
   std::vector<uint8_t> y, cb, cr;
-  explicit Planes(size_t size) : y(size), cb(size), cr(size) {}
+  explicit Planes(size_t size) : y(size + kScalerPadding), cb(size + kScalerPadding), cr(size + kScalerPadding) {}
 };
 
 }  // namespace
@@ -49,10 +49,12 @@ void rgbIntoArea(const RgbImage& rgb, Picture& picture) {
   const size_t size = static_cast<size_t>(g.width) * g.height;
   Planes planes(size);
   Sws context = converter(g.width, g.height, AV_PIX_FMT_RGB24, AV_PIX_FMT_YUV444P);
-  const uint8_t* source[1] = {rgb.rgb.data()};
-  const int sourceStride[1] = {rgb.width * 3};
-  uint8_t* target[3] = {planes.y.data(), planes.cb.data(), planes.cr.data()};
-  const int targetStride[3] = {g.width, g.width, g.width};
+  // swscale reads four plane pointers and strides whatever the format.
+  std::vector<uint8_t> spare;
+  const uint8_t* source[4] = {rgb.scalerInput(spare), nullptr, nullptr, nullptr};
+  const int sourceStride[4] = {rgb.width * 3, 0, 0, 0};
+  uint8_t* target[4] = {planes.y.data(), planes.cb.data(), planes.cr.data(), nullptr};
+  const int targetStride[4] = {g.width, g.width, g.width, 0};
   sws_scale(context.get(), source, sourceStride, 0, g.height, target, targetStride);
   for (int32_t j = 0; j < g.height; ++j) {
     for (int32_t i = 0; i < g.width; ++i) {
@@ -79,10 +81,10 @@ RgbImage pictureToRgb(const Picture& picture) {
     planes.y[k] = picture.bytes[k * 4 + 3];
   }
   Sws context = converter(g.stride, g.rows, AV_PIX_FMT_YUV444P, AV_PIX_FMT_RGB24);
-  const uint8_t* source[3] = {planes.y.data(), planes.cb.data(), planes.cr.data()};
-  const int sourceStride[3] = {g.stride, g.stride, g.stride};
-  uint8_t* target[1] = {rgb.rgb.data()};
-  const int targetStride[1] = {g.stride * 3};
+  const uint8_t* source[4] = {planes.y.data(), planes.cb.data(), planes.cr.data(), nullptr};
+  const int sourceStride[4] = {g.stride, g.stride, g.stride, 0};
+  uint8_t* target[4] = {rgb.rgb.data(), nullptr, nullptr, nullptr};
+  const int targetStride[4] = {g.stride * 3, 0, 0, 0};
   sws_scale(context.get(), source, sourceStride, 0, g.rows, target, targetStride);
   return rgb;
 }
@@ -121,10 +123,11 @@ RgbImage scaleRgb(const RgbImage& source, int32_t width, int32_t height) {
                     std::to_string(source.height) + " to " + std::to_string(width) + "x" +
                     std::to_string(height));
   }
-  const uint8_t* from[1] = {source.rgb.data()};
-  const int fromStride[1] = {source.width * 3};
-  uint8_t* to[1] = {scaled.rgb.data()};
-  const int toStride[1] = {width * 3};
+  std::vector<uint8_t> spare;
+  const uint8_t* from[4] = {source.scalerInput(spare), nullptr, nullptr, nullptr};
+  const int fromStride[4] = {source.width * 3, 0, 0, 0};
+  uint8_t* to[4] = {scaled.rgb.data(), nullptr, nullptr, nullptr};
+  const int toStride[4] = {width * 3, 0, 0, 0};
   sws_scale(context.get(), from, fromStride, 0, source.height, to, toStride);
   return scaled;
 }

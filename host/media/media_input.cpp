@@ -9,6 +9,7 @@ extern "C" {
 
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -47,13 +48,30 @@ class CardSource final : public FrameSource {
   std::map<std::pair<int32_t, int32_t>, RgbImage> drawn_;
 };
 
+std::string sizeText(int64_t width, int64_t height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
+
+// The time limit of the operation running now; libavformat asks through its interrupt callback.
+struct Deadline {
+  std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max();
+  void start() { until = std::chrono::steady_clock::now() + std::chrono::seconds(kDecodeSeconds); }
+  bool passed() const { return std::chrono::steady_clock::now() > until; }
+  static int check(void* self) { return static_cast<Deadline*>(self)->passed() ? 1 : 0; }
+};
+
 // Anything libavformat can open: a clip, a still, or an image sequence.
 class DecodedSource final : public FrameSource {
  public:
   DecodedSource(const std::string& name, bool sequence) : name_(name), sequence_(sequence) {
-    openFile();
-    if (!decodeNext()) {
-      throw HostError(name_ + ": not a picture or video (nothing in it can be decoded)");
+    try {
+      openFile();
+      if (!decodeNext()) {
+        throw HostError(name_ + ": not a picture or video (nothing in it can be decoded)");
+      }
+    } catch (...) {
+      closeFile();  // the destructor does not run for a constructor that throws
+      throw;
     }
     natural_ = {last_->width, last_->height};
   }
@@ -75,26 +93,53 @@ class DecodedSource final : public FrameSource {
   }
 
  private:
+  void checkSize(int64_t width, int64_t height, const char* what) const {
+    if (width > kMaxDecodedSide || height > kMaxDecodedSide) {
+      throw HostError(name_ + ": " + what + " " + sizeText(width, height) + ", larger than the " +
+                      sizeText(kMaxDecodedSide, kMaxDecodedSide) + " the host decodes");
+    }
+  }
+
   void openFile() {
     const AVInputFormat* forced = sequence_ ? av_find_input_format("image2") : nullptr;
-    int status = avformat_open_input(&format_, name_.c_str(), forced, nullptr);
-    if (status < 0) {
-      throw HostError(name_ + ": not a picture or video that can be read (" + averror(status) + ")");
+    format_ = avformat_alloc_context();
+    if (format_ == nullptr) throw HostError(name_ + ": out of memory");
+    format_->interrupt_callback = {&Deadline::check, &deadline_};
+    // Guessed sizes and rates of raw streams need not be trusted: the decoder says what it finds.
+    AVDictionary* settings = nullptr;
+    av_dict_set_int(&settings, "probesize", 32 << 20, 0);
+    deadline_.start();
+    int status = avformat_open_input(&format_, name_.c_str(), forced, &settings);
+    av_dict_free(&settings);
+    if (status < 0) {  // format_ is freed by a failed open
+      throw HostError(name_ + ": not a picture or video that can be read (" + reason(status) + ")");
     }
     status = avformat_find_stream_info(format_, nullptr);
-    if (status < 0) throw HostError(name_ + ": not a picture or video (" + averror(status) + ")");
+    if (status < 0) throw HostError(name_ + ": not a picture or video (" + reason(status) + ")");
     const AVCodec* codec = nullptr;
     stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
     if (stream_ < 0 || codec == nullptr) {
       throw HostError(name_ + ": not a picture or video (it holds no picture stream)");
     }
+    const AVCodecParameters* parameters = format_->streams[stream_]->codecpar;
+    checkSize(parameters->width, parameters->height, "its pictures are");
     decoder_ = avcodec_alloc_context3(codec);
-    avcodec_parameters_to_context(decoder_, format_->streams[stream_]->codecpar);
+    if (decoder_ == nullptr) throw HostError(name_ + ": out of memory");
+    avcodec_parameters_to_context(decoder_, parameters);
     decoder_->thread_count = 2;
+    decoder_->max_pixels = static_cast<int64_t>(kMaxDecodedSide) * kMaxDecodedSide;
     status = avcodec_open2(decoder_, codec, nullptr);
-    if (status < 0) throw HostError(name_ + ": cannot be decoded (" + averror(status) + ")");
+    if (status < 0) throw HostError(name_ + ": cannot be decoded (" + reason(status) + ")");
     packet_ = av_packet_alloc();
     work_ = av_frame_alloc();
+    if (packet_ == nullptr || work_ == nullptr) throw HostError(name_ + ": out of memory");
+  }
+
+  std::string reason(int status) const {
+    if (status == AVERROR_EXIT || deadline_.passed()) {
+      return "no picture after " + std::to_string(kDecodeSeconds) + " seconds of reading";
+    }
+    return averror(status);
   }
 
   void closeFile() {
@@ -116,9 +161,19 @@ class DecodedSource final : public FrameSource {
 
   // Decodes the next frame into last_; false at the end (then count_ is known).
   bool decodeNext() {
+    deadline_.start();
     for (;;) {
+      if (deadline_.passed()) {
+        throw HostError(name_ + ": frame " + std::to_string(lastIndex_ + 1) + " cannot be decoded (" +
+                        reason(AVERROR_EXIT) + ")");
+      }
       int status = avcodec_receive_frame(decoder_, work_);
       if (status == 0) {
+        if (work_->width <= 0 || work_->height <= 0) {
+          av_frame_unref(work_);
+          throw HostError(name_ + ": frame " + std::to_string(lastIndex_ + 1) + " has no size");
+        }
+        checkSize(work_->width, work_->height, ("frame " + std::to_string(lastIndex_ + 1) + " is").c_str());
         if (last_ == nullptr) last_ = av_frame_alloc();
         av_frame_unref(last_);
         av_frame_move_ref(last_, work_);
@@ -132,7 +187,7 @@ class DecodedSource final : public FrameSource {
       }
       if (status != AVERROR(EAGAIN)) {
         throw HostError(name_ + ": frame " + std::to_string(lastIndex_ + 1) +
-                        " cannot be decoded (" + averror(status) + ")");
+                        " cannot be decoded (" + reason(status) + ")");
       }
       if (flushed_) {
         ended_ = true;
@@ -150,7 +205,7 @@ class DecodedSource final : public FrameSource {
         if (status < 0 && status != AVERROR(EAGAIN) && lastIndex_ < 0) {
           av_packet_unref(packet_);
           throw HostError(name_ + ": not a picture or video that can be decoded (" +
-                          averror(status) + ")");
+                          reason(status) + ")");
         }
       }
       av_packet_unref(packet_);
@@ -175,6 +230,10 @@ class DecodedSource final : public FrameSource {
       case AVCOL_SPC_UNSPECIFIED: space = last_->height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601; break;
       default: break;
     }
+    if (size.width <= 0 || size.height <= 0 || size.width > kMaxDecodedSide || size.height > kMaxDecodedSide) {
+      throw HostError(name_ + ": cannot be scaled to " + sizeText(size.width, size.height));
+    }
+    RgbImage rgb(size.width, size.height);
     SwsContext* context = sws_getContext(last_->width, last_->height, format, size.width,
                                          size.height, AV_PIX_FMT_RGB24,
                                          SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
@@ -184,9 +243,8 @@ class DecodedSource final : public FrameSource {
     const bool rgbSource = descriptor && (descriptor->flags & AV_PIX_FMT_FLAG_RGB);
     sws_setColorspaceDetails(context, sws_getCoefficients(space), rgbSource ? 1 : (full ? 1 : 0),
                              sws_getCoefficients(SWS_CS_ITU601), 1, 0, 1 << 16, 1 << 16);
-    RgbImage rgb(size.width, size.height);
-    uint8_t* target[1] = {rgb.rgb.data()};
-    const int targetStride[1] = {size.width * 3};
+    uint8_t* target[4] = {rgb.rgb.data(), nullptr, nullptr, nullptr};
+    const int targetStride[4] = {size.width * 3, 0, 0, 0};
     sws_scale(context, last_->data, last_->linesize, 0, last_->height, target, targetStride);
     sws_freeContext(context);
     return rgb;
@@ -205,6 +263,7 @@ class DecodedSource final : public FrameSource {
   bool ended_ = false;
   std::optional<int64_t> count_;
   Size natural_;
+  Deadline deadline_;
 };
 
 }  // namespace
@@ -224,6 +283,8 @@ std::unique_ptr<FrameSource> openSource(const std::string& name) {
     throw HostError(name + ": no such file");
   } else if (std::filesystem::is_directory(name, error)) {
     throw HostError(name + ": is a directory, not a picture or video");
+  } else if (!std::filesystem::is_regular_file(name, error)) {
+    throw HostError(name + ": not a regular file (a pipe or a device is not read)");
   } else if (access(name.c_str(), R_OK) != 0) {
     throw HostError(name + ": cannot be read (permission denied)");
   }

@@ -33,8 +33,17 @@ class FrameSource {
 
 inline constexpr Size kCardSize{640, 360};
 
+// The largest picture the host decodes, on either side; a file claiming more is refused before
+// anything is allocated for it.
+inline constexpr int32_t kMaxDecodedSide = 8192;
+// How long opening a file, or decoding one frame of it, may take before it is given up as a file
+// that never yields a picture (a demuxer spinning on garbage, a stream that never ends).
+inline constexpr int kDecodeSeconds = 20;
+
 // Opens `name`: "card:NAME", a file, or a printf-style numbered sequence. Throws HostError with one
-// clear message for a missing or unreadable file, or one that is not a picture or video.
+// clear message for a missing or unreadable file, one that is not a regular file (a pipe or a
+// device could block for ever), one that is not a picture or video, or one whose pictures are
+// larger than kMaxDecodedSide. A file is read by what it holds, whatever its name says.
 std::unique_ptr<FrameSource> openSource(const std::string& name);
 
 }  // namespace ophost::media

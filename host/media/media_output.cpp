@@ -84,8 +84,9 @@ AVFrame* convertedFrame(const RgbImage& rgb, AVPixelFormat format, int width, in
   const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
   sws_setColorspaceDetails(context, bt601, 1, bt601, format == AV_PIX_FMT_RGB24 ? 1 : 0, 0, 1 << 16,
                            1 << 16);
-  const uint8_t* source[1] = {rgb.rgb.data()};
-  const int sourceStride[1] = {rgb.width * 3};
+  std::vector<uint8_t> spare;
+  const uint8_t* source[4] = {rgb.scalerInput(spare), nullptr, nullptr, nullptr};
+  const int sourceStride[4] = {rgb.width * 3, 0, 0, 0};
   sws_scale(context, source, sourceStride, 0, rgb.height, frame->data, frame->linesize);
   sws_freeContext(context);
   return frame;

@@ -4,16 +4,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <thread>
 
 #include "cards.h"
 #include "contact_sheet.h"
 #include "host_error.h"
+#include "interrupt.h"
 #include "media_output.h"
 #include "plugin.h"
 #include "progress.h"
+#include "render_pipeline.h"
 #include "renderer.h"
 #include "settings.h"
 #include "string_catalogue.h"
+#include "worker.h"
 
 namespace ophost::cli {
 
@@ -66,8 +70,32 @@ RenderSetup setupFrom(const Options& options, const std::string& plugin) {
   if (!options.size.empty()) setup.size = parseSize(options.size);
   if (!options.area.empty()) setup.area = parseArea(options.area);
   if (!options.easing.empty()) setup.easing = Easing::parse(options.easing);
+  setup.checks = options.checks;
   setup.warn = warn;
   return setup;
+}
+
+int defaultJobs() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : static_cast<int>(std::min(cores, 64u));
+}
+
+// The arguments that start a worker for this render: its plug-in with its settings, nothing else.
+std::vector<std::string> workerArguments(const Options& options, const std::string& plugin) {
+  std::vector<std::string> arguments = {"render-worker", plugin, "--plugins", options.plugins.string(),
+                                        "--textures", options.textures.string()};
+  for (const std::string& setting : options.settings) arguments.insert(arguments.end(), {"--set", setting});
+  if (!options.length.empty()) arguments.insert(arguments.end(), {"--length", options.length});
+  if (!options.easing.empty()) arguments.insert(arguments.end(), {"--easing", options.easing});
+  if (options.checks) arguments.push_back("--checks");
+  return arguments;
+}
+
+std::string ownProgram() {
+  std::error_code error;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) throw HostError("cannot find the ophost program to start workers: " + error.message());
+  return self.string();
 }
 
 int32_t fpsFrom(const Options& options) {
@@ -88,7 +116,8 @@ Options parseOptions(int argc, char** argv, const std::filesystem::path& program
       {"--input0", &Options::input0}, {"--input1", &Options::input1}, {"--output", &Options::output},
       {"--length", &Options::length}, {"--position", &Options::position},
       {"--frames", &Options::frames}, {"--size", &Options::size},   {"--area", &Options::area},
-      {"--easing", &Options::easing}, {"--fps", &Options::fps}};
+      {"--easing", &Options::easing}, {"--fps", &Options::fps}, {"--port", &Options::port},
+      {"--jobs", &Options::jobs}};
   for (int n = 1; n < argc; ++n) {
     const std::string argument = argv[n];
     std::string name = argument, value;
@@ -105,6 +134,8 @@ Options parseOptions(int argc, char** argv, const std::filesystem::path& program
     };
     if (name == "--quiet" || name == "-q") {
       options.quiet = true;
+    } else if (name == "--checks") {
+      options.checks = true;
     } else if (name == "--help" || name == "-h") {
       options.help = true;
     } else if (name == "--set") {
@@ -134,6 +165,7 @@ void printUsage() {
       "  ophost info NAME [--set P=V]    a plug-in's parameters, entries, ranges and defaults\n"
       "  ophost render NAME --input0 A [--input1 B] --output OUT [options]\n"
       "  ophost demo [--output DIR]      every plug-in on the built-in pictures (default out/demo)\n"
+      "  ophost serve [--port N]         a live preview in the browser, on 127.0.0.1 (default port 8080)\n"
       "\n"
       "Render options:\n"
       "  --set PARAM=VALUE   a parameter by name or number; choices by entry name or index,\n"
@@ -145,6 +177,9 @@ void printUsage() {
       "  --area X,Y,W,H      an active area inside the frame (e.g. a letterboxed picture)\n"
       "  --easing CURVE      linear, ease, ease-in, ease-out, ease-in-out, cubic-bezier(X1,Y1,X2,Y2)\n"
       "  --fps N             frames per second of video and GIF output (default 25)\n"
+      "  --jobs N            render frames in N worker processes (default: one per core)\n"
+      "  --checks            the runtime's full checks of every image given back: nothing written\n"
+      "                      outside the active area or into a texture (slower)\n"
       "  --quiet             no progress display\n"
       "\n"
       "Inputs: PNG, JPEG and other stills, video files (MP4, MOV, MKV, WebM ...), numbered image\n"
@@ -242,18 +277,32 @@ int renderCommand(const Options& options) {
                     " to name%04d.png, .mp4 or .gif");
   }
 
+  const int64_t count = last - first + 1;
+  PipelineOptions pipeline;
+  pipeline.first = first;
+  pipeline.last = last;
+  pipeline.jobs = options.jobs.empty() ? defaultJobs()
+                                       : static_cast<int>(parseWhole(options.jobs, "--jobs", 1, 64));
+  pipeline.jobs = static_cast<int>(std::min<int64_t>(pipeline.jobs, count));
+  pipeline.warn = warn;
+
   FrameRenderer renderer(setup);
+  if (pipeline.jobs > 1) {
+    pipeline.program = ownProgram();
+    pipeline.workerArguments = workerArguments(options, renderer.pluginName());
+  }
   const Geometry& g = renderer.geometry();
   auto sink = media::createSink(options.output, {g.stride, g.rows, fps, 18});
-  Progress progress(renderer.pluginName(), last - first + 1, options.quiet);
-  for (int64_t frame = first; frame <= last; ++frame) {
-    sink->add(renderer.render(frame), frame);
-    progress.advance();
+  Progress progress(renderer.pluginName(), count, options.quiet);
+  RenderTotals totals;
+  try {
+    totals = renderFrames(renderer, *sink, progress, pipeline);
+  } catch (const Interrupted&) {
+    throw Interrupted("interrupted: the render of " + options.output + " stopped and nothing was written");
   }
   progress.done();
   const auto written = sink->finish();
   if (!options.quiet) {
-    const int64_t count = last - first + 1;
     if (written.size() == 1) {
       std::printf("wrote %s (%lld frame%s, %dx%d)\n", written[0].c_str(), static_cast<long long>(count),
                   count == 1 ? "" : "s", g.stride, g.rows);
@@ -261,8 +310,14 @@ int renderCommand(const Options& options) {
       std::printf("wrote %s ... %s (%zu frames, %dx%d)\n", written.front().c_str(), written.back().c_str(),
                   written.size(), g.stride, g.rows);
     }
+    std::printf("%s\n", describeTotals(totals, pipeline.jobs, renderer.pluginName()).c_str());
   }
   return 0;
+}
+
+int renderWorkerCommand(const Options& options) {
+  if (options.positional.size() != 1) throw HostError("render-worker needs one plug-in name");
+  return workerMain(setupFrom(options, options.positional[0]));
 }
 
 int demoCommand(const Options& options) {
@@ -301,6 +356,7 @@ int demoCommand(const Options& options) {
       std::vector<SheetFrame> sheetFrames;
       Progress progress(name, setup.length + 1, options.quiet);
       for (int64_t frame = 0; frame <= setup.length; ++frame) {
+        if (interrupted()) throw Interrupted("interrupted: the demo stopped at " + name);
         media::RgbImage rgb = renderer.render(frame);
         video->add(rgb, frame);
         gif->add(media::scaleRgb(rgb, gifWidth, gifHeight), frame);
@@ -318,6 +374,8 @@ int demoCommand(const Options& options) {
       for (auto* sink : {video.get(), gif.get(), sheetSink.get()}) {
         for (const auto& out : sink->finish()) written.push_back(out);
       }
+    } catch (const Interrupted&) {
+      throw;
     } catch (const HostError& failure) {
       std::fprintf(stderr, "ophost: %s: %s\n", name.c_str(), failure.what());
       ++failures;

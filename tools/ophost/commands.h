@@ -15,7 +15,10 @@ struct Options {
   std::string input0, input1, output;
   std::vector<std::string> settings;
   std::string length, position, frames, size, area, easing, fps;
+  std::string port;  // serve
+  std::string jobs;  // render: worker processes
   bool quiet = false;
+  bool checks = false;  // render, demo: the runtime's full checks
   bool help = false;
 };
 
@@ -26,6 +29,9 @@ int listCommand(const Options& options);
 int infoCommand(const Options& options);
 int renderCommand(const Options& options);
 int demoCommand(const Options& options);
+// The worker mode of `render --jobs N` (ophost render-worker NAME ...): frames on stdin, pictures
+// on stdout.
+int renderWorkerCommand(const Options& options);
 void printUsage();
 
 }  // namespace ophost::cli

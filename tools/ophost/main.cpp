@@ -8,6 +8,8 @@
 
 #include "commands.h"
 #include "host_error.h"
+#include "interrupt.h"
+#include "serve.h"
 
 namespace {
 
@@ -30,9 +32,20 @@ int main(int argc, char** argv) {
     }
     if (options.command == "list") return listCommand(options);
     if (options.command == "info") return infoCommand(options);
-    if (options.command == "render") return renderCommand(options);
-    if (options.command == "demo") return demoCommand(options);
-    throw ophost::HostError("unknown command \"" + options.command + "\" (list, info, render, demo; see ophost --help)");
+    if (options.command == "render") {
+      installInterruptHandler();
+      return renderCommand(options);
+    }
+    if (options.command == "render-worker") return renderWorkerCommand(options);
+    if (options.command == "demo") {
+      installInterruptHandler();
+      return demoCommand(options);
+    }
+    if (options.command == "serve") return serveCommand(options);
+    throw ophost::HostError("unknown command \"" + options.command + "\" (list, info, render, demo, serve; see ophost --help)");
+  } catch (const Interrupted& stopped) {
+    std::fprintf(stderr, "ophost: %s\n", stopped.what());
+    return 130;
   } catch (const ophost::HostError& error) {
     std::fprintf(stderr, "ophost: %s\n", error.what());
     return 1;

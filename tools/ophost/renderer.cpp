@@ -4,6 +4,8 @@
 #include <cstdio>
 
 #include "host_error.h"
+#include "interrupt.h"
+#include "texture_guard.h"
 
 namespace ophost::cli {
 
@@ -57,7 +59,33 @@ std::filesystem::path findPlugin(const std::filesystem::path& directory, const s
                   (known.empty() ? " (it holds none)" : " (there are: " + known + ")"));
 }
 
-FrameRenderer::FrameRenderer(const RenderSetup& setup) : setup_(setup) {
+Geometry frameGeometry(const std::optional<FrameSize>& requested, const std::optional<Geometry>& area,
+                       const media::Size& natural) {
+  const FrameSize size = requested ? *requested : FrameSize{natural.width, natural.height};
+  if (size.width < 2 || size.height < 2 || size.width > 8192 || size.height > 8192) {
+    throw HostError("the frame size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                    " is not within 2..8192 on each side (give --size)");
+  }
+  Geometry geometry = Geometry::exact(size.width, size.height);
+  if (area) {
+    const Geometry& a = *area;
+    if (a.x + a.width > size.width || a.y + a.height > size.height) {
+      throw HostError("--area " + std::to_string(a.x) + "," + std::to_string(a.y) + "," +
+                      std::to_string(a.width) + "," + std::to_string(a.height) +
+                      " does not fit in the " + std::to_string(size.width) + "x" +
+                      std::to_string(size.height) + " frame");
+    }
+    geometry.x = a.x;
+    geometry.y = a.y;
+    geometry.width = a.width;
+    geometry.height = a.height;
+  }
+  return geometry;
+}
+
+// ---- PluginSession ---------------------------------------------------------------------------
+
+PluginSession::PluginSession(const RenderSetup& setup) : setup_(setup) {
   plugin_ = Plugin::load(findPlugin(setup.pluginDirectory, setup.plugin));
   const std::string& name = plugin_->name();
   const OperatorModel& model = plugin_->model();
@@ -70,6 +98,83 @@ FrameRenderer::FrameRenderer(const RenderSetup& setup) : setup_(setup) {
   if (setup.length < 1 || setup.length > 4000000) {
     throw HostError("--length " + std::to_string(setup.length) + ": the length must lie within 1..4000000");
   }
+  plugin_->behaviour().checks = setup.checks;
+  plugin_->behaviour().abort = &interruptFlag();
+  if (!setup.textureDirectory.empty()) plugin_->setTextureProvider(checkedTextures(setup.textureDirectory));
+  plugin_->setFieldProvider([this](int32_t index, uint32_t) -> std::shared_ptr<const Picture> {
+    if (current_ == nullptr || index < 0 || index > 1) return nullptr;
+    return current_->input[index];
+  });
+}
+
+PluginSession::~PluginSession() {
+  if (opened_ && plugin_) {
+    try {
+      report(plugin_->close(), "close");
+    } catch (...) {
+    }
+  }
+}
+
+void PluginSession::open(const Geometry& geometry) {
+  // The plug-ins that read inputs at open (none today) would get none: open has no frame.
+  const PluginTime time = pluginTime(setup_.easing, 0, setup_.length);
+  (void)geometry;
+  ActionResult opened = plugin_->open(ActionRequest{time.length, 0, 0, 0, 0});
+  if (opened.status != 0) {
+    // The host's remarks say why (a texture it could not supply): they make the one message.
+    std::string why;
+    for (const std::string& note : opened.notes) why += (why.empty() ? ": " : "; ") + note;
+    if (why.empty()) why = ": it answered " + std::to_string(opened.status) + " when opened";
+    plugin_->close();
+    throw HostError(name() + " cannot start" + why);
+  }
+  report(opened, "open");
+  opened_ = true;
+}
+
+void PluginSession::report(const ActionResult& result, const std::string& when) {
+  if (!setup_.warn) return;
+  const std::string& name = plugin_->name();
+  // Each record, fault or remark is told once, at the first action it came from: a fault of
+  // every frame does not make a warning per frame.
+  auto once = [&](const std::string& what, const std::string& message) {
+    if (warned_.insert(what).second) setup_.warn(message);
+  };
+  for (const LogRecord& log : result.logs) {
+    const std::string record = "module " + log.file + ", line " + std::to_string(log.line) + ", module code " +
+                               hexCode(log.code) + " (level " + std::to_string(log.level) + ")";
+    once("log " + record, name + " logged a failure at " + when + ": " + record);
+  }
+  for (const std::string& fault : result.faults) {
+    once("fault " + fault, name + " misbehaved at " + when + ": " + fault);
+  }
+  for (const std::string& note : result.notes) once("note " + note, "host: " + note);
+}
+
+RenderedFrame PluginSession::render(int64_t frame, const FrameInputs& inputs) {
+  if (frame < 0 || frame > setup_.length) {
+    throw HostError("frame " + std::to_string(frame) + " lies outside the effect's length " +
+                    std::to_string(setup_.length));
+  }
+  const PluginTime time = pluginTime(setup_.easing, frame, setup_.length);
+  current_ = &inputs;
+  ActionResult result = plugin_->render(ActionRequest{time.length, time.position, 0, 0, 0});
+  current_ = nullptr;
+  report(result, "frame " + std::to_string(frame));
+  if (result.status != 0 || !result.output) {
+    throw HostError(plugin_->name() + ": frame " + std::to_string(frame) + " could not be rendered (it answered " +
+                    std::to_string(result.status) + (result.output ? "" : ", with no picture") + ")");
+  }
+  return RenderedFrame{std::move(*result.output), result.pluginTime, result.hostTime};
+}
+
+// ---- FrameRenderer ---------------------------------------------------------------------------
+
+FrameRenderer::FrameRenderer(const RenderSetup& setup) : setup_(setup) {
+  session_ = std::make_unique<PluginSession>(setup);
+  const std::string& name = session_->name();
+  const OperatorModel& model = session_->plugin().model();
   if (setup.input0.empty()) throw HostError(name + " needs a picture: give --input0 (e.g. card:bars)");
   sources_[0] = openInput("--input0", setup.input0);
   if (model.singleInput()) {
@@ -80,56 +185,18 @@ FrameRenderer::FrameRenderer(const RenderSetup& setup) : setup_(setup) {
     }
     sources_[1] = openInput("--input1", setup.input1);
   }
-
-  const media::Size natural = sources_[0]->naturalSize();
-  const FrameSize size = setup.size ? *setup.size : FrameSize{natural.width, natural.height};
-  if (size.width < 2 || size.height < 2 || size.width > 8192 || size.height > 8192) {
-    throw HostError("the frame size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                    " is not within 2..8192 on each side (give --size)");
-  }
-  geometry_ = Geometry::exact(size.width, size.height);
-  if (setup.area) {
-    const Geometry& a = *setup.area;
-    if (a.x + a.width > size.width || a.y + a.height > size.height) {
-      throw HostError("--area " + std::to_string(a.x) + "," + std::to_string(a.y) + "," +
-                      std::to_string(a.width) + "," + std::to_string(a.height) +
-                      " does not fit in the " + std::to_string(size.width) + "x" +
-                      std::to_string(size.height) + " frame");
-    }
-    geometry_.x = a.x;
-    geometry_.y = a.y;
-    geometry_.width = a.width;
-    geometry_.height = a.height;
-  }
-
-  plugin_->behaviour().checks = false;
-  if (!setup.textureDirectory.empty()) plugin_->setTextureDirectory(setup.textureDirectory);
-  plugin_->setFieldProvider([this](int32_t index, uint32_t) { return input(index, current_); });
+  geometry_ = frameGeometry(setup.size, setup.area, sources_[0]->naturalSize());
   // Inputs are decoded before the plug-in opens, so a bad picture is found before any work.
   input(0, 0);
   if (sources_[1]) input(1, 0);
-
-  const PluginTime time = pluginTime(setup.easing, 0, setup.length);
-  ActionResult opened = plugin_->open(ActionRequest{time.length, 0, 0, 0, 0});
-  if (opened.status != 0) {
-    // The host's remarks say why (a texture it could not supply): they make the one message.
-    std::string why;
-    for (const std::string& note : opened.notes) why += (why.empty() ? ": " : "; ") + note;
-    if (why.empty()) why = ": it answered " + std::to_string(opened.status) + " when opened";
-    plugin_->close();
-    throw HostError(name + " cannot start" + why);
-  }
-  report(opened, "open");
-  opened_ = true;
+  session_->open(geometry_);
 }
 
-FrameRenderer::~FrameRenderer() {
-  if (opened_ && plugin_) {
-    try {
-      report(plugin_->close(), "close");
-    } catch (...) {
-    }
-  }
+FrameRenderer::~FrameRenderer() = default;
+
+bool FrameRenderer::stillInput(int index) const {
+  const media::FrameSource* source = sources_[index].get();
+  return source == nullptr || (source->frameCount() && *source->frameCount() == 1);
 }
 
 std::shared_ptr<const Picture> FrameRenderer::input(int index, int64_t frame) {
@@ -137,28 +204,30 @@ std::shared_ptr<const Picture> FrameRenderer::input(int index, int64_t frame) {
   if (source == nullptr) return nullptr;
   const bool still = source->frameCount() && *source->frameCount() == 1;
   if (cached_[index] && (cachedFrame_[index] == frame || still)) return cached_[index];
+  // A clip held on its last frame gives the same picture again: keep the one there is.
+  const bool held = cached_[index] && source->frameCount() && frame > cachedFrame_[index] &&
+                    cachedFrame_[index] >= *source->frameCount() - 1;
+  if (held) return cached_[index];
   auto picture = std::make_shared<Picture>(geometry_, 4);
-  for (int32_t row = 0; row < geometry_.rows; ++row)
-    for (int32_t column = 0; column < geometry_.stride; ++column) picture->setPixel(column, row, kBlack);
+  if (geometry_.width != geometry_.stride || geometry_.height != geometry_.rows) {
+    for (int32_t row = 0; row < geometry_.rows; ++row)
+      for (int32_t column = 0; column < geometry_.stride; ++column) picture->setPixel(column, row, kBlack);
+  }
   media::rgbIntoArea(source->frame(frame, {geometry_.width, geometry_.height}), *picture);
   cached_[index] = picture;
   cachedFrame_[index] = frame;
   return picture;
 }
 
-void FrameRenderer::report(const ActionResult& result, const std::string& when) {
-  if (!setup_.warn) return;
-  const std::string& name = plugin_->name();
-  auto once = [&](const std::string& message) {
-    if (warned_.insert(message).second) setup_.warn(message);
-  };
-  for (const LogRecord& log : result.logs) {
-    once(name + " logged a failure at " + when + ": module " + log.file + ", line " +
-         std::to_string(log.line) + ", module code " + hexCode(log.code) + " (level " +
-         std::to_string(log.level) + ")");
-  }
-  for (const std::string& fault : result.faults) once(name + " misbehaved at " + when + ": " + fault);
-  for (const std::string& note : result.notes) once("host: " + note);
+FrameInputs FrameRenderer::decodeInputs(int64_t frame) {
+  FrameInputs inputs;
+  inputs.input[0] = input(0, frame);
+  inputs.input[1] = input(1, frame);
+  return inputs;
+}
+
+RenderedFrame FrameRenderer::renderWith(int64_t frame, const FrameInputs& inputs) {
+  return session_->render(frame, inputs);
 }
 
 Picture FrameRenderer::renderPicture(int64_t frame) {
@@ -166,15 +235,7 @@ Picture FrameRenderer::renderPicture(int64_t frame) {
     throw HostError("frame " + std::to_string(frame) + " lies outside the effect's length " +
                     std::to_string(setup_.length));
   }
-  current_ = frame;
-  const PluginTime time = pluginTime(setup_.easing, frame, setup_.length);
-  ActionResult result = plugin_->render(ActionRequest{time.length, time.position, 0, 0, 0});
-  report(result, "frame " + std::to_string(frame));
-  if (result.status != 0 || !result.output) {
-    throw HostError(plugin_->name() + ": frame " + std::to_string(frame) + " could not be rendered (it answered " +
-                    std::to_string(result.status) + (result.output ? "" : ", with no picture") + ")");
-  }
-  return std::move(*result.output);
+  return renderWith(frame, decodeInputs(frame)).picture;
 }
 
 media::RgbImage FrameRenderer::render(int64_t frame) { return media::pictureToRgb(renderPicture(frame)); }

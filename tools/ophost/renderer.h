@@ -2,6 +2,7 @@
 // opened and laid out in one frame geometry, and the host's answers to the plug-in's calls.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -28,7 +29,52 @@ struct RenderSetup {
   std::optional<FrameSize> size;    // the frame (buffer) size; input 0's own size when not given
   std::optional<Geometry> area;     // the active area inside it; all of it when not given
   Easing easing;
+  // The runtime's full checks (--checks): besides the ownership of every image and the guard zones
+  // around every buffer (always checked), what lies outside the active area and every texture is
+  // compared before and after each action. At 1920x1080 they cost some 40 ms a frame.
+  bool checks = false;
   std::function<void(const std::string&)> warn;  // plug-in log records, faults, host remarks
+};
+
+// The two inputs of one frame as the plug-in gets them (input 1 null for a filter).
+struct FrameInputs {
+  std::shared_ptr<const Picture> input[2];
+};
+
+// One rendered frame and what it cost.
+struct RenderedFrame {
+  Picture picture;
+  std::chrono::nanoseconds pluginTime{0};  // in the plug-in's own code
+  std::chrono::nanoseconds hostTime{0};    // serving its calls (copies in and out, checks)
+};
+
+// The plug-in of a render: loaded, its values set, its texture directory given, and opened on
+// one frame geometry. Renders frames from inputs it is handed. Warnings (log records, faults,
+// host remarks) go to the setup's `warn`, each text once.
+class PluginSession {
+ public:
+  // Loads the plug-in and sets its values; throws HostError with one message.
+  explicit PluginSession(const RenderSetup& setup);
+  ~PluginSession();
+  PluginSession(const PluginSession&) = delete;
+  PluginSession& operator=(const PluginSession&) = delete;
+
+  // Opens the plug-in for frames of `geometry`; throws HostError saying why it cannot start.
+  void open(const Geometry& geometry);
+  // Renders frame `frame` (0..length) of `inputs`; throws HostError when the plug-in fails.
+  RenderedFrame render(int64_t frame, const FrameInputs& inputs);
+
+  Plugin& plugin() { return *plugin_; }
+  const std::string& name() const { return plugin_->name(); }
+
+ private:
+  void report(const ActionResult& result, const std::string& when);
+
+  RenderSetup setup_;
+  std::unique_ptr<Plugin> plugin_;
+  const FrameInputs* current_ = nullptr;
+  bool opened_ = false;
+  std::set<std::string> warned_;
 };
 
 class FrameRenderer {
@@ -42,24 +88,33 @@ class FrameRenderer {
   // The same frame as the plug-in put it (OpPixels).
   Picture renderPicture(int64_t frame);
 
+  // The two steps of renderPicture, for a pipeline that runs them in different threads: the
+  // inputs of a frame decoded and laid out (one thread at a time), and the plug-in's render of
+  // them (one thread at a time, the two may overlap).
+  FrameInputs decodeInputs(int64_t frame);
+  RenderedFrame renderWith(int64_t frame, const FrameInputs& inputs);
+
   const Geometry& geometry() const { return geometry_; }
-  const std::string& pluginName() const { return plugin_->name(); }
-  Plugin& plugin() { return *plugin_; }
+  const std::string& pluginName() const { return session_->name(); }
+  Plugin& plugin() { return session_->plugin(); }
+  // True when input `index` is the same picture at every frame (a still or card).
+  bool stillInput(int index) const;
 
  private:
   std::shared_ptr<const Picture> input(int index, int64_t frame);
-  void report(const ActionResult& result, const std::string& when);
 
   RenderSetup setup_;
-  std::unique_ptr<Plugin> plugin_;
+  std::unique_ptr<PluginSession> session_;
   std::unique_ptr<media::FrameSource> sources_[2];
   Geometry geometry_;
-  bool opened_ = false;
-  int64_t current_ = 0;
   std::shared_ptr<const Picture> cached_[2];
   int64_t cachedFrame_[2] = {-1, -1};
-  std::set<std::string> warned_;
 };
+
+// The frame geometry a render uses: `size` (or input 0's natural size) with `area` inside it.
+// Throws HostError for a size outside 2..8192 or an area that does not fit.
+Geometry frameGeometry(const std::optional<FrameSize>& size, const std::optional<Geometry>& area,
+                       const media::Size& natural);
 
 // The plug-in called `name` in `directory` (matched without regard to case); throws HostError
 // naming the plug-ins there are.

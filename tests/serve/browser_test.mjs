@@ -1,0 +1,228 @@
+// ophost serve in a real browser: starts the server on a free loopback port, drives the page in
+// headless Chromium (playwright-core, Debian's chromium), and checks that the preview follows the
+// scrubber and the controls, that it is the very frame `ophost render` writes for the exported
+// command line, and that a broken upload is refused while the server goes on serving.
+//
+// Environment: OPHOST_PROGRAM (the ophost to test), OPHOST_PLUGINS and OPHOST_TEXTURES (passed on
+// to it), SERVE_NODE_MODULES (where npm ci put playwright-core), SERVE_SCREENSHOT (optional: a
+// PNG of the page is written there).
+import assert from 'node:assert/strict';
+import { execFile, spawn } from 'node:child_process';
+import fs from 'node:fs';
+import { createRequire } from 'node:module';
+import os from 'node:os';
+import path from 'node:path';
+
+const program = process.env.OPHOST_PROGRAM;
+if (!program || !process.env.SERVE_NODE_MODULES) {
+  console.error('browser test: set OPHOST_PROGRAM and SERVE_NODE_MODULES (ctest does)');
+  process.exit(2);
+}
+const require = createRequire(path.join(process.env.SERVE_NODE_MODULES, '..', 'package.json'));
+const { chromium } = require('playwright-core');
+
+const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'ophost-serve-browser-'));
+let server = null;
+let context = null;
+let passed = 0;
+
+async function cleanUp() {
+  if (context) await context.close().catch(() => {});
+  context = null;
+  if (server && server.exitCode === null) server.kill('SIGKILL');
+  fs.rmSync(scratch, { recursive: true, force: true });
+}
+
+// Everything below is bounded: each wait has its own limit, and the whole run has this one.
+const giveUp = setTimeout(async () => {
+  console.error('browser test: gave up after 240 s');
+  await cleanUp();
+  process.exit(1);
+}, 240000);
+
+function ok(what) {
+  passed += 1;
+  console.log(`ok ${passed} - ${what}`);
+}
+
+function run(file, args, options) {
+  return new Promise((resolve, reject) => {
+    execFile(file, args, { timeout: 60000, ...options }, (error, stdout, stderr) =>
+      error ? reject(new Error(`${file} ${args.join(' ')}: ${error.message}\n${stderr}`)) : resolve(stdout));
+  });
+}
+
+async function startServer() {
+  server = spawn(program, ['serve', '--port', '0'], { stdio: ['ignore', 'pipe', 'pipe'] });
+  let out = '';
+  let err = '';
+  server.stderr.on('data', (data) => { err += data; });
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`no address printed within 30 s: ${out}${err}`)), 30000);
+    server.stdout.on('data', (data) => {
+      out += data;
+      const address = out.match(/http:\/\/127\.0\.0\.1:(\d+)\//);
+      const kept = out.match(/uploads kept in (\S+) until/);
+      if (address && kept) {
+        clearTimeout(timer);
+        resolve({ address: address[0], workDirectory: kept[1], stderr: () => err });
+      }
+    });
+    server.on('exit', (code) => {
+      clearTimeout(timer);
+      reject(new Error(`ophost serve ended (${code}) before it listened: ${out}${err}`));
+    });
+  });
+}
+
+// The frame on screen once the page has settled on a request that `wanted` accepts: its query and
+// its PNG bytes, read back from the image element's own object URL.
+async function shownFrame(page, wanted) {
+  await page.waitForFunction(
+    (pattern) => document.body.dataset.state === 'idle' &&
+      new RegExp(pattern).test(document.getElementById('preview').dataset.query || ''),
+    wanted.source, { timeout: 60000 });
+  return page.evaluate(async () => {
+    const image = document.getElementById('preview');
+    const bytes = new Uint8Array(await (await fetch(image.src)).arrayBuffer());
+    let binary = '';
+    for (let n = 0; n < bytes.length; n += 0x8000) binary += String.fromCharCode(...bytes.subarray(n, n + 0x8000));
+    return { query: image.dataset.query, png: btoa(binary) };
+  }).then(({ query, png }) => ({ query, png: Buffer.from(png, 'base64') }));
+}
+
+async function main() {
+  const { address, workDirectory, stderr } = await startServer();
+  assert.ok(fs.existsSync(workDirectory));
+  ok(`ophost serve listens on ${address}`);
+
+  context = await chromium.launchPersistentContext(path.join(scratch, 'profile'), {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    viewport: { width: 1280, height: 900 },
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+  const page = context.pages()[0] ?? await context.newPage();
+  page.setDefaultTimeout(60000);
+  const pageErrors = [];
+  page.on('pageerror', (error) => pageErrors.push(String(error)));
+  await page.goto(address);
+  await page.waitForFunction(() => document.querySelectorAll('#plugin option').length >= 9);
+
+  // Halves: its controls come from its descriptors, labelled from the catalogue, at the defaults.
+  await page.selectOption('#plugin', 'Halves');
+  await page.waitForSelector('#param-share');
+  const controls = await page.evaluate(() => {
+    const label = (id) => document.querySelector(`label[for=${id}]`).textContent;
+    const share = document.getElementById('param-share');
+    const layout = document.getElementById('param-layout');
+    return {
+      labels: ['param-fill', 'param-layout', 'param-share', 'param-hold'].map(label),
+      share: [share.min, share.max, share.value],
+      layout: layout.options.length,
+      layoutFirst: layout.options[0].textContent,
+      fill: document.getElementById('param-fill').value,
+    };
+  });
+  assert.deepEqual(controls.labels, ['Fill', 'Layout', 'Share of input 1 while holding', 'Hold']);
+  assert.deepEqual(controls.share, ['1', '99', '50']);
+  assert.equal(controls.layout, 8);
+  assert.equal(controls.layoutFirst, 'Input 1 in from the bottom, ending on input 1');
+  assert.equal(controls.fill, 'push');
+  ok('Halves has its four controls, labelled, with their ranges and defaults');
+
+  const first = await shownFrame(page, /plugin=Halves&.*position=25/);
+  ok('the middle frame is shown');
+
+  // The scrubber, moved as a user moves it: every key press asks for a frame, later ones
+  // overtaking earlier ones.
+  await page.focus('#scrubber');
+  for (let n = 0; n < 15; n += 1) await page.keyboard.press('ArrowLeft');
+  const scrubbed = await shownFrame(page, /position=10$/);
+  assert.notDeepEqual(scrubbed.png, first.png);
+  assert.equal(await page.textContent('#frame-label'), '10 / 50');
+  ok('moving the scrubber to frame 10 changes the preview');
+
+  await page.focus('#param-share');
+  for (let n = 0; n < 20; n += 1) await page.keyboard.press('ArrowLeft');
+  const slid = await shownFrame(page, /share%3D30&.*position=10$/);
+  assert.notDeepEqual(slid.png, scrubbed.png);
+  ok('moving the share slider to 30 changes the preview');
+
+  const direct = Buffer.from(await (await fetch(`${address}api/frame?${slid.query}`)).arrayBuffer());
+  assert.deepEqual(direct, slid.png);
+  ok('the preview is the frame the server sends for the same request');
+
+  await page.click('#export');
+  await page.waitForFunction(() => document.getElementById('command-frame').textContent.length > 0);
+  const line = await page.textContent('#command-frame');
+  assert.equal(line, 'ophost render Halves --input0 card:bars --input1 card:rings --set fill=push ' +
+    '--set layout=bottom --set share=30 --set hold=50 --length 50 --position 10 --output halves_10.png');
+  assert.equal(await page.textContent('#command-video'), 'ophost render Halves --input0 card:bars ' +
+    '--input1 card:rings --set fill=push --set layout=bottom --set share=30 --set hold=50 --length 50 ' +
+    '--output halves.mp4');
+  ok('the exported command line names every setting');
+  if (process.env.SERVE_SCREENSHOT) {
+    await page.screenshot({ path: process.env.SERVE_SCREENSHOT });
+    ok(`screenshot written to ${process.env.SERVE_SCREENSHOT}`);
+  }
+
+  const words = line.split(' ');
+  await run(program, [...words.slice(1), '--quiet'], { cwd: scratch });
+  assert.deepEqual(fs.readFileSync(path.join(scratch, 'halves_10.png')), slid.png);
+  ok('ophost render, run with that command line, writes the very PNG the page shows');
+
+  // A plug-in with a direction choice gets a row of arrows; choosing one re-renders at once.
+  await page.selectOption('#plugin', 'Ripples');
+  await page.waitForSelector('#param-direction button');
+  const arrows = await page.$$eval('#param-direction button',
+    (buttons) => buttons.map((b) => [b.textContent, b.title, b.getAttribute('aria-pressed')]));
+  assert.deepEqual(arrows, [['↖', '↖ up-left', 'false'], ['↗', '↗ up-right', 'false'],
+    ['↙', '↙ down-left', 'false'], ['↘', '↘ down-right', 'true']]);
+  const rippled = await shownFrame(page, /plugin=Ripples&.*direction%3Ddown-right/);
+  await page.click('#param-direction button[title="↙ down-left"]');
+  const turned = await shownFrame(page, /direction%3Ddown-left/);
+  assert.notDeepEqual(turned.png, rippled.png);
+  ok('Ripples shows its orientations as arrows, and a click re-renders');
+
+  // A broken upload is refused with a message; nothing is added to the inputs.
+  const optionsBefore = await page.$$eval('#input0 option', (options) => options.length);
+  const [answer] = await Promise.all([
+    page.waitForResponse((response) => response.url().includes('/api/upload')),
+    page.setInputFiles('#upload', { name: 'broken.png', mimeType: 'image/png', buffer: Buffer.from('no picture at all') }),
+  ]);
+  assert.equal(answer.status(), 415);
+  await page.waitForFunction(() => document.getElementById('upload-status').classList.contains('error'));
+  const refusal = await page.textContent('#upload-status');
+  assert.match(refusal, /^415 .*broken\.png: not a picture or video/);
+  assert.equal(await page.$$eval('#input0 option', (options) => options.length), optionsBefore);
+  assert.equal((await fetch(`${address}api/plugins`)).status, 200);
+  ok(`a broken upload is refused (${refusal.trim()}) and the server goes on`);
+
+  assert.deepEqual(pageErrors, []);
+  ok('the page raised no script errors');
+
+  await context.close();
+  context = null;
+  const exited = new Promise((resolve) => server.on('exit', (code, signal) => resolve({ code, signal })));
+  server.kill('SIGTERM');
+  const timer = new Promise((resolve) => setTimeout(() => resolve({ code: 'still running after 20 s' }), 20000));
+  const end = await Promise.race([exited, timer]);
+  assert.equal(end.code, 0, `ophost serve: ${JSON.stringify(end)}\n${stderr()}`);
+  assert.ok(!fs.existsSync(workDirectory), `${workDirectory} is still there`);
+  ok('ophost serve stops on SIGTERM and removes its uploads directory');
+}
+
+try {
+  await main();
+  console.log(`${passed} passed, 0 failed`);
+  await cleanUp();
+  clearTimeout(giveUp);
+} catch (error) {
+  console.error(`not ok - ${error.stack || error}`);
+  console.log(`${passed} passed, 1 failed`);
+  await cleanUp();
+  clearTimeout(giveUp);
+  process.exitCode = 1;
+}

@@ -1,0 +1,377 @@
+// ophost serve's request handling, without a browser: what the service answers for frames,
+// videos, command lines and uploads, how it refuses bad requests, how later frame requests of a
+// view overtake earlier ones, and the HTTP layer on a loopback port.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "ophost_test_support.h"
+#include "preview_server.h"
+#include "preview_service.h"
+#include "media_output.h"
+#include "renderer.h"
+
+namespace {
+
+using ophost::cli::parseQuery;
+using ophost::cli::PreviewServer;
+using ophost::cli::PreviewService;
+using ophost::cli::Reply;
+using ophost::cli::ServiceOptions;
+
+class ServeTest : public ophosttest::Scratch {
+ protected:
+  void SetUp() override {
+    Scratch::SetUp();
+    work = dir / "work";
+    std::filesystem::create_directories(work);
+  }
+  std::unique_ptr<PreviewService> service(size_t uploadLimit = 1u << 20, int64_t videoFrames = 100,
+                                          size_t uploadsKept = 16) {
+    ServiceOptions options;
+    options.plugins = OP_PLUGIN_DIR;
+    options.textures = OP_TEXTURE_DIR;
+    options.workDirectory = work;
+    options.uploadLimit = uploadLimit;
+    options.videoFrameLimit = videoFrames;
+    options.uploadsKept = uploadsKept;
+    return std::make_unique<PreviewService>(options);
+  }
+  std::filesystem::path save(const std::string& bytes, const std::string& name) {
+    const auto file = dir / name;
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file;
+  }
+  ophost::media::RgbImage picture(const Reply& reply, const std::string& name = "reply.png") {
+    EXPECT_EQ(reply.type, "image/png");
+    return ophosttest::readPicture(save(reply.body, name));
+  }
+  std::vector<std::string> workFiles() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(work)) names.push_back(entry.path().filename().string());
+    return names;
+  }
+  std::filesystem::path work;
+};
+
+std::string field(const std::string& json, const std::string& name) {
+  const std::regex pattern("\"" + name + "\":\"((\\\\.|[^\"\\\\])*)\"");
+  std::smatch match;
+  if (!std::regex_search(json, match, pattern)) return "";
+  return std::regex_replace(match[1].str(), std::regex("\\\\(.)"), "$1");
+}
+
+// Runs an exported command line in `directory`, the program of this build standing for "ophost".
+int runCommandLine(const std::string& line, const std::filesystem::path& directory) {
+  EXPECT_EQ(line.rfind("ophost render ", 0), 0u) << line;
+  const std::string command = "cd '" + directory.string() + "' && '" + std::string(OPHOST_PROGRAM) + "'" +
+                              line.substr(6) + " --quiet --plugins '" + OP_PLUGIN_DIR + "' --textures '" +
+                              OP_TEXTURE_DIR + "' >/dev/null 2>&1";
+  const int raw = std::system(command.c_str());
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128;
+}
+
+// The page builds its controls from these: names, catalogue labels, ranges, entries (directions
+// with their arrows) and defaults as the descriptors have them; a colour's default as the exact
+// packed word, so an untouched picker changes nothing.
+TEST_F(ServeTest, DescribesThePluginsForThePage) {
+  REQUIRE_PLUGIN("Halves");
+  REQUIRE_PLUGIN("Ripples");
+  REQUIRE_PLUGIN("Fog");
+  auto svc = service();
+  const Reply reply = svc->plugins();
+  ASSERT_EQ(reply.status, 200);
+  EXPECT_EQ(reply.type, "application/json; charset=utf-8");
+  for (const std::string expected : {
+           "{\"name\":\"share\",\"label\":\"Share of input 1 while holding\",\"kind\":\"slider\",\"min\":1,\"max\":99,"
+           "\"default\":50,\"unit\":\"% of the frame\"}",
+           "{\"name\":\"fill\",\"label\":\"Fill\",\"kind\":\"choice\",\"style\":\"text\",\"entries\":[{\"name\":\"push\","
+           "\"text\":\"Push\"},{\"name\":\"squeeze\",\"text\":\"Squeeze\"}],\"default\":\"push\"}",
+           "{\"name\":\"up-left\",\"text\":\"\u2196 up-left\",\"code\":8,\"arrow\":\"\u2196\"}",
+           "],\"default\":\"down-right\"}",  // Ripples' orientation: its default index 2
+           "\"kind\":\"colour\",\"default\":\"0xEB8080FF\",\"rgb\":\"#FFFFFF\"",
+           "\"name\":\"Fog\",", "\"inputs\":1,", "{\"name\":\"card:bars\","}) {
+    EXPECT_NE(reply.body.find(expected), std::string::npos) << expected;
+  }
+}
+
+// A frame from the service is the frame the host runtime renders for the same settings, for
+// sliders, text and direction choices, colours, easing and frame sizes alike; moving the position
+// or a setting changes it.
+TEST_F(ServeTest, FramesAreTheRenderersFramesForTheSameSettings) {
+  REQUIRE_PLUGIN("Halves");
+  REQUIRE_PLUGIN("Ripples");
+  REQUIRE_PLUGIN("Fog");
+  auto svc = service();
+  struct Case {
+    std::string query;
+    ophost::cli::RenderSetup setup;
+    int64_t frame;
+  };
+  auto setup = [](std::string plugin, std::string input0, std::string input1, std::vector<std::string> settings,
+                  int64_t length) {
+    ophost::cli::RenderSetup s;
+    s.pluginDirectory = OP_PLUGIN_DIR;
+    s.textureDirectory = OP_TEXTURE_DIR;
+    s.plugin = std::move(plugin);
+    s.input0 = std::move(input0);
+    s.input1 = std::move(input1);
+    s.settings = std::move(settings);
+    s.length = length;
+    return s;
+  };
+  std::vector<Case> cases = {
+      {"plugin=halves&set=share=30&set=fill=squeeze&position=10",
+       setup("Halves", "card:bars", "card:rings", {"share=30", "fill=squeeze"}, 50), 10},
+      {"plugin=Halves", setup("Halves", "card:bars", "card:rings", {}, 50), 25},
+      {"plugin=Ripples&input0=card:grid&input1=card:gradient&set=direction=%E2%86%96&length=20&position=7"
+       "&size=320x180",
+       setup("Ripples", "card:grid", "card:gradient", {"direction=up-left"}, 20), 7},
+      {"plugin=Fog&set=colour=%23FF8000&set=amount=80&input1=card:rings&position=40",
+       setup("Fog", "card:bars", "", {"colour=#FF8000", "amount=80"}, 50), 40},
+  };
+  cases[2].setup.size = ophost::cli::FrameSize{320, 180};
+  cases.push_back({"plugin=Halves&easing=ease-in&position=20", setup("Halves", "card:bars", "card:rings", {}, 50), 20});
+  cases.back().setup.easing = ophost::cli::Easing::parse("ease-in");
+
+  std::vector<ophost::media::RgbImage> seen;
+  for (size_t n = 0; n < cases.size(); ++n) {
+    const Reply reply = svc->frame(parseQuery(cases[n].query));
+    ASSERT_EQ(reply.status, 200) << cases[n].query << ": " << reply.body;
+    const auto served = picture(reply, "served" + std::to_string(n) + ".png");
+    // Through a PNG as well, so both went through the same 8-bit encoding.
+    std::unique_ptr<ophost::media::RgbImage> direct;
+    {
+      // The service holds the plug-in's library while its renderer is kept: let it go first.
+      svc.reset();
+      ophost::cli::FrameRenderer renderer(cases[n].setup);
+      auto sink = ophost::media::createSink((dir / "direct.png").string(),
+                                            {renderer.geometry().stride, renderer.geometry().rows, 25, 18});
+      sink->add(renderer.render(cases[n].frame), 0);
+      sink->finish();
+    }
+    svc = service();
+    const auto expected = ophosttest::readPicture(dir / "direct.png");
+    EXPECT_EQ(served.width, expected.width) << cases[n].query;
+    EXPECT_EQ(served.rgb, expected.rgb) << cases[n].query;
+    seen.push_back(served);
+  }
+  EXPECT_NE(seen[0].rgb, seen[1].rgb);  // position and settings both moved
+  const auto moved = picture(svc->frame(parseQuery("plugin=Halves&set=share=30&set=fill=squeeze&position=11")));
+  EXPECT_NE(moved.rgb, seen[0].rgb);
+}
+
+// Everything a request can get wrong is answered with a status and a message that names it; the
+// service goes on serving afterwards.
+TEST_F(ServeTest, RefusesBadRequestsWithAClearStatus) {
+  REQUIRE_PLUGIN("Halves");
+  auto svc = service();
+  const std::vector<std::tuple<std::string, int, std::string>> cases = {
+      {"", 400, "plugin=NAME"},
+      {"plugin=Nope", 404, "no plug-in \"Nope\" (there are: "},
+      {"plugin=Halves&set=share=300", 400, "300 is outside its range 1..99"},
+      {"plugin=Halves&set=share=ten", 400, "not a whole number"},
+      {"plugin=Halves&set=fill=sideways", 400, "no entry \"sideways\" (its entries: push, squeeze"},
+      {"plugin=Halves&set=colour=%23FFFFFF", 400, "Halves has no parameter \"colour\""},
+      {"plugin=Halves&set=share", 400, "write PARAM=VALUE"},
+      {"plugin=Halves&position=51", 400, "position: 51 is outside 0..50"},
+      {"plugin=Halves&length=0", 400, "length: 0 is outside 1..100000"},
+      {"plugin=Halves&length=-5", 400, "outside"},
+      {"plugin=Halves&input0=card:nothing", 400, "no built-in picture \"card:nothing\""},
+      {"plugin=Halves&input0=/etc/passwd", 400, "neither a built-in picture (card:NAME) nor an upload"},
+      {"plugin=Halves&input1=upload:99", 404, "upload:99 is not (or no longer) uploaded"},
+      {"plugin=Halves&easing=wobbly", 400, "unknown curve"},
+      {"plugin=Halves&size=99999x2", 400, "--size 99999x2"},
+  };
+  for (const auto& [query, status, message] : cases) {
+    for (const Reply& reply : {svc->frame(parseQuery(query)), svc->commandLine(parseQuery(query))}) {
+      EXPECT_EQ(reply.status, status) << query;
+      EXPECT_NE(reply.body.find(message), std::string::npos) << query << ": " << reply.body;
+    }
+  }
+  const Reply tooLong = svc->video(parseQuery("plugin=Halves&length=100"));
+  EXPECT_EQ(tooLong.status, 400);
+  EXPECT_NE(tooLong.body.find("at most 100 frames"), std::string::npos) << tooLong.body;
+  EXPECT_EQ(svc->frame(parseQuery("plugin=Halves")).status, 200);
+}
+
+// A frame request that a later one of the same view overtook while it waited is dropped; other
+// views and requests without a view are never dropped.
+TEST_F(ServeTest, LaterRequestsOfAViewSupersedeEarlierOnes) {
+  REQUIRE_PLUGIN("Halves");
+  auto svc = service();
+  const auto early = parseQuery("plugin=Halves&position=5&view=a");
+  const auto late = parseQuery("plugin=Halves&position=6&view=a");
+  const auto other = parseQuery("plugin=HALVES&position=7&view=b");
+  const auto first = svc->issueTicket(early);
+  const auto second = svc->issueTicket(late);
+  const auto third = svc->issueTicket(other);
+  ASSERT_TRUE(first && second && third);
+  const Reply dropped = svc->renderFrame(early, first);
+  EXPECT_EQ(dropped.status, 409);
+  EXPECT_NE(dropped.body.find("superseded"), std::string::npos);
+  EXPECT_EQ(svc->renderFrame(late, second).status, 200);
+  EXPECT_EQ(svc->renderFrame(other, third).status, 200);
+  EXPECT_FALSE(svc->issueTicket(parseQuery("plugin=Halves&position=5")));
+  EXPECT_FALSE(svc->issueTicket(parseQuery("plugin=Nope&view=a")));
+
+  // Many at once from several threads: each view's last request is always rendered.
+  std::vector<std::thread> threads;
+  std::vector<int> statuses(8);
+  std::vector<std::optional<PreviewService::Ticket>> tickets(8);
+  std::vector<ophost::cli::Query> queries;
+  for (int n = 0; n < 8; ++n) {
+    queries.push_back(parseQuery("plugin=Halves&view=c&position=" + std::to_string(n)));
+    tickets[n] = svc->issueTicket(queries[n]);
+  }
+  for (int n = 0; n < 8; ++n) {
+    threads.emplace_back([&, n] { statuses[n] = svc->renderFrame(queries[n], tickets[n]).status; });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(statuses[7], 200);
+  for (int n = 0; n < 7; ++n) EXPECT_EQ(statuses[n], 409) << n;
+}
+
+// The exported command line renders, with `ophost render` itself, the very PNG the page shows;
+// names that need quoting are quoted, so the line can be pasted into a shell as it stands.
+TEST_F(ServeTest, ExportedCommandLineRendersTheSameFrame) {
+  REQUIRE_PLUGIN("Halves");
+  REQUIRE_PLUGIN("Bump");
+  auto svc = service();
+  const std::string query = "plugin=Halves&set=share=30&set=layout=left-return&length=40&position=12&easing=ease";
+  const Reply command = svc->commandLine(parseQuery(query));
+  ASSERT_EQ(command.status, 200) << command.body;
+  const std::string line = field(command.body, "frame");
+  EXPECT_EQ(line,
+            "ophost render Halves --input0 card:bars --input1 card:rings --set fill=push --set layout=left-return "
+            "--set share=30 --set hold=50 --length 40 --easing ease --position 12 --output halves_12.png");
+  EXPECT_EQ(field(command.body, "video"),
+            "ophost render Halves --input0 card:bars --input1 card:rings --set fill=push --set layout=left-return "
+            "--set share=30 --set hold=50 --length 40 --easing ease --output halves.mp4");
+  const Reply served = svc->frame(parseQuery(query));
+  ASSERT_EQ(served.status, 200);
+  ASSERT_EQ(runCommandLine(line, dir), 0) << line;
+  std::ifstream in(dir / "halves_12.png", std::ios::binary);
+  const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(written, served.body);
+
+  // An upload appears under the name the user gave it, quoted for the shell.
+  const Reply frame = svc->frame(parseQuery("plugin=Bump&size=64x48"));
+  ASSERT_EQ(frame.status, 200);
+  const Reply upload = svc->upload("it's mine.png", frame.body);
+  ASSERT_EQ(upload.status, 200) << upload.body;
+  const Reply withUpload = svc->commandLine(parseQuery("plugin=Bump&input1=" + field(upload.body, "id")));
+  EXPECT_NE(field(withUpload.body, "frame").find("--input1 'it'\\''s mine.png'"), std::string::npos)
+      << withUpload.body;
+  EXPECT_EQ(ophost::cli::shellQuote("colour=#FF8000"), "colour=#FF8000");
+  EXPECT_EQ(ophost::cli::shellQuote("#x"), "'#x'");
+  EXPECT_EQ(ophost::cli::shellQuote("a b"), "'a b'");
+  EXPECT_EQ(ophost::cli::shellQuote("$(rm)"), "'$(rm)'");
+}
+
+// Uploads: a picture or clip is kept and can be rendered from; a broken file, an empty one or one
+// over the limit is refused and leaves nothing behind; old uploads make way for new ones.
+TEST_F(ServeTest, UploadsAreCheckedKeptAndLetGo) {
+  REQUIRE_PLUGIN("Halves");
+  auto svc = service(200000, 100, 2);
+  const Reply still = svc->frame(parseQuery("plugin=Halves&size=96x54"));
+  ASSERT_EQ(still.status, 200);
+
+  const Reply broken = svc->upload("broken.png", std::string("\x89PNG\r\n\x1a\n") + "a PNG signature, and then no picture");
+  EXPECT_EQ(broken.status, 415);
+  EXPECT_NE(broken.body.find("broken.png: "), std::string::npos) << broken.body;
+  EXPECT_EQ(broken.body.find(work.string()), std::string::npos) << broken.body;  // no inner paths
+  EXPECT_EQ(svc->upload("empty.png", "").status, 400);
+  const Reply large = svc->upload("large.png", std::string(200001, 'x'));
+  EXPECT_EQ(large.status, 413);
+  EXPECT_NE(large.body.find("200000 bytes"), std::string::npos) << large.body;
+  EXPECT_TRUE(workFiles().empty());
+
+  const Reply kept = svc->upload("../../elsewhere/shot.PNG", still.body);
+  ASSERT_EQ(kept.status, 200) << kept.body;
+  EXPECT_EQ(field(kept.body, "name"), "shot.PNG");
+  EXPECT_NE(kept.body.find("\"width\":96,\"height\":54,\"still\":true"), std::string::npos) << kept.body;
+  const std::string id = field(kept.body, "id");
+  const Reply rendered = svc->frame(parseQuery("plugin=Halves&input0=" + id + "&position=0"));
+  ASSERT_EQ(rendered.status, 200) << rendered.body;
+  EXPECT_EQ(picture(rendered).width, 96);
+  ASSERT_EQ(workFiles().size(), 1u);
+
+  // A clip: the MP4 the service renders is itself an upload the service takes.
+  const Reply clip = svc->video(parseQuery("plugin=Halves&size=96x54&length=8"));
+  ASSERT_EQ(clip.status, 200) << clip.body;
+  EXPECT_EQ(clip.type, "video/mp4");
+  EXPECT_EQ(clip.download, "halves.mp4");
+  EXPECT_EQ(clip.body.substr(4, 4), "ftyp");
+  const Reply clipUpload = svc->upload("clip.mp4", clip.body);
+  ASSERT_EQ(clipUpload.status, 200) << clipUpload.body;
+  EXPECT_NE(clipUpload.body.find("\"still\":false"), std::string::npos) << clipUpload.body;
+
+  ASSERT_EQ(svc->upload("third.png", still.body).status, 200);
+  EXPECT_EQ(svc->frame(parseQuery("plugin=Halves&input0=" + id)).status, 404);  // the oldest went
+  EXPECT_EQ(workFiles().size(), 2u);
+  svc.reset();
+  EXPECT_TRUE(workFiles().empty());
+}
+
+// The HTTP layer on a free loopback port: the page, the answers under /api/, httplib's own
+// refusals given a message, and the server still serving after each bad request.
+TEST_F(ServeTest, ServesThePageAndTheApiOverHttp) {
+  REQUIRE_PLUGIN("Halves");
+  auto svc = service(100000);
+  PreviewServer server(*svc);
+  const int port = server.bind("127.0.0.1", 0);
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { server.run(); });
+  {
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(5);
+    client.set_read_timeout(60);
+    auto page = client.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_NE(page->body.find("<script src=\"/app.js\">"), std::string::npos);
+    auto script = client.Get("/app.js");
+    ASSERT_TRUE(script);
+    EXPECT_EQ(script->get_header_value("Content-Type").rfind("text/javascript", 0), 0u);
+
+    // "set=share=30" with its second '=' unescaped, as a hand-typed URL has it.
+    auto frame = client.Get("/api/frame?plugin=Halves&set=share=30&position=3");
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->status, 200) << frame->body;
+    EXPECT_EQ(frame->get_header_value("Content-Type"), "image/png");
+    auto same = svc->frame(parseQuery("plugin=Halves&set=share%3D30&position=3"));
+    EXPECT_EQ(frame->body, same.body);
+
+    auto unknown = client.Get("/api/frame?plugin=Nope");
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->status, 404);
+    auto nowhere = client.Get("/secret/../../etc/passwd");
+    ASSERT_TRUE(nowhere);
+    EXPECT_EQ(nowhere->status, 404);
+    auto broken = client.Post("/api/upload?name=broken.jpg", "GIF89a nonsense", "application/octet-stream");
+    ASSERT_TRUE(broken);
+    EXPECT_EQ(broken->status, 415);
+    EXPECT_NE(broken->body.find("broken.jpg"), std::string::npos);
+    auto large = client.Post("/api/upload?name=large.png", std::string(300000, 'x'), "application/octet-stream");
+    ASSERT_TRUE(large);
+    EXPECT_EQ(large->status, 413);
+    EXPECT_NE(large->body.find("too large"), std::string::npos) << large->body;
+    auto video = client.Get("/api/video?plugin=Halves&length=4&size=64x36");
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->status, 200);
+    EXPECT_EQ(video->get_header_value("Content-Disposition"), "attachment; filename=\"halves.mp4\"");
+
+    auto still = client.Get("/api/plugins");
+    ASSERT_TRUE(still);
+    EXPECT_EQ(still->status, 200);
+  }
+  server.stop();
+  serving.join();
+}
+
+}  // namespace

@@ -1,0 +1,30 @@
+// Interruption of a long render: SIGINT (Ctrl-C) sets one atomic flag. The render loop looks at it
+// before every frame and stops there; the plug-in's opChkAbort answers it while it is set, so Jolt
+// learns of it within the frame it is rendering.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "host_error.h"
+
+namespace ophost::cli {
+
+// The flag SIGINT sets (lock-free, so the handler may set it).
+std::atomic<bool>& interruptFlag();
+inline bool interrupted() { return interruptFlag().load(std::memory_order_relaxed); }
+
+// What a render throws when it stops for an interruption; ophost then exits with status 130.
+class Interrupted : public HostError {
+ public:
+  explicit Interrupted(const std::string& message) : HostError(message) {}
+};
+
+// Installs the handler for SIGINT (without SA_RESTART, so a blocked read returns) and ignores
+// SIGPIPE, so a write to a worker that has gone away fails with EPIPE instead of ending ophost.
+void installInterruptHandler();
+
+// Blocks SIGINT in the calling thread (for the helper threads: the main thread takes the signal).
+void blockInterruptInThisThread();
+
+}  // namespace ophost::cli

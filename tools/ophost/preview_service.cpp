@@ -1,0 +1,570 @@
+#include "preview_service.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+
+#include "cards.h"
+#include "colour.h"
+#include "host_error.h"
+#include "media_input.h"
+#include "media_output.h"
+#include "plugin.h"
+#include "settings.h"
+#include "string_catalogue.h"
+
+namespace ophost::cli {
+
+namespace {
+
+// A request the service refuses, with the HTTP status that says why.
+struct Refusal {
+  int status;
+  std::string message;
+};
+
+Reply text(int status, const std::string& message) {
+  Reply reply;
+  reply.status = status;
+  reply.body = message + "\n";
+  return reply;
+}
+
+Reply json(std::string body) {
+  Reply reply;
+  reply.type = "application/json; charset=utf-8";
+  reply.body = std::move(body);
+  return reply;
+}
+
+std::string lower(std::string value) {
+  std::transform(value.begin(), value.end(), value.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return value;
+}
+
+std::string quoted(const std::string& value) {
+  std::string out = "\"";
+  for (unsigned char c : value) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04X", c);
+          out += escaped;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string hexWord(uint32_t word) {
+  char value[16];
+  std::snprintf(value, sizeof value, "0x%08X", word);
+  return value;
+}
+
+std::string rgbText(uint32_t pixel) {
+  const auto rgb = media::opPixelToRgb(pixel);
+  char value[16];
+  std::snprintf(value, sizeof value, "#%02X%02X%02X", rgb[0], rgb[1], rgb[2]);
+  return value;
+}
+
+// Every value of `name` in the query, in order.
+std::vector<std::string> all(const Query& query, const std::string& name) {
+  std::vector<std::string> values;
+  for (const auto& [key, value] : query) {
+    if (key == name) values.push_back(value);
+  }
+  return values;
+}
+
+std::optional<std::string> one(const Query& query, const std::string& name) {
+  std::optional<std::string> found;
+  for (const auto& [key, value] : query) {
+    if (key == name) found = value;  // the last one counts
+  }
+  return found;
+}
+
+std::string readFile(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw HostError("cannot read back " + file.string());
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void warnOnStderr(const std::string& message) {
+  std::fprintf(stderr, "ophost serve: warning: %s\n", message.c_str());
+}
+
+std::string paramJson(const ParamModel& p, size_t index) {
+  std::string out = "{\"name\":" + quoted(paramName(p, index)) + ",\"label\":" + quoted(catalogueText(p.label));
+  switch (p.kind) {
+    case ParamKind::Slider:
+      out += ",\"kind\":\"slider\",\"min\":" + std::to_string(p.min) + ",\"max\":" + std::to_string(p.max) +
+             ",\"default\":" + std::to_string(p.defaultValue) + ",\"unit\":" + quoted(catalogueText(p.subLabel));
+      break;
+    case ParamKind::Choice: {
+      const bool directions = p.style == CHOICE_STYLE_DIRECTIONS;
+      out += ",\"kind\":\"choice\",\"style\":" + quoted(directions ? "directions" : "text") + ",\"entries\":[";
+      for (size_t e = 0; e < p.entries.size(); ++e) {
+        out += e ? "," : "";
+        out += "{\"name\":" + quoted(entryName(p, e)) + ",\"text\":" + quoted(entryText(p, e));
+        if (directions) {
+          const auto direction = directionForCode(p.entries[e]);
+          out += ",\"code\":" + std::to_string(p.entries[e]) +
+                 ",\"arrow\":" + quoted(direction ? std::string(direction->arrow) : "?");
+        }
+        out += "}";
+      }
+      out += "],\"default\":" + quoted(entryName(p, static_cast<size_t>(p.defaultValue)));
+      break;
+    }
+    case ParamKind::Colour: {
+      const auto word = static_cast<uint32_t>(p.defaultValue);
+      out += ",\"kind\":\"colour\",\"default\":" + quoted(hexWord(word)) + ",\"rgb\":" + quoted(rgbText(word));
+      break;
+    }
+  }
+  return out + "}";
+}
+
+}  // namespace
+
+struct PreviewService::Known {
+  std::string name;
+  std::filesystem::path file;
+  OperatorModel model;  // read while the library was loaded; only its plain data is used
+  std::string error;    // why it could not be loaded
+};
+
+struct PreviewService::Job {
+  const Known* known = nullptr;
+  RenderSetup setup;
+  int64_t position = 0;
+  std::string input0Shown, input1Shown;  // as the command line names them
+  std::optional<std::string> sizeText, easingText;
+  std::string key;  // the setup in one string: the slot's renderer serves one key
+};
+
+struct PreviewService::Slot {
+  std::mutex lock;  // held while the renderer is built or used
+  std::unique_ptr<FrameRenderer> renderer;
+  std::string key;
+  std::mutex ticketsLock;
+  std::map<std::string, uint64_t> latest;  // per view: the last ticket issued
+};
+
+PreviewService::PreviewService(ServiceOptions options) : options_(std::move(options)) {
+  for (const auto& file : pluginFiles(options_.plugins)) {
+    Known known;
+    known.name = file.stem().string();
+    known.file = file;
+    try {
+      auto plugin = Plugin::load(file);
+      known.name = plugin->name();
+      known.model = plugin->model();
+      known.model.action = nullptr;
+      for (ParamModel& p : known.model.params) p.valueWord = nullptr;
+    } catch (const HostError& error) {
+      known.error = error.what();
+    }
+    known_.push_back(std::move(known));
+  }
+}
+
+PreviewService::~PreviewService() {
+  // Renderers close their plug-ins and inputs before the uploads they read are removed.
+  slots_.clear();
+  std::error_code ignored;
+  for (const auto& [number, upload] : uploads_) std::filesystem::remove(upload.file, ignored);
+}
+
+Reply PreviewService::plugins() const {
+  std::string out = "{\"plugins\":[";
+  for (size_t n = 0; n < known_.size(); ++n) {
+    const Known& k = known_[n];
+    const auto summary = pluginSummary(k.name);
+    out += n ? "," : "";
+    out += "{\"name\":" + quoted(k.name) + ",\"summary\":" + quoted(summary ? std::string(*summary) : "");
+    if (!k.error.empty()) {
+      out += ",\"error\":" + quoted(k.error) + "}";
+      continue;
+    }
+    out += ",\"ident\":" + quoted(k.model.ident) + ",\"inputs\":" + (k.model.singleInput() ? "1" : "2") +
+           ",\"params\":[";
+    for (size_t p = 0; p < k.model.params.size(); ++p) {
+      out += (p ? "," : "") + paramJson(k.model.params[p], p);
+    }
+    out += "]}";
+  }
+  out += "],\"cards\":[";
+  bool first = true;
+  for (const auto& card : media::cards()) {
+    out += first ? "" : ",";
+    first = false;
+    out += "{\"name\":" + quoted("card:" + std::string(card.name)) + ",\"about\":" + quoted(std::string(card.about)) + "}";
+  }
+  out += "],\"uploadLimit\":" + std::to_string(options_.uploadLimit) +
+         ",\"lengthLimit\":" + std::to_string(kServeLengthLimit) +
+         ",\"videoFrameLimit\":" + std::to_string(options_.videoFrameLimit) + "}";
+  return json(out);
+}
+
+PreviewService::Job PreviewService::readJob(const Query& query, bool wantPosition) const {
+  Job job;
+  const auto plugin = one(query, "plugin");
+  if (!plugin || plugin->empty()) throw Refusal{400, "name a plug-in: plugin=NAME"};
+  for (const Known& k : known_) {
+    if (lower(k.name) == lower(*plugin)) job.known = &k;
+  }
+  if (job.known == nullptr) {
+    std::string names;
+    for (const Known& k : known_) names += (names.empty() ? "" : ", ") + k.name;
+    throw Refusal{404, "no plug-in \"" + *plugin + "\" (there are: " + names + ")"};
+  }
+  const Known& known = *job.known;
+  if (!known.error.empty()) throw Refusal{503, known.name + " cannot be loaded: " + known.error};
+  const OperatorModel& model = known.model;
+
+  auto input = [&](int index, const std::string& fallback, std::string& shown) {
+    const std::string option = "input" + std::to_string(index);
+    const std::string value = one(query, option).value_or(fallback);
+    if (value.rfind("card:", 0) == 0) {
+      if (!media::isCard(value.substr(5))) {
+        std::string cards;
+        for (const auto& card : media::cards()) cards += (cards.empty() ? "" : ", ") + ("card:" + std::string(card.name));
+        throw Refusal{400, option + ": no built-in picture \"" + value + "\" (there are: " + cards + ")"};
+      }
+      shown = value;
+      return value;
+    }
+    static const std::regex uploadName("upload:([0-9]{1,12})");
+    std::smatch match;
+    if (std::regex_match(value, match, uploadName)) {
+      std::lock_guard<std::mutex> guard(uploadsLock_);
+      const auto found = uploads_.find(std::stoull(match[1]));
+      if (found == uploads_.end()) throw Refusal{404, option + ": " + value + " is not (or no longer) uploaded"};
+      shown = found->second.name;
+      return found->second.file.string();
+    }
+    throw Refusal{400, option + ": \"" + value + "\" is neither a built-in picture (card:NAME) nor an upload (upload:N)"};
+  };
+  job.setup.input0 = input(0, "card:bars", job.input0Shown);
+  if (!model.singleInput()) job.setup.input1 = input(1, "card:rings", job.input1Shown);
+
+  // Every parameter, set or not, in descriptor order, in the command line's own words.
+  std::vector<std::optional<std::string>> values(model.params.size());
+  try {
+    for (const std::string& setting : all(query, "set")) {
+      const auto [name, value] = splitSetting(setting);
+      const size_t index = findParam(model, known.name, name);
+      const ParamModel& p = model.params[index];
+      const int64_t parsed = parseValue(p, known.name + " " + paramName(p, index), value);
+      switch (p.kind) {
+        case ParamKind::Choice: values[index] = entryName(p, static_cast<size_t>(parsed)); break;
+        case ParamKind::Slider: values[index] = std::to_string(parsed); break;
+        case ParamKind::Colour: values[index] = value; break;
+      }
+    }
+  } catch (const HostError& error) {
+    throw Refusal{400, error.what()};
+  }
+  for (size_t n = 0; n < model.params.size(); ++n) {
+    const ParamModel& p = model.params[n];
+    if (!values[n]) {
+      values[n] = p.kind == ParamKind::Choice   ? entryName(p, static_cast<size_t>(p.defaultValue))
+                  : p.kind == ParamKind::Slider ? std::to_string(p.defaultValue)
+                                                : hexWord(static_cast<uint32_t>(p.defaultValue));
+    }
+    job.setup.settings.push_back(paramName(p, n) + "=" + *values[n]);
+  }
+
+  try {
+    const auto length = one(query, "length");
+    job.setup.length = length ? parseWhole(*length, "length", 1, kServeLengthLimit) : 50;
+    if (wantPosition) {
+      const auto position = one(query, "position");
+      job.position = position ? parseWhole(*position, "position", 0, job.setup.length) : job.setup.length / 2;
+    }
+    job.easingText = one(query, "easing");
+    if (job.easingText && (job.easingText->empty() || *job.easingText == "linear")) job.easingText.reset();
+    if (job.easingText) job.setup.easing = Easing::parse(*job.easingText);
+    job.sizeText = one(query, "size");
+    if (job.sizeText && job.sizeText->empty()) job.sizeText.reset();
+    if (job.sizeText) job.setup.size = parseSize(*job.sizeText);
+  } catch (const HostError& error) {
+    throw Refusal{400, error.what()};
+  }
+
+  job.setup.pluginDirectory = options_.plugins;
+  job.setup.textureDirectory = options_.textures;
+  job.setup.plugin = known.name;
+  job.setup.warn = warnOnStderr;
+  job.key = known.name + "\n" + job.setup.input0 + "\n" + job.setup.input1 + "\n" + std::to_string(job.setup.length) +
+            "\n" + job.easingText.value_or("") + "\n" + job.sizeText.value_or("");
+  for (const std::string& setting : job.setup.settings) job.key += "\n" + setting;
+  return job;
+}
+
+PreviewService::Slot& PreviewService::slotFor(const std::string& plugin) {
+  std::lock_guard<std::mutex> guard(slotsLock_);
+  auto& slot = slots_[plugin];
+  if (!slot) slot = std::make_unique<Slot>();
+  return *slot;
+}
+
+std::filesystem::path PreviewService::scratchFile(const std::string& extension) {
+  return options_.workDirectory / ("render-" + std::to_string(nextScratch_++) + extension);
+}
+
+std::string PreviewService::encodePng(const media::RgbImage& image, const std::filesystem::path& file) {
+  auto sink = media::createSink(file.string(), {image.width, image.height, 25, 18});
+  sink->add(image, 0);
+  sink->finish();
+  std::string bytes = readFile(file);
+  std::error_code ignored;
+  std::filesystem::remove(file, ignored);
+  return bytes;
+}
+
+std::optional<PreviewService::Ticket> PreviewService::issueTicket(const Query& query) {
+  const auto view = one(query, "view");
+  const auto plugin = one(query, "plugin");
+  if (!view || view->empty() || !plugin) return std::nullopt;
+  const bool known = std::any_of(known_.begin(), known_.end(),
+                                 [&](const Known& k) { return lower(k.name) == lower(*plugin); });
+  if (!known) return std::nullopt;  // refused when it is read
+  Ticket ticket{lower(*plugin), *view, nextTicket_++};
+  Slot& slot = slotFor(ticket.plugin);
+  std::lock_guard<std::mutex> guard(slot.ticketsLock);
+  if (slot.latest.size() > 256 && !slot.latest.count(ticket.view)) slot.latest.clear();  // views long gone
+  slot.latest[ticket.view] = ticket.number;
+  return ticket;
+}
+
+Reply PreviewService::frame(const Query& query) { return renderFrame(query, issueTicket(query)); }
+
+Reply PreviewService::renderFrame(const Query& query, const std::optional<Ticket>& ticket) {
+  try {
+    const Job job = readJob(query, true);
+    Slot& slot = slotFor(lower(job.known->name));
+    std::lock_guard<std::mutex> guard(slot.lock);
+    if (ticket) {
+      std::lock_guard<std::mutex> tickets(slot.ticketsLock);
+      if (slot.latest[ticket->view] != ticket->number) {
+        return text(409, "superseded by a later request of the same view");
+      }
+    }
+    if (!slot.renderer || slot.key != job.key) {
+      slot.renderer.reset();  // the library is let go before it is loaded again
+      slot.key.clear();
+      try {
+        slot.renderer = std::make_unique<FrameRenderer>(job.setup);
+      } catch (const HostError& error) {
+        return text(500, error.what());
+      }
+      slot.key = job.key;
+    }
+    Reply reply;
+    try {
+      reply.body = encodePng(slot.renderer->render(job.position), scratchFile(".png"));
+    } catch (const HostError& error) {
+      slot.renderer.reset();
+      slot.key.clear();
+      return text(500, error.what());
+    }
+    reply.type = "image/png";
+    return reply;
+  } catch (const Refusal& refusal) {
+    return text(refusal.status, refusal.message);
+  }
+}
+
+Reply PreviewService::video(const Query& query) {
+  try {
+    const Job job = readJob(query, false);
+    if (job.setup.length + 1 > options_.videoFrameLimit) {
+      throw Refusal{400, "length " + std::to_string(job.setup.length) + ": a download holds at most " +
+                             std::to_string(options_.videoFrameLimit) +
+                             " frames here; render longer effects with the command line"};
+    }
+    Slot& slot = slotFor(lower(job.known->name));
+    std::lock_guard<std::mutex> guard(slot.lock);
+    const std::filesystem::path file = scratchFile(".mp4");
+    try {
+      if (!slot.renderer || slot.key != job.key) {
+        slot.renderer.reset();
+        slot.key.clear();
+        slot.renderer = std::make_unique<FrameRenderer>(job.setup);
+        slot.key = job.key;
+      }
+      FrameRenderer& renderer = *slot.renderer;
+      const Geometry& g = renderer.geometry();
+      {
+        auto sink = media::createSink(file.string(), {g.stride, g.rows, 25, 18});
+        for (int64_t frame = 0; frame <= job.setup.length; ++frame) sink->add(renderer.render(frame), frame);
+        sink->finish();
+      }
+      Reply reply;
+      reply.body = readFile(file);
+      std::error_code ignored;
+      std::filesystem::remove(file, ignored);
+      reply.type = "video/mp4";
+      reply.download = lower(job.known->name) + ".mp4";
+      return reply;
+    } catch (const HostError& error) {
+      slot.renderer.reset();
+      slot.key.clear();
+      std::error_code ignored;
+      std::filesystem::remove(file, ignored);
+      return text(500, error.what());
+    }
+  } catch (const Refusal& refusal) {
+    return text(refusal.status, refusal.message);
+  }
+}
+
+Reply PreviewService::commandLine(const Query& query) const {
+  try {
+    const Job job = readJob(query, true);
+    std::vector<std::string> words = {"ophost", "render", job.known->name, "--input0", job.input0Shown};
+    if (!job.input1Shown.empty()) words.insert(words.end(), {"--input1", job.input1Shown});
+    for (const std::string& setting : job.setup.settings) words.insert(words.end(), {"--set", setting});
+    words.insert(words.end(), {"--length", std::to_string(job.setup.length)});
+    if (job.sizeText) words.insert(words.end(), {"--size", *job.sizeText});
+    if (job.easingText) words.insert(words.end(), {"--easing", *job.easingText});
+    auto line = [](const std::vector<std::string>& all) {
+      std::string out;
+      for (const std::string& word : all) out += (out.empty() ? "" : " ") + shellQuote(word);
+      return out;
+    };
+    const std::string stem = lower(job.known->name);
+    std::vector<std::string> still = words, clip = words;
+    still.insert(still.end(), {"--position", std::to_string(job.position), "--output",
+                               stem + "_" + std::to_string(job.position) + ".png"});
+    clip.insert(clip.end(), {"--output", stem + ".mp4"});
+    return json("{\"frame\":" + quoted(line(still)) + ",\"video\":" + quoted(line(clip)) + "}");
+  } catch (const Refusal& refusal) {
+    return text(refusal.status, refusal.message);
+  }
+}
+
+Reply PreviewService::upload(const std::string& name, const std::string& bytes) {
+  const std::string shown = std::filesystem::path(name).filename().string();
+  if (shown.empty()) return text(400, "name the upload: POST /api/upload?name=FILE");
+  if (bytes.size() > options_.uploadLimit) {
+    return text(413, shown + ": " + std::to_string(bytes.size()) + " bytes is more than the " +
+                         std::to_string(options_.uploadLimit) + " bytes an upload may have");
+  }
+  if (bytes.empty()) return text(400, shown + ": the upload is empty");
+  std::string extension = lower(std::filesystem::path(shown).extension().string());
+  static const std::regex plainExtension("\\.[a-z0-9]{1,5}");
+  if (!std::regex_match(extension, plainExtension)) extension = ".bin";
+
+  uint64_t number = 0;
+  {
+    std::lock_guard<std::mutex> guard(uploadsLock_);
+    number = nextUpload_++;
+  }
+  const std::filesystem::path file = options_.workDirectory / ("upload-" + std::to_string(number) + extension);
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+      std::error_code ignored;
+      std::filesystem::remove(file, ignored);
+      return text(500, shown + ": cannot keep the upload (disk full?)");
+    }
+  }
+  auto refuse = [&](const std::string& why) {
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+    return text(415, shown + ": " + why);
+  };
+  media::Size size;
+  bool still = true;
+  try {
+    auto source = media::openSource(file.string());
+    size = source->naturalSize();
+    // A second frame is asked for so a still is known as one (its end is found) and a clip is
+    // seen to decode beyond its first picture.
+    source->frame(1, {16, 16});
+    still = source->isStill();
+  } catch (const HostError& error) {
+    // The message names the file it was kept under; the user knows it by its own name.
+    std::string why = error.what();
+    const std::string kept = file.string() + ": ";
+    if (why.rfind(kept, 0) == 0) why = why.substr(kept.size());
+    return refuse(why);
+  }
+  if (size.width < 2 || size.height < 2 || size.width > 8192 || size.height > 8192) {
+    return refuse("a picture of " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                  " is not within 2..8192 on each side");
+  }
+  {
+    std::lock_guard<std::mutex> guard(uploadsLock_);
+    uploads_[number] = Upload{file, shown};
+    while (uploads_.size() > options_.uploadsKept) {
+      std::error_code ignored;
+      std::filesystem::remove(uploads_.begin()->second.file, ignored);
+      uploads_.erase(uploads_.begin());
+    }
+  }
+  return json("{\"id\":" + quoted("upload:" + std::to_string(number)) + ",\"name\":" + quoted(shown) +
+              ",\"width\":" + std::to_string(size.width) + ",\"height\":" + std::to_string(size.height) +
+              ",\"still\":" + (still ? "true" : "false") + "}");
+}
+
+Query parseQuery(const std::string& textValue) {
+  auto decode = [](const std::string& part) {
+    std::string out;
+    for (size_t n = 0; n < part.size(); ++n) {
+      if (part[n] == '+') {
+        out += ' ';
+      } else if (part[n] == '%' && n + 2 < part.size() && std::isxdigit(static_cast<unsigned char>(part[n + 1])) &&
+                 std::isxdigit(static_cast<unsigned char>(part[n + 2]))) {
+        out += static_cast<char>(std::stoi(part.substr(n + 1, 2), nullptr, 16));
+        n += 2;
+      } else {
+        out += part[n];
+      }
+    }
+    return out;
+  };
+  Query query;
+  std::stringstream in(textValue);
+  std::string pair;
+  while (std::getline(in, pair, '&')) {
+    if (pair.empty()) continue;
+    const size_t equals = pair.find('=');
+    if (equals == std::string::npos) {
+      query.emplace_back(decode(pair), "");
+    } else {
+      query.emplace_back(decode(pair.substr(0, equals)), decode(pair.substr(equals + 1)));
+    }
+  }
+  return query;
+}
+
+std::string shellQuote(const std::string& word) {
+  static const std::regex safe("[A-Za-z0-9_./:=,+@%-][A-Za-z0-9_./:=,+@%#-]*");
+  if (std::regex_match(word, safe)) return word;
+  std::string out = "'";
+  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+}  // namespace ophost::cli

@@ -1,0 +1,114 @@
+// What `ophost serve` answers, apart from HTTP itself: the plug-ins and their controls as JSON,
+// preview frames as PNG, the whole effect as MP4, uploads of pictures and clips, and the
+// `ophost render` command line for the settings the page shows.
+//
+// A request names everything it needs in query parameters, the same for frames, videos and
+// command lines:
+//   plugin=Halves  input0=card:bars  input1=upload:2  set=fill=squeeze (repeated)
+//   length=50  position=25  easing=ease-in  size=640x360
+// Settings are read by the command line's own parser, so a frame shown in the page is the frame
+// `ophost render` writes for the exported command line.
+//
+// One plug-in library is loaded once at a time, so every plug-in has one slot: its renderer
+// (kept between requests while the setup stays the same, so scrubbing only renders) behind a
+// mutex. A frame request takes a ticket before it waits for the slot; a request that finds a
+// later ticket of the same view (the page's own id) was issued while it waited is answered 409
+// without rendering, so the page never waits for frames it no longer wants.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "operator_model.h"
+#include "renderer.h"
+
+namespace ophost::cli {
+
+using Query = std::vector<std::pair<std::string, std::string>>;
+
+struct Reply {
+  int status = 200;
+  std::string type = "text/plain; charset=utf-8";
+  std::string body;
+  std::string download;  // a file name: sent as an attachment of that name
+};
+
+struct ServiceOptions {
+  std::filesystem::path plugins;
+  std::filesystem::path textures;
+  std::filesystem::path workDirectory;      // uploads and files being written; must exist
+  size_t uploadLimit = 64u << 20;           // bytes
+  int64_t videoFrameLimit = 3000;           // frames an MP4 download may hold
+  size_t uploadsKept = 16;                  // older uploads are removed
+};
+
+inline constexpr int64_t kServeLengthLimit = 100000;
+
+class PreviewService {
+ public:
+  // Reads every plug-in's descriptor (loading each library once, then letting it go).
+  explicit PreviewService(ServiceOptions options);
+  ~PreviewService();
+  PreviewService(const PreviewService&) = delete;
+  PreviewService& operator=(const PreviewService&) = delete;
+
+  Reply plugins() const;                         // GET /api/plugins
+  Reply frame(const Query& query);               // GET /api/frame
+  Reply video(const Query& query);               // GET /api/video
+  Reply commandLine(const Query& query) const;   // GET /api/command
+  Reply upload(const std::string& name, const std::string& bytes);  // POST /api/upload?name=
+
+  // The two halves of frame(), apart so that superseding can be seen at work: a ticket is issued
+  // when the request arrives, and renderFrame answers 409 when a later ticket of the same view
+  // exists by the time the plug-in's slot is free.
+  struct Ticket {
+    std::string plugin;
+    std::string view;
+    uint64_t number = 0;
+  };
+  std::optional<Ticket> issueTicket(const Query& query);
+  Reply renderFrame(const Query& query, const std::optional<Ticket>& ticket);
+
+  size_t uploadLimit() const { return options_.uploadLimit; }
+
+ private:
+  struct Known;   // a plug-in as its descriptor describes it
+  struct Job;     // a request read and checked
+  struct Slot;    // a plug-in's renderer and its lock
+  struct Upload {
+    std::filesystem::path file;
+    std::string name;  // as the user called it
+  };
+
+  Job readJob(const Query& query, bool wantPosition) const;
+  Slot& slotFor(const std::string& plugin);
+  std::filesystem::path scratchFile(const std::string& extension);
+  static std::string encodePng(const media::RgbImage& image, const std::filesystem::path& file);
+
+  ServiceOptions options_;
+  std::vector<Known> known_;
+  std::mutex slotsLock_;
+  std::map<std::string, std::unique_ptr<Slot>> slots_;
+  mutable std::mutex uploadsLock_;
+  std::map<uint64_t, Upload> uploads_;
+  uint64_t nextUpload_ = 1;
+  std::atomic<uint64_t> nextTicket_{1};
+  std::atomic<uint64_t> nextScratch_{1};
+};
+
+// The query string's parameters in order (the same name may come more than once), decoded.
+Query parseQuery(const std::string& text);
+
+// `word` as a POSIX shell reads it back: as it is when it holds only safe characters, otherwise
+// in single quotes.
+std::string shellQuote(const std::string& word);
+
+}  // namespace ophost::cli

@@ -1,0 +1,44 @@
+// A multi-frame render in three stages that overlap: one thread decodes the inputs and converts
+// them to OpPixels, the calling thread has the plug-in render them (in this process, or handed to
+// worker processes), one thread converts the results to RGB and encodes them, in frame order.
+// The stages meet in bounded queues, so at most a few frames are in flight.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "media_output.h"
+#include "progress.h"
+#include "renderer.h"
+
+namespace ophost::cli {
+
+struct PipelineOptions {
+  int64_t first = 0;
+  int64_t last = 0;
+  int jobs = 1;                       // 1: the plug-in renders in this process
+  std::string program;                // for jobs > 1: ophost itself ...
+  std::vector<std::string> workerArguments;  // ... and its worker-mode arguments
+  std::function<void(const std::string&)> warn;  // the workers' warnings, each text once
+};
+
+struct RenderTotals {
+  int64_t frames = 0;
+  std::chrono::nanoseconds wall{0};
+  std::chrono::nanoseconds pluginTime{0};  // summed over the frames (and so over the workers)
+  std::chrono::nanoseconds hostTime{0};    // the runtime's serving of the plug-in's calls
+  std::chrono::nanoseconds cpuTime{0};     // of ophost and its workers, all threads
+};
+
+// Renders frames first..last of `renderer` into `sink` (not finished). Throws HostError with the
+// first failure of any stage, Interrupted when SIGINT arrived; the sink then holds a partial
+// output that its destruction removes.
+RenderTotals renderFrames(FrameRenderer& renderer, media::FrameSink& sink, Progress& progress,
+                          const PipelineOptions& options);
+
+// The time and work of a render, one line: "101 frames in 3.52 s, 28.7 frames/s; ...".
+std::string describeTotals(const RenderTotals& totals, int jobs, const std::string& plugin);
+
+}  // namespace ophost::cli
