@@ -1,0 +1,20 @@
+// frei0r frames (RGBA8888: bytes R, G, B, A, rows top to bottom) to the host's pictures of
+// OpPixels and back, through the host's BT.601 studio-range conversion, the one ophost uses. The
+// alpha byte travels as the key: frei0r's alpha becomes the key of every input pixel, the output
+// pixels' key becomes frei0r's alpha.
+#pragma once
+
+#include <cstdint>
+
+#include "picture.h"
+
+namespace kt3frei0r {
+
+// The largest side a frame may have: the image record's fields are 16-bit.
+inline constexpr uint32_t kLargestSide = 32767;
+
+ophost::Picture pictureFromRgba(const uint32_t* rgba, int32_t width, int32_t height);
+// Writes the picture's active area (width x height of the frame) as RGBA.
+void rgbaFromPicture(const ophost::Picture& picture, uint32_t* rgba);
+
+}  // namespace kt3frei0r

@@ -1,0 +1,136 @@
+#include "parameters.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "colour.h"
+#include "operator_model.h"
+#include "string_catalogue.h"
+
+namespace kt3frei0r {
+
+namespace {
+
+std::string keyFor(uint32_t id, const std::string& fallback) {
+  if (auto entry = ophost::catalogueString(id)) return std::string(entry->key);
+  return fallback;
+}
+
+// "0.142857" rather than "0.142857142857": enough to select the entry, short enough to read.
+std::string shortNumber(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6g", value);
+  return text;
+}
+
+void describeChoice(BridgeParam& p, const ophost::ParamModel& model) {
+  const bool directions = model.style == CHOICE_STYLE_DIRECTIONS;
+  for (uint32_t entry : model.entries) {
+    if (directions) {
+      auto direction = ophost::directionForCode(entry);
+      const std::string name = direction ? std::string(direction->name) : "code " + std::to_string(entry);
+      p.entries.push_back(name);
+      p.entryNames.push_back(name);
+    } else {
+      p.entries.push_back(ophost::catalogueText(entry));
+      p.entryNames.push_back(keyFor(entry, "entry" + std::to_string(p.entries.size())));
+    }
+  }
+  p.min = 0;
+  p.max = static_cast<int64_t>(model.entries.size()) - 1;
+  std::string text = p.label + ": a choice of " + std::to_string(p.entries.size()) + ", ";
+  for (size_t k = 0; k < p.entries.size(); ++k) {
+    if (k > 0) text += ", ";
+    text += shortNumber(numberFromNative(p, static_cast<int64_t>(k))) + " = " + p.entries[k];
+  }
+  p.explanation = text + " (a value in between selects the nearest)";
+}
+
+}  // namespace
+
+std::vector<BridgeParam> bridgeParams(const ophost::OperatorModel& model, bool mixer) {
+  std::vector<BridgeParam> params;
+  if (mixer) {
+    BridgeParam progress;
+    progress.role = BridgeParam::Role::Progress;
+    progress.name = "progress";
+    progress.label = "Progress";
+    progress.explanation = "Progress of the transition: 0 its start, 1 its finished state";
+    progress.max = kLength;
+    params.push_back(progress);
+  }
+  for (size_t i = 0; i < model.params.size(); ++i) {
+    const ophost::ParamModel& m = model.params[i];
+    BridgeParam p;
+    p.descriptor = i;
+    p.name = keyFor(m.label, "param" + std::to_string(i + 1));
+    p.label = ophost::catalogueText(m.label);
+    p.nativeDefault = m.defaultValue;
+    switch (m.kind) {
+      case ophost::ParamKind::Slider:
+        p.role = BridgeParam::Role::Slider;
+        p.min = m.min;
+        p.max = m.max;
+        p.unit = ophost::catalogueText(m.subLabel);
+        p.explanation = p.label + ": " + std::to_string(m.min) + ".." + std::to_string(m.max) +
+                        " " + p.unit + ", scaled to 0..1";
+        break;
+      case ophost::ParamKind::Choice:
+        p.role = BridgeParam::Role::Choice;
+        describeChoice(p, m);
+        break;
+      case ophost::ParamKind::Colour:
+        p.role = BridgeParam::Role::Colour;
+        p.type = F0R_PARAM_COLOR;
+        p.explanation = p.label + " (RGB)";
+        p.defaultColour = colourFromNative(static_cast<uint32_t>(m.defaultValue));
+        break;
+    }
+    if (p.role != BridgeParam::Role::Colour) p.defaultNumber = numberFromNative(p, p.nativeDefault);
+    params.push_back(std::move(p));
+  }
+  // Names must be unique for a host that sets parameters by name.
+  for (size_t i = 0; i < params.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      if (params[j].name == params[i].name) params[i].name += std::to_string(i);
+    }
+  }
+  return params;
+}
+
+int64_t nativeFromNumber(const BridgeParam& param, double number) {
+  if (std::isnan(number)) return param.nativeDefault;
+  const double clamped = std::clamp(number, 0.0, 1.0);
+  const double span = static_cast<double>(param.max - param.min);
+  return param.min + static_cast<int64_t>(std::llround(clamped * span));
+}
+
+double numberFromNative(const BridgeParam& param, int64_t native) {
+  if (param.max == param.min) return 0.0;
+  return static_cast<double>(native - param.min) / static_cast<double>(param.max - param.min);
+}
+
+namespace {
+uint8_t component(float value) {
+  if (std::isnan(value)) return 0;
+  return static_cast<uint8_t>(std::lround(std::clamp(static_cast<double>(value), 0.0, 1.0) * 255.0));
+}
+}  // namespace
+
+uint32_t nativeFromColour(const f0r_param_color_t& colour) {
+  return ophost::media::rgbToOpPixel(component(colour.r), component(colour.g), component(colour.b));
+}
+
+f0r_param_color_t colourFromNative(uint32_t pixel) {
+  const auto rgb = ophost::media::opPixelToRgb(pixel);
+  return {static_cast<float>(rgb[0]) / 255.0f, static_cast<float>(rgb[1]) / 255.0f,
+          static_cast<float>(rgb[2]) / 255.0f};
+}
+
+uint32_t positionFromProgress(double progress) {
+  if (std::isnan(progress)) return 0;
+  return static_cast<uint32_t>(std::llround(std::clamp(progress, 0.0, 1.0) * kLength));
+}
+
+}  // namespace kt3frei0r
