@@ -217,6 +217,16 @@ TEST_F(ServeTest, LaterRequestsOfAViewSupersedeEarlierOnes) {
   EXPECT_EQ(svc->renderFrame(late, second).status, 200);
   EXPECT_EQ(svc->renderFrame(other, third).status, 200);
   EXPECT_FALSE(svc->issueTicket(parseQuery("plugin=Halves&position=5")));
+
+  // The page's own numbers order its requests, whatever order they arrive in: an older request
+  // arriving last is dropped and the newest is still rendered.
+  const auto newest = parseQuery("plugin=Halves&position=8&view=d&seq=12");
+  const auto older = parseQuery("plugin=Halves&position=9&view=d&seq=11");
+  const auto newestTicket = svc->issueTicket(newest);
+  const auto olderTicket = svc->issueTicket(older);
+  EXPECT_EQ(svc->renderFrame(older, olderTicket).status, 409);
+  EXPECT_EQ(svc->renderFrame(newest, newestTicket).status, 200);
+  EXPECT_EQ(svc->frame(parseQuery("plugin=Halves&view=d&seq=x")).status, 400);
   EXPECT_FALSE(svc->issueTicket(parseQuery("plugin=Nope&view=a")));
 
   // Many at once from several threads: each view's last request is always rendered.

@@ -347,15 +347,32 @@ std::optional<PreviewService::Ticket> PreviewService::issueTicket(const Query& q
   const bool known = std::any_of(known_.begin(), known_.end(),
                                  [&](const Known& k) { return lower(k.name) == lower(*plugin); });
   if (!known) return std::nullopt;  // refused when it is read
-  Ticket ticket{lower(*plugin), *view, nextTicket_++};
+  // The page numbers its requests (`seq`), because requests on different connections can reach
+  // the server in another order than they were sent; without a number, arrival order counts.
+  uint64_t number = 0;
+  if (const auto seq = one(query, "seq")) {
+    number = static_cast<uint64_t>(parseWhole(*seq, "seq", 1, INT64_MAX));
+  } else {
+    number = nextTicket_++;
+  }
+  Ticket ticket{lower(*plugin), *view, number};
   Slot& slot = slotFor(ticket.plugin);
   std::lock_guard<std::mutex> guard(slot.ticketsLock);
   if (slot.latest.size() > 256 && !slot.latest.count(ticket.view)) slot.latest.clear();  // views long gone
-  slot.latest[ticket.view] = ticket.number;
+  uint64_t& latest = slot.latest[ticket.view];
+  latest = std::max(latest, ticket.number);
   return ticket;
 }
 
-Reply PreviewService::frame(const Query& query) { return renderFrame(query, issueTicket(query)); }
+Reply PreviewService::frame(const Query& query) {
+  std::optional<Ticket> ticket;
+  try {
+    ticket = issueTicket(query);
+  } catch (const HostError& error) {
+    return text(400, error.what());
+  }
+  return renderFrame(query, ticket);
+}
 
 Reply PreviewService::renderFrame(const Query& query, const std::optional<Ticket>& ticket) {
   try {
@@ -364,7 +381,7 @@ Reply PreviewService::renderFrame(const Query& query, const std::optional<Ticket
     std::lock_guard<std::mutex> guard(slot.lock);
     if (ticket) {
       std::lock_guard<std::mutex> tickets(slot.ticketsLock);
-      if (slot.latest[ticket->view] != ticket->number) {
+      if (slot.latest[ticket->view] > ticket->number) {
         return text(409, "superseded by a later request of the same view");
       }
     }

@@ -12,8 +12,9 @@
 // One plug-in library is loaded once at a time, so every plug-in has one slot: its renderer
 // (kept between requests while the setup stays the same, so scrubbing only renders) behind a
 // mutex. A frame request takes a ticket before it waits for the slot; a request that finds a
-// later ticket of the same view (the page's own id) was issued while it waited is answered 409
-// without rendering, so the page never waits for frames it no longer wants.
+// later ticket of the same view (the page's own id; later by the page's own request number `seq`
+// when it sends one) was issued while it waited is answered 409 without rendering, so the page
+// never waits for frames it no longer wants.
 #pragma once
 
 #include <atomic>

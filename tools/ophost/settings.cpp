@@ -223,10 +223,11 @@ Easing Easing::parse(const std::string& text) {
   if (std::regex_match(name, match, bezier)) {
     double v[4];
     for (int k = 0; k < 4; ++k) {
+      const std::string number = match[k + 1].str();  // strtod's end pointer points into it
       char* end = nullptr;
-      v[k] = std::strtod(match[k + 1].str().c_str(), &end);
+      v[k] = std::strtod(number.c_str(), &end);
       if (end == nullptr || *end != '\0' || !std::isfinite(v[k])) {
-        throw HostError("--easing " + text + ": \"" + match[k + 1].str() + "\" is not a number");
+        throw HostError("--easing " + text + ": \"" + number + "\" is not a number");
       }
     }
     if (v[0] < 0 || v[0] > 1 || v[2] < 0 || v[2] > 1) {

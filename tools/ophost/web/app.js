@@ -18,6 +18,7 @@ const state = {
   shownUrl: null,      // object URL of the frame on screen
   playTimer: null,
   requested: 0,        // when the frame on its way was asked for
+  sent: 0,             // frame requests sent, numbering them for the server
 };
 
 function setStatus(message, isError) {
@@ -61,6 +62,7 @@ async function requestFrame() {
   const q = query(true);
   const asked = q.toString();
   q.set('view', view);
+  q.set('seq', String(++state.sent));  // the server may see requests out of order; this orders them
   document.body.dataset.state = 'rendering';
   state.requested = performance.now();
   try {
