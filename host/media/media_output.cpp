@@ -1,5 +1,7 @@
 #include "media_output.h"
 
+#include <atomic>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavfilter/avfilter.h>
@@ -412,9 +414,11 @@ std::string sequenceFileName(const std::string& pattern, int64_t number) {
 }
 
 std::filesystem::path temporaryNameFor(const std::filesystem::path& file) {
-  static int counter = 0;
-  return file.parent_path() / ("." + file.filename().string() + ".partial-" +
-                               std::to_string(getpid()) + "-" + std::to_string(counter++));
+  static std::atomic<int> counter{0};  // serve writes several outputs at once
+  std::string name = ".";
+  name += file.filename().string();
+  name += ".partial-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+  return file.parent_path() / name;
 }
 
 std::unique_ptr<FrameSink> createSink(const std::string& name, const OutputOptions& options) {
