@@ -233,6 +233,34 @@ TEST_F(Frames, AnyFrameSize) {
   plugin.destruct(nullptr);
 }
 
+// Frames an editor sends without an input still give a defined output: without input 0 the frame is
+// transparent black (not what the buffer held), without a transition's input 1 input 0 passes.
+TEST(Frei0rUpdate, MissingInputsGiveDefinedFrames) {
+  Frei0rPlugin ripples("Ripples");
+  Frei0rPlugin fog("Fog");
+  ASSERT_TRUE(ripples.loaded() && fog.loaded());
+  const unsigned w = 12, h = 5;
+  const std::vector<uint32_t> in0(w * h, 0xFF203040u), in1(w * h, 0xFF605040u);
+  const std::vector<uint32_t> black(w * h, 0u);
+  std::vector<uint32_t> out(w * h);
+
+  f0r_instance_t instance = ripples.construct(w, h);
+  ripples.set(instance, "progress", 0.5);
+  out.assign(w * h, 0xDEADBEEFu);
+  ripples.update2(instance, 0.0, nullptr, in1.data(), nullptr, out.data());
+  EXPECT_EQ(out, black) << "transition without input 0";
+  out.assign(w * h, 0xDEADBEEFu);
+  ripples.update2(instance, 0.0, in0.data(), nullptr, nullptr, out.data());
+  EXPECT_EQ(out, in0) << "transition without input 1";
+  ripples.destruct(instance);
+
+  instance = fog.construct(w, h);
+  out.assign(w * h, 0xDEADBEEFu);
+  fog.update(instance, 0.0, nullptr, out.data());
+  EXPECT_EQ(out, black) << "filter without its input";
+  fog.destruct(instance);
+}
+
 // frei0r's alpha travels as the key: a transition blends it like the colour bytes.
 TEST_F(Frames, AlphaTravelsAsTheKey) {
   Frei0rPlugin plugin("Sunbeams");

@@ -140,15 +140,29 @@ TEST_F(Melt, FogAsAFilter) {
              "Halves then Fog");
 }
 
-// With its plug-ins missing the bridge still loads, says why on stderr, and passes frames through;
-// melt finishes normally.
-TEST_F(Melt, MissingPluginsPassFramesThrough) {
+// With its plug-ins, or the textures they open with, missing the bridge still loads, says why on
+// stderr, and passes frames through; melt finishes normally.
+TEST_F(Melt, MissingPluginsAndTexturesPassFramesThrough) {
   REQUIRE_MELT();
-  const Outcome result = melt(clips() + " -transition frei0r.kt3_ripples in=0 out=" + std::to_string(kLast) +
-                              " progress=0.5",
-                          "OPHOST_PLUGINS=" + quoted((dir / "nowhere").string()));
+  const std::string transition = " -transition frei0r.kt3_ripples in=0 out=" + std::to_string(kLast) +
+                                 " progress=0.5";
+  Outcome result = melt(clips() + transition, "OPHOST_PLUGINS=" + quoted((dir / "nowhere").string()));
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_NE(result.err.find("kt3 frei0r Ripples: cannot load the plug-in"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("no such plug-in file"), std::string::npos) << result.err;
   expectSame(frame(3), readPng(dir / "a.png"), "passed through");
+
+  // No textures: Ripples and Fog cannot be opened, on every frame of a transition and a filter.
+  result = melt(clips() + " -filter frei0r.kt3_fog shape=1" + transition,
+                "OPHOST_TEXTURES=" + quoted((dir / "nowhere").string()));
+  ASSERT_EQ(result.status, 0) << result.err;
+  for (const char* effect : {"Ripples", "Fog"}) {
+    EXPECT_NE(result.err.find("kt3 frei0r " + std::string(effect) + ": the plug-in cannot be opened"),
+              std::string::npos)
+        << result.err;
+  }
+  EXPECT_NE(result.err.find("no such file"), std::string::npos) << result.err;
+  for (int f : {0, 3, kLast}) {
+    expectSame(frame(f), readPng(dir / "a.png"), "passed through, frame " + std::to_string(f));
+  }
 }

@@ -144,6 +144,9 @@ bool readyFor(Effect& effect, const std::vector<int64_t>& values, uint32_t posit
     effect.failedWith = values;
     effect.reporter.say("the plug-in cannot be opened with these settings (open answered " +
                         std::to_string(result.status) + ")");
+    // A failed open may have taken part of what it needs (Fog's mask): the close gives it back,
+    // as ophost does.
+    effect.reporter.report("close", effect.plugin->close({kLength, position}));
     return false;
   }
   effect.opened = true;
@@ -283,16 +286,22 @@ void update(f0r_instance_t handle, const uint32_t* input0, const uint32_t* input
   if (instance == nullptr || output == nullptr) return;
   Effect& effect = *instance->effect;
   const size_t count = static_cast<size_t>(instance->width) * instance->height;
+  // Input 0 as the output; without one, transparent black rather than whatever the editor's
+  // buffer held.
   auto passThrough = [&] {
-    if (input0 != nullptr && input0 != output) std::memmove(output, input0, count * 4);
+    if (input0 == nullptr) {
+      std::memset(output, 0, count * 4);
+    } else if (input0 != output) {
+      std::memmove(output, input0, count * 4);
+    }
   };
   if (!effect.plugin) {
     effect.reporter.say("cannot render (" + effect.problem + "): the frame passes through");
     return passThrough();
   }
   if (input0 == nullptr) {
-    effect.reporter.say("a frame came without its input: the output is left as it is");
-    return;
+    effect.reporter.say("a frame came without its input: the output is transparent black");
+    return passThrough();
   }
   if (effect.mixer && input1 == nullptr) {
     effect.reporter.say("a frame came without its second input: the first passes through");
@@ -335,7 +344,7 @@ void update(f0r_instance_t handle, const uint32_t* input0, const uint32_t* input
       }
       rendered = std::move(result.output);
     }
-    rgbaFromPicture(*rendered, output);
+    rgbaFromPicture(*rendered, width, height, output);
   } catch (const std::exception& error) {
     effect.reporter.say(std::string("cannot render the frame: ") + error.what());
     passThrough();

@@ -22,9 +22,9 @@ ophost::Picture pictureFromRgba(const uint32_t* rgba, int32_t width, int32_t hei
   return picture;
 }
 
-void rgbaFromPicture(const ophost::Picture& picture, uint32_t* rgba) {
+void rgbaFromPicture(const ophost::Picture& picture, int32_t width, int32_t height, uint32_t* rgba) {
   const ophost::Geometry& g = picture.geometry;
-  if (g.x != 0 || g.y != 0 || g.width != g.stride || g.height != g.rows) {
+  if (g != ophost::Geometry::exact(width, height)) {
     throw ophost::HostError("the output is not laid out like the frame (" + g.describe() + ")");
   }
   const ophost::media::RgbImage rgb = ophost::media::pictureToRgb(picture);

@@ -14,7 +14,8 @@ namespace kt3frei0r {
 inline constexpr uint32_t kLargestSide = 32767;
 
 ophost::Picture pictureFromRgba(const uint32_t* rgba, int32_t width, int32_t height);
-// Writes the picture's active area (width x height of the frame) as RGBA.
-void rgbaFromPicture(const ophost::Picture& picture, uint32_t* rgba);
+// Writes the picture as the RGBA frame of width x height it must be laid out as (a whole buffer of
+// exactly that size); throws HostError, writing nothing, for any other layout.
+void rgbaFromPicture(const ophost::Picture& picture, int32_t width, int32_t height, uint32_t* rgba);
 
 }  // namespace kt3frei0r
