@@ -200,6 +200,13 @@ async function main() {
   assert.equal((await fetch(`${address}api/plugins`)).status, 200);
   ok(`a broken upload is refused (${refusal.trim()}) and the server goes on`);
 
+  // A command-line export that cannot reach the server says so on the page.
+  await page.route('**/api/command*', (route) => route.abort());
+  await page.click('#export');
+  await page.waitForFunction(() => document.getElementById('status').classList.contains('error'));
+  await page.unroute('**/api/command*');
+  ok(`a failed export is reported (${(await page.textContent('#status')).trim()})`);
+
   assert.deepEqual(pageErrors, []);
   ok('the page raised no script errors');
 

@@ -3,15 +3,22 @@
 // view overtake earlier ones, and the HTTP layer on a loopback port.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <regex>
 #include <thread>
 
 #include "ophost_test_support.h"
 #include "preview_server.h"
 #include "preview_service.h"
+#include "interrupt.h"
 #include "media_output.h"
 #include "renderer.h"
 
@@ -31,7 +38,8 @@ class ServeTest : public ophosttest::Scratch {
     std::filesystem::create_directories(work);
   }
   std::unique_ptr<PreviewService> service(size_t uploadLimit = 1u << 20, int64_t videoFrames = 100,
-                                          size_t uploadsKept = 16) {
+                                          size_t uploadsKept = 16,
+                                          const std::function<void(ServiceOptions&)>& more = {}) {
     ServiceOptions options;
     options.plugins = OP_PLUGIN_DIR;
     options.textures = OP_TEXTURE_DIR;
@@ -39,6 +47,7 @@ class ServeTest : public ophosttest::Scratch {
     options.uploadLimit = uploadLimit;
     options.videoFrameLimit = videoFrames;
     options.uploadsKept = uploadsKept;
+    if (more) more(options);
     return std::make_unique<PreviewService>(options);
   }
   std::filesystem::path save(const std::string& bytes, const std::string& name) {
@@ -281,6 +290,29 @@ TEST_F(ServeTest, ExportedCommandLineRendersTheSameFrame) {
   EXPECT_EQ(ophost::cli::shellQuote("#x"), "'#x'");
   EXPECT_EQ(ophost::cli::shellQuote("a b"), "'a b'");
   EXPECT_EQ(ophost::cli::shellQuote("$(rm)"), "'$(rm)'");
+  EXPECT_EQ(ophost::cli::shellQuote("=ls"), "'=ls'");  // some shells expand a leading '='
+  EXPECT_EQ(ophost::cli::shellQuote("~"), "'~'");
+  EXPECT_EQ(ophost::cli::shellQuote(""), "''");
+
+  // Pasted into a shell in a directory holding the upload under the user's own name, the line
+  // reads that file, whatever the name: shell syntax, a leading dash, or one that looks like a
+  // built-in picture.
+  for (const std::string name : {"card:bars", "-q $HOME `x` \"y\".png", "a'b'c;|&.png", "--set"}) {
+    const Reply kept = svc->upload(name, frame.body);
+    ASSERT_EQ(kept.status, 200) << name << ": " << kept.body;
+    const std::string asked = "plugin=Bump&input0=" + field(kept.body, "id") + "&position=30";
+    const Reply shown = svc->frame(parseQuery(asked));
+    ASSERT_EQ(shown.status, 200) << name << ": " << shown.body;
+    const std::string exported = field(svc->commandLine(parseQuery(asked)).body, "frame");
+    const auto run = dir / "run";
+    std::filesystem::remove_all(run);
+    std::filesystem::create_directories(run);
+    std::ofstream(run / name, std::ios::binary) << frame.body;
+    ASSERT_EQ(runCommandLine(exported, run), 0) << exported;
+    std::ifstream back(run / "bump_30.png", std::ios::binary);
+    const std::string rendered((std::istreambuf_iterator<char>(back)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(rendered, shown.body) << exported;
+  }
 }
 
 // Uploads: a picture or clip is kept and can be rendered from; a broken file, an empty one or one
@@ -296,6 +328,10 @@ TEST_F(ServeTest, UploadsAreCheckedKeptAndLetGo) {
   EXPECT_NE(broken.body.find("broken.png: "), std::string::npos) << broken.body;
   EXPECT_EQ(broken.body.find(work.string()), std::string::npos) << broken.body;  // no inner paths
   EXPECT_EQ(svc->upload("empty.png", "").status, 400);
+  for (const std::string& name : {std::string(), std::string("/"), std::string(".."), std::string("x/.."),
+                                 std::string("."), std::string("line\nbreak.png"), std::string("nul\0.png", 8)}) {
+    EXPECT_EQ(svc->upload(name, still.body).status, 400) << name;
+  }
   const Reply large = svc->upload("large.png", std::string(200001, 'x'));
   EXPECT_EQ(large.status, 413);
   EXPECT_NE(large.body.find("200000 bytes"), std::string::npos) << large.body;
@@ -382,6 +418,185 @@ TEST_F(ServeTest, ServesThePageAndTheApiOverHttp) {
   }
   server.stop();
   serving.join();
+}
+
+// No request may make the server render more than a preview needs: a frame over the pixel limit,
+// asked for or as input 0's own size, is refused (its command line is still given), and so is a
+// download whose frames hold more pixels together than the server renders for one.
+TEST_F(ServeTest, BoundsWhatOneRequestMayRender) {
+  REQUIRE_PLUGIN("Halves");
+  auto svc = service(1u << 20, 3000);
+  const Reply huge = svc->frame(parseQuery("plugin=Halves&size=8192x8192"));
+  EXPECT_EQ(huge.status, 400);
+  EXPECT_NE(huge.body.find("size 8192x8192: a frame has at most 16777216 pixels"), std::string::npos) << huge.body;
+  EXPECT_EQ(svc->commandLine(parseQuery("plugin=Halves&size=8192x8192")).status, 200);
+  const Reply longAndLarge = svc->video(parseQuery("plugin=Halves&size=4096x4096&length=199"));
+  EXPECT_EQ(longAndLarge.status, 400);
+  EXPECT_NE(longAndLarge.body.find("at most 164 frames of this size"), std::string::npos) << longAndLarge.body;
+  const Reply still = svc->frame(parseQuery("plugin=Halves&size=96x54"));
+  ASSERT_EQ(still.status, 200);
+
+  svc.reset();  // it holds the plug-in's library
+  svc = service(1u << 20, 100, 16, [](ServiceOptions& o) {
+    o.framePixelLimit = 96 * 54 - 1;
+    o.videoPixelLimit = 10 * 64 * 36;
+  });
+  const Reply kept = svc->upload("shot.png", still.body);
+  ASSERT_EQ(kept.status, 200) << kept.body;
+  const std::string upload = "plugin=Halves&input0=" + field(kept.body, "id");
+  const Reply own = svc->frame(parseQuery(upload));
+  EXPECT_EQ(own.status, 400);
+  EXPECT_NE(own.body.find("input 0's own size 96x54: a frame has at most 5183 pixels"), std::string::npos) << own.body;
+  EXPECT_EQ(svc->video(parseQuery(upload + "&length=2")).status, 400);
+  EXPECT_EQ(svc->frame(parseQuery(upload + "&size=64x36")).status, 200);
+  EXPECT_EQ(svc->video(parseQuery("plugin=Halves&size=64x36&length=9")).status, 200);
+  const Reply eleven = svc->video(parseQuery("plugin=Halves&size=64x36&length=10"));
+  EXPECT_EQ(eleven.status, 400);
+  EXPECT_NE(eleven.body.find("at most 10 frames of this size"), std::string::npos) << eleven.body;
+  EXPECT_EQ(workFiles().size(), 1u);  // the upload; nothing of the renders
+}
+
+// Once the server is told to stop (the signal sets the interrupt flag), a download under way ends
+// at its next frame and leaves no file, and no further frame is rendered.
+TEST_F(ServeTest, StopsRendersUnderWayWhenTheServerStops) {
+  REQUIRE_PLUGIN("Halves");
+  struct Reset {
+    ~Reset() { ophost::cli::interruptFlag().store(false); }
+  } reset;
+  auto svc = service(1u << 20, 3000);
+  auto download = std::async(std::launch::async, [&] {
+    return svc->video(parseQuery("plugin=Halves&size=64x36&length=2999"));
+  });
+  auto writing = [&] {  // the MP4 being written, under a temporary name
+    for (const auto& name : workFiles()) {
+      if (name.find(".mp4") != std::string::npos) return true;
+    }
+    return false;
+  };
+  while (!writing() && download.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready) {
+  }
+  ophost::cli::interruptFlag().store(true);
+  const Reply stopped = download.get();
+  EXPECT_EQ(stopped.status, 503) << stopped.body;
+  EXPECT_NE(stopped.body.find("stopping"), std::string::npos) << stopped.body;
+  EXPECT_TRUE(workFiles().empty());
+  EXPECT_EQ(svc->frame(parseQuery("plugin=Halves&size=64x36")).status, 503);
+}
+
+// Runs `ophost serve --port 0` with its temporary directory under `temporary`; its standard
+// output is read from `out`.
+struct Serving {
+  pid_t pid = -1;
+  int out = -1;
+  std::string printed;
+  Serving(const std::filesystem::path& temporary) {
+    int pipe[2];
+    if (::pipe(pipe) != 0) return;
+    std::vector<std::string> environment = {"TMPDIR=" + temporary.string(), "PATH=/usr/bin:/bin"};
+    std::vector<std::string> arguments = {OPHOST_PROGRAM, "serve",          "--port", "0", "--plugins",
+                                          OP_PLUGIN_DIR,  "--textures", OP_TEXTURE_DIR};
+    std::vector<char*> envp, argv;
+    for (auto& e : environment) envp.push_back(e.data());
+    for (auto& a : arguments) argv.push_back(a.data());
+    envp.push_back(nullptr);
+    argv.push_back(nullptr);
+    pid = fork();
+    if (pid == 0) {
+      dup2(pipe[1], 1);
+      close(pipe[0]);
+      close(pipe[1]);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    close(pipe[1]);
+    out = pipe[0];
+  }
+  ~Serving() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    if (out >= 0) close(out);
+  }
+  // The port it printed (0 when it ended or printed none within a minute).
+  int port() {
+    const std::regex address("http://127\\.0\\.0\\.1:([0-9]+)/");
+    std::smatch match;
+    for (int waited = 0; waited < 600 && !std::regex_search(printed, match, address); ++waited) {
+      pollfd ready{out, POLLIN, 0};
+      if (poll(&ready, 1, 100) == 1) {
+        char buffer[256];
+        const ssize_t got = read(out, buffer, sizeof buffer);
+        if (got <= 0) return 0;
+        printed.append(buffer, static_cast<size_t>(got));
+      }
+    }
+    return std::regex_search(printed, match, address) ? std::stoi(match[1]) : 0;
+  }
+  // Its exit status, -1 when a signal ended it.
+  int end() {
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    pid = -1;
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  }
+};
+
+// `ophost serve` stops on SIGTERM whenever it comes: while it is still starting, and while an MP4
+// download is being rendered; either way it ends normally and leaves nothing in the temporary
+// directory.
+TEST_F(ServeTest, StopsOnASignalAtAnyMomentAndLeavesNothingBehind) {
+  REQUIRE_PLUGIN("Halves");
+  const auto temporary = dir / "tmp";
+  std::filesystem::create_directories(temporary);
+  auto empty = [&] { return std::filesystem::is_empty(temporary); };
+  {
+    // As soon as its directory exists: it has not listened yet.
+    Serving serving(temporary);
+    ASSERT_GT(serving.pid, 0);
+    while (empty()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    kill(serving.pid, SIGTERM);
+    EXPECT_EQ(serving.end(), 0) << serving.printed;
+    EXPECT_TRUE(empty());
+  }
+  {
+    Serving serving(temporary);
+    const int port = serving.port();
+    ASSERT_GT(port, 0) << serving.printed;
+    auto download = std::async(std::launch::async, [port] {
+      httplib::Client client("127.0.0.1", port);
+      client.set_read_timeout(600);
+      auto reply = client.Get("/api/video?plugin=Halves&size=64x36&length=2999");
+      return reply ? reply->status : 0;
+    });
+    auto writing = [&] {
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(temporary)) {
+        if (entry.path().filename().string().find(".mp4") != std::string::npos) return true;
+      }
+      return false;
+    };
+    while (!writing() && download.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready) {
+    }
+    kill(serving.pid, SIGTERM);
+    EXPECT_EQ(serving.end(), 0) << serving.printed;
+    EXPECT_NE(download.get(), 200);
+    EXPECT_TRUE(empty());
+  }
+}
+
+// A stop asked for before the server runs is not lost: run() then returns at once.
+TEST_F(ServeTest, AStopBeforeTheServerRunsIsKept) {
+  REQUIRE_PLUGIN("Halves");
+  auto svc = service();
+  PreviewServer server(*svc);
+  ASSERT_GT(server.bind("127.0.0.1", 0), 0);
+  server.stop();
+  auto running = std::async(std::launch::async, [&] { server.run(); });
+  const bool returned = running.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  EXPECT_TRUE(returned) << "run() went on serving after stop()";
+  if (!returned) server.stop();
+  running.get();
+  server.stop();  // once more, after it ended: harmless
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <exception>
+#include <mutex>
 
 #include "host_error.h"
 #include "web_assets.h"
@@ -26,13 +27,15 @@ std::string value(const Query& query, const std::string& name) {
   return found;
 }
 
-void send(httplib::Response& response, const Reply& reply) {
+// The body is moved, not copied: an MP4 download is held once.
+void send(httplib::Response& response, Reply reply) {
   response.status = reply.status;
   response.set_header("Cache-Control", "no-store");
   if (!reply.download.empty()) {
     response.set_header("Content-Disposition", "attachment; filename=\"" + reply.download + "\"");
   }
-  response.set_content(reply.body, reply.type.c_str());
+  response.body = std::move(reply.body);
+  response.set_header("Content-Type", reply.type);
 }
 
 }  // namespace
@@ -40,12 +43,34 @@ void send(httplib::Response& response, const Reply& reply) {
 struct PreviewServer::Impl {
   PreviewService& service;
   httplib::Server server;
+  // httplib's stop() does nothing before its loop runs, and must not be called twice: a stop asked
+  // for early is kept here and carried out when the loop starts.
+  std::mutex stopping;
+  bool stopAsked = false;
+  bool looping = false;
+  bool stopped = false;
   explicit Impl(PreviewService& s) : service(s) {}
+  void stopIfAsked() {
+    if (stopAsked && looping && !stopped) {
+      stopped = true;
+      server.stop();
+    }
+  }
 };
 
 PreviewServer::PreviewServer(PreviewService& service) : impl_(std::make_unique<Impl>(service)) {
   httplib::Server& server = impl_->server;
   PreviewService& svc = impl_->service;
+
+  // Made when the loop starts, after httplib counts the server as running.
+  server.new_task_queue = [impl = impl_.get()]() -> httplib::TaskQueue* {
+    {
+      std::lock_guard<std::mutex> guard(impl->stopping);
+      impl->looping = true;
+      impl->stopIfAsked();
+    }
+    return new httplib::ThreadPool(CPPHTTPLIB_THREAD_POOL_COUNT);
+  };
 
   for (const WebAsset& asset : webAssets()) {
     auto handler = [&asset](const httplib::Request&, httplib::Response& response) {
@@ -119,6 +144,10 @@ int PreviewServer::bind(const std::string& host, int port) {
 
 void PreviewServer::run() { impl_->server.listen_after_bind(); }
 
-void PreviewServer::stop() { impl_->server.stop(); }
+void PreviewServer::stop() {
+  std::lock_guard<std::mutex> guard(impl_->stopping);
+  impl_->stopAsked = true;
+  impl_->stopIfAsked();
+}
 
 }  // namespace ophost::cli

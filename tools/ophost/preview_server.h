@@ -19,7 +19,8 @@ class PreviewServer {
 
   // Binds to host:port (port 0: any free one) and returns the port. Throws HostError.
   int bind(const std::string& host, int port);
-  // Serves until stop() is called (from any thread).
+  // Serves until stop() is called (from any thread, at any time: a stop before run() makes it
+  // return at once).
   void run();
   void stop();
 

@@ -11,6 +11,7 @@
 #include "cards.h"
 #include "colour.h"
 #include "host_error.h"
+#include "interrupt.h"
 #include "media_input.h"
 #include "media_output.h"
 #include "plugin.h"
@@ -105,6 +106,24 @@ std::string readFile(const std::filesystem::path& file) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Removes a file being written when it goes out of scope, however that is left.
+class ScratchFile {
+ public:
+  explicit ScratchFile(std::filesystem::path file) : file_(std::move(file)) {}
+  ~ScratchFile() {
+    std::error_code ignored;
+    std::filesystem::remove(file_, ignored);
+  }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+  const std::filesystem::path& path() const { return file_; }
+
+ private:
+  std::filesystem::path file_;
+};
+
+const char* const kStopping = "the server is stopping";
+
 void warnOnStderr(const std::string& message) {
   std::fprintf(stderr, "ophost serve: warning: %s\n", message.c_str());
 }
@@ -155,6 +174,7 @@ struct PreviewService::Job {
   RenderSetup setup;
   int64_t position = 0;
   std::string input0Shown, input1Shown;  // as the command line names them
+  media::Size natural0;                   // input 0's own size
   std::optional<std::string> sizeText, easingText;
   std::string key;  // the setup in one string: the slot's renderer serves one key
 };
@@ -239,7 +259,7 @@ PreviewService::Job PreviewService::readJob(const Query& query, bool wantPositio
   if (!known.error.empty()) throw Refusal{503, known.name + " cannot be loaded: " + known.error};
   const OperatorModel& model = known.model;
 
-  auto input = [&](int index, const std::string& fallback, std::string& shown) {
+  auto input = [&](int index, const std::string& fallback, std::string& shown, media::Size& natural) {
     const std::string option = "input" + std::to_string(index);
     const std::string value = one(query, option).value_or(fallback);
     if (value.rfind("card:", 0) == 0) {
@@ -249,6 +269,7 @@ PreviewService::Job PreviewService::readJob(const Query& query, bool wantPositio
         throw Refusal{400, option + ": no built-in picture \"" + value + "\" (there are: " + cards + ")"};
       }
       shown = value;
+      natural = media::kCardSize;
       return value;
     }
     static const std::regex uploadName("upload:([0-9]{1,12})");
@@ -257,13 +278,16 @@ PreviewService::Job PreviewService::readJob(const Query& query, bool wantPositio
       std::lock_guard<std::mutex> guard(uploadsLock_);
       const auto found = uploads_.find(std::stoull(match[1]));
       if (found == uploads_.end()) throw Refusal{404, option + ": " + value + " is not (or no longer) uploaded"};
-      shown = found->second.name;
+      // A file the command line would take for a built-in picture is named as a path.
+      shown = found->second.name.rfind("card:", 0) == 0 ? "./" + found->second.name : found->second.name;
+      natural = found->second.size;
       return found->second.file.string();
     }
     throw Refusal{400, option + ": \"" + value + "\" is neither a built-in picture (card:NAME) nor an upload (upload:N)"};
   };
-  job.setup.input0 = input(0, "card:bars", job.input0Shown);
-  if (!model.singleInput()) job.setup.input1 = input(1, "card:rings", job.input1Shown);
+  media::Size natural1;
+  job.setup.input0 = input(0, "card:bars", job.input0Shown, job.natural0);
+  if (!model.singleInput()) job.setup.input1 = input(1, "card:rings", job.input1Shown, natural1);
 
   // Every parameter, set or not, in descriptor order, in the command line's own words.
   std::vector<std::optional<std::string>> values(model.params.size());
@@ -319,6 +343,18 @@ PreviewService::Job PreviewService::readJob(const Query& query, bool wantPositio
   return job;
 }
 
+void PreviewService::checkFramePixels(const Job& job) const {
+  const bool given = job.setup.size.has_value();
+  const int64_t width = given ? job.setup.size->width : job.natural0.width;
+  const int64_t height = given ? job.setup.size->height : job.natural0.height;
+  if (width * height > options_.framePixelLimit) {
+    throw Refusal{400, std::string(given ? "size " : "input 0's own size ") + std::to_string(width) + "x" +
+                           std::to_string(height) + ": a frame has at most " +
+                           std::to_string(options_.framePixelLimit) +
+                           " pixels here; choose a smaller frame size (the command line renders any)"};
+  }
+}
+
 PreviewService::Slot& PreviewService::slotFor(const std::string& plugin) {
   std::lock_guard<std::mutex> guard(slotsLock_);
   auto& slot = slots_[plugin];
@@ -331,13 +367,11 @@ std::filesystem::path PreviewService::scratchFile(const std::string& extension) 
 }
 
 std::string PreviewService::encodePng(const media::RgbImage& image, const std::filesystem::path& file) {
+  const ScratchFile scratch(file);
   auto sink = media::createSink(file.string(), {image.width, image.height, 25, 18});
   sink->add(image, 0);
   sink->finish();
-  std::string bytes = readFile(file);
-  std::error_code ignored;
-  std::filesystem::remove(file, ignored);
-  return bytes;
+  return readFile(file);
 }
 
 std::optional<PreviewService::Ticket> PreviewService::issueTicket(const Query& query) {
@@ -377,8 +411,10 @@ Reply PreviewService::frame(const Query& query) {
 Reply PreviewService::renderFrame(const Query& query, const std::optional<Ticket>& ticket) {
   try {
     const Job job = readJob(query, true);
+    checkFramePixels(job);
     Slot& slot = slotFor(lower(job.known->name));
     std::lock_guard<std::mutex> guard(slot.lock);
+    if (interrupted()) return text(503, kStopping);
     if (ticket) {
       std::lock_guard<std::mutex> tickets(slot.ticketsLock);
       if (slot.latest[ticket->view] > ticket->number) {
@@ -390,7 +426,7 @@ Reply PreviewService::renderFrame(const Query& query, const std::optional<Ticket
       slot.key.clear();
       try {
         slot.renderer = std::make_unique<FrameRenderer>(job.setup);
-      } catch (const HostError& error) {
+      } catch (const std::exception& error) {
         return text(500, error.what());
       }
       slot.key = job.key;
@@ -398,10 +434,11 @@ Reply PreviewService::renderFrame(const Query& query, const std::optional<Ticket
     Reply reply;
     try {
       reply.body = encodePng(slot.renderer->render(job.position), scratchFile(".png"));
-    } catch (const HostError& error) {
+    } catch (const std::exception& error) {
+      // Whatever failed, the next request starts from a renderer of its own.
       slot.renderer.reset();
       slot.key.clear();
-      return text(500, error.what());
+      return text(interrupted() ? 503 : 500, interrupted() ? kStopping : error.what());
     }
     reply.type = "image/png";
     return reply;
@@ -418,9 +455,21 @@ Reply PreviewService::video(const Query& query) {
                              std::to_string(options_.videoFrameLimit) +
                              " frames here; render longer effects with the command line"};
     }
+    checkFramePixels(job);
+    {
+      const int64_t pixels = job.setup.size ? int64_t{job.setup.size->width} * job.setup.size->height
+                                            : int64_t{job.natural0.width} * job.natural0.height;
+      const int64_t frames = options_.videoPixelLimit / std::max<int64_t>(pixels, 1);
+      if (job.setup.length + 1 > frames) {
+        throw Refusal{400, "length " + std::to_string(job.setup.length) + ": a download holds at most " +
+                               std::to_string(frames) + " frames of this size here; choose a smaller frame " +
+                               "size, or render it with the command line"};
+      }
+    }
     Slot& slot = slotFor(lower(job.known->name));
     std::lock_guard<std::mutex> guard(slot.lock);
-    const std::filesystem::path file = scratchFile(".mp4");
+    const ScratchFile scratch(scratchFile(".mp4"));
+    const std::filesystem::path& file = scratch.path();
     try {
       if (!slot.renderer || slot.key != job.key) {
         slot.renderer.reset();
@@ -432,22 +481,22 @@ Reply PreviewService::video(const Query& query) {
       const Geometry& g = renderer.geometry();
       {
         auto sink = media::createSink(file.string(), {g.stride, g.rows, 25, 18});
-        for (int64_t frame = 0; frame <= job.setup.length; ++frame) sink->add(renderer.render(frame), frame);
+        for (int64_t frame = 0; frame <= job.setup.length; ++frame) {
+          // A server told to stop does not finish a long download first.
+          if (interrupted()) throw Interrupted(kStopping);
+          sink->add(renderer.render(frame), frame);
+        }
         sink->finish();
       }
       Reply reply;
       reply.body = readFile(file);
-      std::error_code ignored;
-      std::filesystem::remove(file, ignored);
       reply.type = "video/mp4";
       reply.download = lower(job.known->name) + ".mp4";
       return reply;
-    } catch (const HostError& error) {
+    } catch (const std::exception& error) {
       slot.renderer.reset();
       slot.key.clear();
-      std::error_code ignored;
-      std::filesystem::remove(file, ignored);
-      return text(500, error.what());
+      return text(interrupted() ? 503 : 500, interrupted() ? kStopping : error.what());
     }
   } catch (const Refusal& refusal) {
     return text(refusal.status, refusal.message);
@@ -481,7 +530,10 @@ Reply PreviewService::commandLine(const Query& query) const {
 
 Reply PreviewService::upload(const std::string& name, const std::string& bytes) {
   const std::string shown = std::filesystem::path(name).filename().string();
-  if (shown.empty()) return text(400, "name the upload: POST /api/upload?name=FILE");
+  if (shown.empty() || shown == "." || shown == "..") return text(400, "name the upload: POST /api/upload?name=FILE");
+  if (std::any_of(shown.begin(), shown.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; })) {
+    return text(400, "the upload's name holds control characters");
+  }
   if (bytes.size() > options_.uploadLimit) {
     return text(413, shown + ": " + std::to_string(bytes.size()) + " bytes is more than the " +
                          std::to_string(options_.uploadLimit) + " bytes an upload may have");
@@ -526,6 +578,8 @@ Reply PreviewService::upload(const std::string& name, const std::string& bytes) 
     const std::string kept = file.string() + ": ";
     if (why.rfind(kept, 0) == 0) why = why.substr(kept.size());
     return refuse(why);
+  } catch (const std::exception&) {
+    return refuse("cannot be read as a picture or video");
   }
   if (size.width < 2 || size.height < 2 || size.width > 8192 || size.height > 8192) {
     return refuse("a picture of " + std::to_string(size.width) + "x" + std::to_string(size.height) +
@@ -533,7 +587,7 @@ Reply PreviewService::upload(const std::string& name, const std::string& bytes) 
   }
   {
     std::lock_guard<std::mutex> guard(uploadsLock_);
-    uploads_[number] = Upload{file, shown};
+    uploads_[number] = Upload{file, shown, size};
     while (uploads_.size() > options_.uploadsKept) {
       std::error_code ignored;
       std::filesystem::remove(uploads_.begin()->second.file, ignored);
@@ -577,7 +631,7 @@ Query parseQuery(const std::string& textValue) {
 }
 
 std::string shellQuote(const std::string& word) {
-  static const std::regex safe("[A-Za-z0-9_./:=,+@%-][A-Za-z0-9_./:=,+@%#-]*");
+  static const std::regex safe("[A-Za-z0-9_./:,+@%-][A-Za-z0-9_./:=,+@%#-]*");
   if (std::regex_match(word, safe)) return word;
   std::string out = "'";
   for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);

@@ -49,6 +49,11 @@ struct ServiceOptions {
   size_t uploadLimit = 64u << 20;           // bytes
   int64_t videoFrameLimit = 3000;           // frames an MP4 download may hold
   size_t uploadsKept = 16;                  // older uploads are removed
+  // What one request may make the server render, so that no request takes the memory, time or
+  // disk of the machine: the pixels of a frame (a render needs some 30 bytes a pixel), and the
+  // pixels of all the frames of an MP4 download together (3000 frames of 1280x720).
+  int64_t framePixelLimit = int64_t{4096} * 4096;
+  int64_t videoPixelLimit = int64_t{3000} * 1280 * 720;
 };
 
 inline constexpr int64_t kServeLengthLimit = 100000;
@@ -87,9 +92,11 @@ class PreviewService {
   struct Upload {
     std::filesystem::path file;
     std::string name;  // as the user called it
+    media::Size size;  // its own
   };
 
   Job readJob(const Query& query, bool wantPosition) const;
+  void checkFramePixels(const Job& job) const;
   Slot& slotFor(const std::string& plugin);
   std::filesystem::path scratchFile(const std::string& extension);
   static std::string encodePng(const media::RgbImage& image, const std::filesystem::path& file);
@@ -108,8 +115,8 @@ class PreviewService {
 // The query string's parameters in order (the same name may come more than once), decoded.
 Query parseQuery(const std::string& text);
 
-// `word` as a POSIX shell reads it back: as it is when it holds only safe characters, otherwise
-// in single quotes.
+// `word` as a shell reads it back: as it is when it holds only safe characters (and does not
+// begin with one a shell may expand there, such as '=' or '~'), otherwise in single quotes.
 std::string shellQuote(const std::string& word);
 
 }  // namespace ophost::cli

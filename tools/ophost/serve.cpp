@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "host_error.h"
+#include "interrupt.h"
 #include "preview_server.h"
 #include "preview_service.h"
 #include "settings.h"
@@ -39,20 +40,37 @@ class WorkDirectory {
   std::filesystem::path path_;
 };
 
-// Interrupts, termination and hang-ups are taken by one thread that stops the server, so the
-// program returns from serving normally and everything it made is removed.
-class StopOnSignals {
+// Interrupts, termination and hang-ups, blocked from the start: before the temporary directory
+// is made, so no signal can end the program between making it and removing it, and before any
+// other thread exists, so every thread inherits the mask. They wait for StopOnSignals.
+class BlockedSignals {
  public:
-  explicit StopOnSignals(PreviewServer& server) {
+  BlockedSignals() {
     sigemptyset(&signals_);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals_, signal);
-    // Blocked before any other thread exists, so every thread the server starts inherits it.
     pthread_sigmask(SIG_BLOCK, &signals_, &previous_);
+  }
+  ~BlockedSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  BlockedSignals(const BlockedSignals&) = delete;
+  BlockedSignals& operator=(const BlockedSignals&) = delete;
+  const sigset_t& signals() const { return signals_; }
+
+ private:
+  sigset_t signals_{}, previous_{};
+};
+
+// The blocked signals are taken by one thread that stops the server (at once, or when it starts
+// if it has not yet) and tells renders under way to stop, so the program returns from serving
+// normally and soon, and everything it made is removed.
+class StopOnSignals {
+ public:
+  StopOnSignals(const BlockedSignals& blocked, PreviewServer& server) : signals_(blocked.signals()) {
     waiter_ = std::thread([this, &server] {
       int signal = 0;
       sigwait(&signals_, &signal);
       if (!ending_) {
         std::fprintf(stderr, "ophost serve: stopping\n");
+        interruptFlag().store(true);
         server.stop();
       }
     });
@@ -61,11 +79,12 @@ class StopOnSignals {
     ending_ = true;
     pthread_kill(waiter_.native_handle(), SIGTERM);  // wakes the waiter if no signal came
     waiter_.join();
-    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
   }
+  StopOnSignals(const StopOnSignals&) = delete;
+  StopOnSignals& operator=(const StopOnSignals&) = delete;
 
  private:
-  sigset_t signals_{}, previous_{};
+  sigset_t signals_;
   std::atomic<bool> ending_{false};
   std::thread waiter_;
 };
@@ -78,6 +97,7 @@ int serveCommand(const Options& options) {
                                         : static_cast<int>(parseWhole(options.port, "--port", 0, 65535));
   signal(SIGPIPE, SIG_IGN);  // a browser that goes away mid-answer is no reason to stop
 
+  const BlockedSignals blocked;
   WorkDirectory work;
   ServiceOptions serviceOptions;
   serviceOptions.plugins = options.plugins;
@@ -85,7 +105,7 @@ int serveCommand(const Options& options) {
   serviceOptions.workDirectory = work.path();
   PreviewService service(serviceOptions);
   PreviewServer server(service);
-  StopOnSignals signals(server);
+  StopOnSignals signals(blocked, server);
   const int bound = server.bind(kHost, port);
   std::printf("ophost serve: open http://%s:%d/ in a browser (Ctrl-C stops it)\n", kHost, bound);
   std::printf("  plug-ins from %s, uploads kept in %s until then\n", options.plugins.string().c_str(),

@@ -274,15 +274,21 @@ async function uploadFile(file) {
 // ---- export ------------------------------------------------------------------------------------
 
 async function exportCommand() {
-  const response = await fetch('/api/command?' + query(true).toString());
-  if (!response.ok) return setStatus(await errorText(response), true);
-  const lines = await response.json();
-  $('command-frame').textContent = lines.frame;
-  $('command-video').textContent = lines.video;
-  $('command').hidden = false;
+  if (!state.plugin) return;
+  try {
+    const response = await fetch('/api/command?' + query(true).toString());
+    if (!response.ok) return setStatus(await errorText(response), true);
+    const lines = await response.json();
+    $('command-frame').textContent = lines.frame;
+    $('command-video').textContent = lines.video;
+    $('command').hidden = false;
+  } catch (error) {
+    setStatus(String(error.message || error), true);
+  }
 }
 
 async function downloadVideo() {
+  if (!state.plugin) return;
   const status = $('video-status');
   status.classList.remove('error');
   status.textContent = `rendering ${length() + 1} frames ...`;
