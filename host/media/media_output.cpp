@@ -415,10 +415,8 @@ std::string sequenceFileName(const std::string& pattern, int64_t number) {
 
 std::filesystem::path temporaryNameFor(const std::filesystem::path& file) {
   static std::atomic<int> counter{0};  // serve writes several outputs at once
-  std::string name = ".";
-  name += file.filename().string();
-  name += ".partial-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-  return file.parent_path() / name;
+  return file.parent_path() / ("." + file.filename().string() + ".partial-" +
+                               std::to_string(getpid()) + "-" + std::to_string(counter++));
 }
 
 std::unique_ptr<FrameSink> createSink(const std::string& name, const OutputOptions& options) {

@@ -175,6 +175,9 @@ struct PreviewService::Job {
   int64_t position = 0;
   std::string input0Shown, input1Shown;  // as the command line names them
   media::Size natural0;                   // input 0's own size
+  // One rendered frame: the size asked for, else input 0's own.
+  media::Size frameSize() const { return setup.size ? media::Size{setup.size->width, setup.size->height} : natural0; }
+  int64_t framePixels() const { return int64_t{frameSize().width} * frameSize().height; }
   std::optional<std::string> sizeText, easingText;
   std::string key;  // the setup in one string: the slot's renderer serves one key
 };
@@ -344,12 +347,10 @@ PreviewService::Job PreviewService::readJob(const Query& query, bool wantPositio
 }
 
 void PreviewService::checkFramePixels(const Job& job) const {
-  const bool given = job.setup.size.has_value();
-  const int64_t width = given ? job.setup.size->width : job.natural0.width;
-  const int64_t height = given ? job.setup.size->height : job.natural0.height;
-  if (width * height > options_.framePixelLimit) {
-    throw Refusal{400, std::string(given ? "size " : "input 0's own size ") + std::to_string(width) + "x" +
-                           std::to_string(height) + ": a frame has at most " +
+  if (job.framePixels() > options_.framePixelLimit) {
+    const media::Size size = job.frameSize();
+    throw Refusal{400, std::string(job.setup.size ? "size " : "input 0's own size ") + std::to_string(size.width) +
+                           "x" + std::to_string(size.height) + ": a frame has at most " +
                            std::to_string(options_.framePixelLimit) +
                            " pixels here; choose a smaller frame size (the command line renders any)"};
   }
@@ -456,15 +457,11 @@ Reply PreviewService::video(const Query& query) {
                              " frames here; render longer effects with the command line"};
     }
     checkFramePixels(job);
-    {
-      const int64_t pixels = job.setup.size ? int64_t{job.setup.size->width} * job.setup.size->height
-                                            : int64_t{job.natural0.width} * job.natural0.height;
-      const int64_t frames = options_.videoPixelLimit / std::max<int64_t>(pixels, 1);
-      if (job.setup.length + 1 > frames) {
-        throw Refusal{400, "length " + std::to_string(job.setup.length) + ": a download holds at most " +
-                               std::to_string(frames) + " frames of this size here; choose a smaller frame " +
-                               "size, or render it with the command line"};
-      }
+    const int64_t frames = options_.videoPixelLimit / std::max<int64_t>(job.framePixels(), 1);
+    if (job.setup.length + 1 > frames) {
+      throw Refusal{400, "length " + std::to_string(job.setup.length) + ": a download holds at most " +
+                             std::to_string(frames) + " frames of this size here; choose a smaller frame " +
+                             "size, or render it with the command line"};
     }
     Slot& slot = slotFor(lower(job.known->name));
     std::lock_guard<std::mutex> guard(slot.lock);
