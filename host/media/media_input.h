@@ -4,6 +4,7 @@
 // end), a still or card the same picture for every n.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -43,7 +44,10 @@ inline constexpr int kDecodeSeconds = 20;
 // Opens `name`: "card:NAME", a file, or a printf-style numbered sequence. Throws HostError with one
 // clear message for a missing or unreadable file, one that is not a regular file (a pipe or a
 // device could block for ever), one that is not a picture or video, or one whose pictures are
-// larger than kMaxDecodedSide. A file is read by what it holds, whatever its name says.
-std::unique_ptr<FrameSource> openSource(const std::string& name);
+// larger than kMaxDecodedSide. A file is read by what it holds, whatever its name says, but only
+// when it is a plain picture or video: a playlist or any other file that names further files to
+// open is refused, and nothing but local files is ever opened. While `cancel` is set, opening and
+// decoding give up at once (with a HostError) instead of waiting for kDecodeSeconds.
+std::unique_ptr<FrameSource> openSource(const std::string& name, const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace ophost::media

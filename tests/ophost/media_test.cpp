@@ -1,5 +1,6 @@
 // The host's media code: BT.601 colour both ways, inputs from files, clips and sequences, outputs
 // by file name, and nothing left behind by an output that was not finished.
+#include <atomic>
 #include <fstream>
 
 #include "cards.h"
@@ -125,6 +126,77 @@ TEST_F(Media, StillsAndSequencesAndWhatIsNotAPicture) {
   EXPECT_THROW(openSource((dir / "missing.mov").string()), HostError);
   EXPECT_THROW(openSource(dir.string()), HostError);
   EXPECT_THROW(openSource("card:unknown"), HostError);
+}
+
+// A refusal says what is wrong with the file, in FFmpeg's words where it has them.
+TEST_F(Media, RefusalsSayWhatIsWrong) {
+  std::ofstream(dir / "huge.y4m") << "YUV4MPEG2 W100000 H100000 F25:1 C420jpeg\nFRAME\nxyz";
+  std::filesystem::create_symlink(dir / "loop-a", dir / "loop-b");
+  std::filesystem::create_symlink(dir / "loop-b", dir / "loop-a");
+  const std::pair<const char*, const char*> cases[] = {
+      {"huge.y4m", "Picture size 100000x100000 is invalid"},
+      {"loop-a", "cannot be opened (Too many levels of symbolic links)"},
+  };
+  for (const auto& [name, words] : cases) {
+    try {
+      openSource((dir / name).string());
+      ADD_FAILURE() << name << " was read";
+    } catch (const HostError& error) {
+      EXPECT_NE(std::string(error.what()).find(words), std::string::npos) << error.what();
+    }
+  }
+}
+
+// A stop asked for (Ctrl-C, a server stopping) ends opening and decoding at once, instead of after
+// the decode deadline.
+TEST_F(Media, AStopEndsOpeningAndDecodingAtOnce) {
+  auto clip = createSink((dir / "clip.mp4").string(), {32, 18, 25, 18});
+  for (int n = 0; n < 8; ++n) clip->add(drawCard(n % 2 ? "white" : "black", 32, 18), n);
+  clip->finish();
+  std::atomic<bool> stop{true};
+  try {
+    openSource((dir / "clip.mp4").string(), &stop);
+    ADD_FAILURE() << "opened while a stop was asked for";
+  } catch (const HostError& error) {
+    EXPECT_NE(std::string(error.what()).find("interrupted"), std::string::npos) << error.what();
+  }
+  stop = false;
+  auto source = openSource((dir / "clip.mp4").string(), &stop);
+  stop = true;
+  EXPECT_THROW(source->frame(7, {32, 18}), HostError);
+}
+
+// A playlist, a concat list or a wildcard is a file that makes the reader open other files: any
+// clip on the disk would become the picture. None is read, whatever it is called; the clip it
+// points at is.
+TEST_F(Media, FilesThatNameOtherFilesAreNotRead) {
+  auto clip = createSink((dir / "secret.mp4").string(), {32, 18, 25, 18});
+  for (int n = 0; n < 3; ++n) clip->add(drawCard("white", 32, 18), n);
+  clip->finish();
+  const std::string secret = (dir / "secret.mp4").string();
+  std::ofstream(dir / "playlist.png") << "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n" << secret
+                                      << "\n#EXTINF:1,\nfile://" << secret << "\n#EXT-X-ENDLIST\n";
+  std::ofstream(dir / "list.mp4") << "ffconcat version 1.0\nfile '" << secret << "'\n";
+  for (const char* name : {"playlist.png", "list.mp4"}) {
+    try {
+      openSource((dir / name).string());
+      ADD_FAILURE() << name << " was read";
+    } catch (const HostError& error) {
+      EXPECT_NE(std::string(error.what()).find("only plain picture and video files"), std::string::npos) << error.what();
+    }
+  }
+  std::filesystem::copy_file(dir / "secret.mp4", dir / "concat:x.mp4");
+  const auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  EXPECT_EQ(openSource("concat:x.mp4")->naturalSize(), (Size{32, 18}));  // a file, not a protocol
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(openSource(secret)->naturalSize(), (Size{32, 18}));
+
+  const ophosttest::RunResult run = ophosttest::runOphost({"render", "Bump", "--input0", (dir / "playlist.png").string(), "--input1",
+                                   "card:rings", "--size", "32x18", "--output", (dir / "out.png").string()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("playlist.png: an HLS playlist, which is not read"), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.png"));
 }
 
 }  // namespace

@@ -27,8 +27,9 @@ constexpr uint32_t kBlack = 0x108080FF;  // key 255, Cb 128, Cr 128, Y 16
 
 std::unique_ptr<media::FrameSource> openInput(const std::string& option, const std::string& name) {
   try {
-    return media::openSource(name);
+    return media::openSource(name, &interruptFlag());
   } catch (const HostError& error) {
+    if (interrupted()) throw Interrupted("interrupted while " + name + " was being opened");
     throw HostError(option + " " + error.what());
   }
 }
