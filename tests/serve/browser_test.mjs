@@ -1,7 +1,9 @@
 // ophost serve in a real browser: starts the server on a free loopback port, drives the page in
 // headless Chromium (playwright-core, Debian's chromium), and checks that the preview follows the
 // scrubber and the controls, that it is the very frame `ophost render` writes for the exported
-// command line, and that a broken upload is refused while the server goes on serving.
+// command line, that a broken upload is refused while the server goes on serving, and that a page
+// of another origin (and a foreign name rebound to the server's address) can neither upload, nor
+// show a frame, nor start a render.
 //
 // Environment: OPHOST_PROGRAM (the ophost to test), OPHOST_PLUGINS and OPHOST_TEXTURES (passed on
 // to it), SERVE_NODE_MODULES (where npm ci put playwright-core), SERVE_SCREENSHOT (optional: a
@@ -9,6 +11,7 @@
 import assert from 'node:assert/strict';
 import { execFile, spawn } from 'node:child_process';
 import fs from 'node:fs';
+import http from 'node:http';
 import { createRequire } from 'node:module';
 import os from 'node:os';
 import path from 'node:path';
@@ -24,21 +27,24 @@ const { chromium } = require('playwright-core');
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'ophost-serve-browser-'));
 let server = null;
 let context = null;
+let elsewhere = null;  // the other origin's web server
 let passed = 0;
 
 async function cleanUp() {
   if (context) await context.close().catch(() => {});
   context = null;
   if (server && server.exitCode === null) server.kill('SIGKILL');
+  if (elsewhere) elsewhere.close();
+  elsewhere = null;
   fs.rmSync(scratch, { recursive: true, force: true });
 }
 
 // Everything below is bounded: each wait has its own limit, and the whole run has this one.
 const giveUp = setTimeout(async () => {
-  console.error('browser test: gave up after 240 s');
+  console.error('browser test: gave up after 280 s');
   await cleanUp();
   process.exit(1);
-}, 240000);
+}, 280000);
 
 function ok(what) {
   passed += 1;
@@ -101,7 +107,9 @@ async function main() {
     headless: true,
     viewport: { width: 1280, height: 900 },
     args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      // A foreign name that resolves to the server's address, as DNS rebinding makes one.
+      '--host-resolver-rules=MAP rebound.test 127.0.0.1'],
   });
   const page = context.pages()[0] ?? await context.newPage();
   page.setDefaultTimeout(60000);
@@ -150,7 +158,8 @@ async function main() {
   assert.notDeepEqual(slid.png, scrubbed.png);
   ok('moving the share slider to 30 changes the preview');
 
-  const direct = Buffer.from(await (await fetch(`${address}api/frame?${slid.query}`)).arrayBuffer());
+  const direct = Buffer.from(await (await fetch(`${address}api/frame?${slid.query}`,
+    { headers: { 'X-Ophost-Request': '1' } })).arrayBuffer());
   assert.deepEqual(direct, slid.png);
   ok('the preview is the frame the server sends for the same request');
 
@@ -197,7 +206,7 @@ async function main() {
   const refusal = await page.textContent('#upload-status');
   assert.match(refusal, /^415 .*broken\.png: not a picture or video/);
   assert.equal(await page.$$eval('#input0 option', (options) => options.length), optionsBefore);
-  assert.equal((await fetch(`${address}api/plugins`)).status, 200);
+  assert.equal((await fetch(`${address}api/plugins`, { headers: { 'X-Ophost-Request': '1' } })).status, 200);
   ok(`a broken upload is refused (${refusal.trim()}) and the server goes on`);
 
   // A command-line export that cannot reach the server says so on the page.
@@ -206,6 +215,65 @@ async function main() {
   await page.waitForFunction(() => document.getElementById('status').classList.contains('error'));
   await page.unroute('**/api/command*');
   ok(`a failed export is reported (${(await page.textContent('#status')).trim()})`);
+
+  // A page of another origin on this machine tries what a hostile web page would: a "simple"
+  // cross-origin upload of a real picture, the frame as an <img>, a video render, and a request
+  // with the page's header (which needs a preflight). Each is refused, and nothing is kept.
+  const attack = `<!doctype html><body><script>
+    const target = ${JSON.stringify(address)};
+    const picture = Uint8Array.from(atob(${JSON.stringify(slid.png.toString('base64'))}), (c) => c.charCodeAt(0));
+    window.results = (async () => {
+      const out = {};
+      await fetch(target + 'api/upload?name=stolen.png', { method: 'POST', mode: 'no-cors',
+        headers: { 'Content-Type': 'text/plain' }, body: new Blob([picture], { type: 'text/plain' }) })
+        .then(() => { out.upload = 'sent'; }, (e) => { out.upload = 'failed'; });
+      out.image = await new Promise((resolve) => {
+        const image = new Image();
+        image.onload = () => resolve('shown ' + image.naturalWidth);
+        image.onerror = () => resolve('refused');
+        image.src = target + 'api/frame?plugin=Halves&input0=card:bars&input1=card:rings&size=64x36';
+      });
+      await fetch(target + 'api/video?plugin=Halves&length=10&size=64x36', { mode: 'no-cors' })
+        .then(() => { out.video = 'sent'; }, () => { out.video = 'failed'; });
+      await fetch(target + 'api/plugins', { headers: { 'X-Ophost-Request': '1' } })
+        .then((r) => { out.read = 'read ' + r.status; }, () => { out.read = 'refused'; });
+      return out;
+    })();
+  </script></body>`;
+  elsewhere = http.createServer((request, response) => {
+    response.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
+    response.end(attack);
+  });
+  await new Promise((resolve) => elsewhere.listen(0, '127.0.0.1', resolve));
+  const hostile = await context.newPage();
+  await hostile.goto(`http://127.0.0.1:${elsewhere.address().port}/`);
+  const results = await hostile.evaluate(() => window.results);
+  assert.equal(results.image, 'refused');
+  assert.equal(results.read, 'refused');
+  const refusals = stderr();
+  for (const what of ['POST /api/upload', 'GET /api/frame', 'GET /api/video', 'OPTIONS /api/plugins']) {
+    assert.match(refusals, new RegExp(`refused ${what}: `), refusals);
+  }
+  assert.deepEqual(fs.readdirSync(workDirectory).filter((name) => name.startsWith('upload-')), []);
+  ok(`a page of another origin is refused (${JSON.stringify(results)})`);
+
+  // The same page as if the attacker's own name had been rebound to 127.0.0.1: the browser then
+  // counts the server as the attacker's origin, but the server does not answer that name.
+  const rebound = await hostile.goto(`http://rebound.test:${address.match(/:(\d+)\//)[1]}/`);
+  assert.equal(rebound.status(), 403);
+  assert.match(await rebound.text(), /addressed to "rebound\.test:/);
+  const reboundApi = await hostile.evaluate(async () =>
+    (await fetch('/api/plugins', { headers: { 'X-Ophost-Request': '1' } })).status);
+  assert.equal(reboundApi, 403);
+  await hostile.close();
+  ok('a foreign name rebound to the server\'s address gets neither the page nor the API');
+
+  // And the page itself goes on working.
+  await page.bringToFront();
+  await page.focus('#scrubber');
+  await page.keyboard.press('ArrowRight');
+  await shownFrame(page, /position=11$/);
+  ok('the real page still renders');
 
   assert.deepEqual(pageErrors, []);
   ok('the page raised no script errors');

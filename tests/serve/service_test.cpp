@@ -20,6 +20,7 @@
 #include "preview_service.h"
 #include "interrupt.h"
 #include "media_output.h"
+#include "cards.h"
 #include "renderer.h"
 
 namespace {
@@ -337,6 +338,25 @@ TEST_F(ServeTest, UploadsAreCheckedKeptAndLetGo) {
   EXPECT_NE(large.body.find("200000 bytes"), std::string::npos) << large.body;
   EXPECT_TRUE(workFiles().empty());
 
+  // A playlist naming a clip on this disk is refused, whatever it is called.
+  const std::string clipOnDisk = (dir / "private.mp4").string();
+  {
+    auto sink = ophost::media::createSink(clipOnDisk, {32, 18, 25, 18});
+    sink->add(ophost::media::drawCard("white", 32, 18), 0);
+    sink->finish();
+  }
+  const Reply playlist = svc->upload("holiday.png", "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n" + clipOnDisk + "\n#EXT-X-ENDLIST\n");
+  EXPECT_EQ(playlist.status, 415);
+  EXPECT_EQ(playlist.body, "holiday.png: an HLS playlist, which is not read: only plain picture and video files "
+                           "are, never files that name other files to open\n");
+  // A name that is not UTF-8, or that would reorder the text it is shown in, is shown cleaned.
+  const Reply odd = svc->upload("b\xff\xe2\x80\xaegnp.png", still.body);
+  ASSERT_EQ(odd.status, 200) << odd.body;
+  EXPECT_NE(odd.body.find("\"name\":\"b\xef\xbf\xbdgnp.png\""), std::string::npos) << odd.body;
+  ASSERT_EQ(workFiles().size(), 1u);
+  svc.reset();
+  svc = service(200000, 100, 2);
+
   const Reply kept = svc->upload("../../elsewhere/shot.PNG", still.body);
   ASSERT_EQ(kept.status, 200) << kept.body;
   EXPECT_EQ(field(kept.body, "name"), "shot.PNG");
@@ -364,8 +384,8 @@ TEST_F(ServeTest, UploadsAreCheckedKeptAndLetGo) {
   EXPECT_TRUE(workFiles().empty());
 }
 
-// The HTTP layer on a free loopback port: the page, the answers under /api/, httplib's own
-// refusals given a message, and the server still serving after each bad request.
+// The HTTP layer on a free loopback port: the page, the answers under /api/, refusals given a
+// message, and the server still serving after each bad request.
 TEST_F(ServeTest, ServesThePageAndTheApiOverHttp) {
   REQUIRE_PLUGIN("Halves");
   auto svc = service(100000);
@@ -375,6 +395,7 @@ TEST_F(ServeTest, ServesThePageAndTheApiOverHttp) {
   std::thread serving([&] { server.run(); });
   {
     httplib::Client client("127.0.0.1", port);
+    client.set_default_headers({{ophost::cli::kApiRequestHeader, "1"}});
     client.set_connection_timeout(5);
     client.set_read_timeout(60);
     auto page = client.Get("/");
@@ -483,6 +504,45 @@ TEST_F(ServeTest, StopsRendersUnderWayWhenTheServerStops) {
   EXPECT_EQ(svc->frame(parseQuery("plugin=Halves&size=64x36")).status, 503);
 }
 
+// A render whose client has gone stops at its next frame, and leaves nothing; renders wait for
+// one of a bounded number of places (a request finding too many waiting is refused at once);
+// renderers are let go beyond the number kept, and when idle.
+TEST_F(ServeTest, RendersAreBoundedAndEndWithTheirClients) {
+  REQUIRE_PLUGIN("Halves");
+  REQUIRE_PLUGIN("Ripples");
+  auto svc = service(1u << 20, 3000, 16, [](ServiceOptions& o) {
+    o.rendersAtOnce = 1;
+    o.rendersWaiting = 0;
+    o.renderersKept = 1;
+    o.rendererIdleTime = std::chrono::hours(1);
+  });
+  int asked = 0;
+  const Reply left = svc->video(parseQuery("plugin=Halves&size=64x36&length=2999"), [&] { return ++asked <= 3; });
+  EXPECT_EQ(left.status, 499) << left.body;
+  EXPECT_EQ(asked, 4);  // three frames rendered, then no more
+  EXPECT_TRUE(workFiles().empty());
+
+  std::atomic<bool> present{true};
+  auto download = std::async(std::launch::async, [&] {
+    return svc->video(parseQuery("plugin=Halves&size=64x36&length=2999"), [&] { return present.load(); });
+  });
+  while (workFiles().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const Reply busy = svc->frame(parseQuery("plugin=Ripples&size=64x36"));
+  EXPECT_EQ(busy.status, 503);
+  EXPECT_NE(busy.body.find("busy"), std::string::npos) << busy.body;
+  present = false;
+  EXPECT_EQ(download.get().status, 499);
+  EXPECT_EQ(svc->renderersHeld(), 1u);
+  ASSERT_EQ(svc->frame(parseQuery("plugin=Ripples&size=64x36")).status, 200);
+  EXPECT_EQ(svc->renderersHeld(), 1u);  // Halves' went for Ripples'
+  svc.reset();
+
+  svc = service(1u << 20, 100, 16, [](ServiceOptions& o) { o.rendererIdleTime = std::chrono::milliseconds(0); });
+  ASSERT_EQ(svc->frame(parseQuery("plugin=Halves&size=64x36")).status, 200);
+  svc->releaseIdleRenderers();
+  EXPECT_EQ(svc->renderersHeld(), 0u);
+}
+
 // Runs `ophost serve --port 0` with its temporary directory under `temporary`; its standard
 // output is read from `out`.
 struct Serving {
@@ -565,6 +625,7 @@ TEST_F(ServeTest, StopsOnASignalAtAnyMomentAndLeavesNothingBehind) {
     ASSERT_GT(port, 0) << serving.printed;
     auto download = std::async(std::launch::async, [port] {
       httplib::Client client("127.0.0.1", port);
+      client.set_default_headers({{ophost::cli::kApiRequestHeader, "1"}});
       client.set_read_timeout(600);
       auto reply = client.Get("/api/video?plugin=Halves&size=64x36&length=2999");
       return reply ? reply->status : 0;

@@ -1,9 +1,6 @@
 #include "preview_server.h"
 
-#include <httplib.h>
-
 #include <exception>
-#include <mutex>
 
 #include "host_error.h"
 #include "web_assets.h"
@@ -12,142 +9,121 @@ namespace ophost::cli {
 
 namespace {
 
-// The query string read by the service's own parser: httplib's keeps only the text between the
-// first and second '=' of "set=share=30" when the second '=' is not escaped.
-Query queryOf(const httplib::Request& request) {
-  const size_t mark = request.target.find('?');
-  return mark == std::string::npos ? Query{} : parseQuery(request.target.substr(mark + 1));
-}
-
-std::string value(const Query& query, const std::string& name) {
-  std::string found;
-  for (const auto& [key, text] : query) {
-    if (key == name) found = text;
-  }
-  return found;
-}
-
-// The body is moved, not copied: an MP4 download is held once.
-void send(httplib::Response& response, Reply reply) {
-  response.status = reply.status;
-  response.set_header("Cache-Control", "no-store");
+HttpAnswer answerOf(Reply reply) {
+  HttpAnswer answer;
+  answer.status = reply.status;
+  answer.type = std::move(reply.type);
+  answer.body = std::move(reply.body);  // moved, not copied: an MP4 download is held once
   if (!reply.download.empty()) {
-    response.set_header("Content-Disposition", "attachment; filename=\"" + reply.download + "\"");
+    answer.headers.emplace_back("Content-Disposition", "attachment; filename=\"" + reply.download + "\"");
   }
-  response.body = std::move(reply.body);
-  response.set_header("Content-Type", reply.type);
+  return answer;
+}
+
+HttpAnswer refused(int status, const std::string& message) {
+  HttpAnswer answer;
+  answer.status = status;
+  answer.body = message + "\n";
+  return answer;
 }
 
 }  // namespace
 
 struct PreviewServer::Impl {
   PreviewService& service;
-  httplib::Server server;
-  // httplib's stop() does nothing before its loop runs, and must not be called twice: a stop asked
-  // for early is kept here and carried out when the loop starts.
-  std::mutex stopping;
-  bool stopAsked = false;
-  bool looping = false;
-  bool stopped = false;
-  explicit Impl(PreviewService& s) : service(s) {}
-  void stopIfAsked() {
-    if (stopAsked && looping && !stopped) {
-      stopped = true;
-      server.stop();
+  std::function<void(const std::string&)> note;
+  HttpServer http;
+  std::string host;
+  int port = 0;
+  Impl(PreviewService& s, std::function<void(const std::string&)> n, HttpLimits limits)
+      : service(s), note(std::move(n)), http(limits) {}
+
+  // Why a request does not come from the page this server sent, or nothing.
+  std::optional<std::string> foreign(const HttpRequest& request) const {
+    const std::string numeric = host + ":" + std::to_string(port);
+    const std::string named = "localhost:" + std::to_string(port);
+    const auto hostHeader = request.header("host");
+    if (!hostHeader) return "it names no Host";
+    if (*hostHeader != numeric && *hostHeader != named) {
+      return "it is addressed to \"" + *hostHeader + "\", not to " + numeric;
     }
+    if (const auto origin = request.header("origin")) {
+      if (*origin != "http://" + numeric && *origin != "http://" + named) return "it comes from the page of " + *origin;
+    }
+    const bool api = request.path.rfind("/api/", 0) == 0;
+    const auto site = request.header("sec-fetch-site");
+    const bool navigation = request.header("sec-fetch-mode").value_or("") == "navigate";
+    if (site && *site != "same-origin" && *site != "none" && (api || !navigation)) {
+      return "it was sent by a page of another site (" + *site + ")";
+    }
+    if (api && !request.header(kApiRequestHeader)) return std::string("it lacks the ") + kApiRequestHeader + " header";
+    return std::nullopt;
   }
 };
 
-PreviewServer::PreviewServer(PreviewService& service) : impl_(std::make_unique<Impl>(service)) {
-  httplib::Server& server = impl_->server;
+PreviewServer::PreviewServer(PreviewService& service, std::function<void(const std::string&)> note, HttpLimits limits)
+    : impl_(std::make_unique<Impl>(service, std::move(note), limits)) {
+  HttpServer& http = impl_->http;
   PreviewService& svc = impl_->service;
 
-  // Made when the loop starts, after httplib counts the server as running.
-  server.new_task_queue = [impl = impl_.get()]() -> httplib::TaskQueue* {
-    {
-      std::lock_guard<std::mutex> guard(impl->stopping);
-      impl->looping = true;
-      impl->stopIfAsked();
-    }
-    return new httplib::ThreadPool(CPPHTTPLIB_THREAD_POOL_COUNT);
-  };
-
   for (const WebAsset& asset : webAssets()) {
-    auto handler = [&asset](const httplib::Request&, httplib::Response& response) {
-      response.set_header("Cache-Control", "no-store");
-      response.set_content(std::string(asset.body), std::string(asset.type).c_str());
+    auto handler = [&asset](const HttpRequest&, const ClientPresent&) {
+      HttpAnswer answer;
+      answer.type = std::string(asset.type);
+      answer.body = std::string(asset.body);
+      return answer;
     };
-    server.Get(std::string(asset.path), handler);
-    if (asset.path == "/index.html") server.Get("/", handler);
+    http.route("GET", std::string(asset.path), handler);
+    if (asset.path == "/index.html") http.route("GET", "/", handler);
   }
-  server.Get("/api/plugins", [&svc](const httplib::Request&, httplib::Response& response) {
-    send(response, svc.plugins());
+  http.route("GET", "/api/plugins", [&svc](const HttpRequest&, const ClientPresent&) { return answerOf(svc.plugins()); });
+  http.route("GET", "/api/frame", [&svc](const HttpRequest& request, const ClientPresent& present) {
+    return answerOf(svc.frame(parseQuery(request.query), present));
   });
-  server.Get("/api/frame", [&svc](const httplib::Request& request, httplib::Response& response) {
-    send(response, svc.frame(queryOf(request)));
+  http.route("GET", "/api/video", [&svc](const HttpRequest& request, const ClientPresent& present) {
+    return answerOf(svc.video(parseQuery(request.query), present));
   });
-  server.Get("/api/video", [&svc](const httplib::Request& request, httplib::Response& response) {
-    send(response, svc.video(queryOf(request)));
+  http.route("GET", "/api/command", [&svc](const HttpRequest& request, const ClientPresent&) {
+    return answerOf(svc.commandLine(parseQuery(request.query)));
   });
-  server.Get("/api/command", [&svc](const httplib::Request& request, httplib::Response& response) {
-    send(response, svc.commandLine(queryOf(request)));
-  });
-  server.Post("/api/upload", [&svc](const httplib::Request& request, httplib::Response& response) {
-    send(response, svc.upload(value(queryOf(request), "name"), request.body));
-  });
+  http.route(
+      "POST", "/api/upload",
+      [&svc](const HttpRequest& request, const ClientPresent&) {
+        std::string name;
+        for (const auto& [key, text] : parseQuery(request.query)) {
+          if (key == "name") name = text;
+        }
+        return answerOf(svc.upload(name, request.body));
+      },
+      svc.uploadLimit());
 
-  // httplib refuses a body over this length itself (413) before any handler runs; the service
-  // refuses one over its own limit with a message naming the file.
-  server.set_payload_max_length(svc.uploadLimit() + 1);
-  server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr failure) {
-    std::string why = "unknown failure";
-    try {
-      if (failure) std::rethrow_exception(failure);
-    } catch (const std::exception& error) {
-      why = error.what();
-    } catch (...) {
-    }
-    response.status = 500;
-    response.set_content("the server failed on this request: " + why + "\n", "text/plain; charset=utf-8");
+  http.screen([impl = impl_.get()](const HttpRequest& request) -> std::optional<HttpAnswer> {
+    const auto why = impl->foreign(request);
+    if (!why) return std::nullopt;
+    if (impl->note) impl->note("refused " + request.method + " " + request.path + ": " + *why);
+    return refused(403, "refused: " + *why + "; this server answers only its own page at http://" + impl->host +
+                            ":" + std::to_string(impl->port) + "/");
   });
-  server.set_error_handler([&svc](const httplib::Request& request, httplib::Response& response) {
-    if (!response.body.empty()) return;
-    std::string message;
-    switch (response.status) {
-      case 404: message = "nothing here: " + request.method + " " + request.path; break;
-      case 413:
-        message = "the upload is too large: at most " + std::to_string(svc.uploadLimit()) + " bytes";
-        break;
-      case 400: message = "a malformed request"; break;
-      default: message = "HTTP " + std::to_string(response.status); break;
-    }
-    response.set_header("Cache-Control", "no-store");
-    response.set_content(message + "\n", "text/plain; charset=utf-8");
+  http.commonHeaders({
+      {"Cache-Control", "no-store"},
+      {"X-Content-Type-Options", "nosniff"},
+      {"Content-Security-Policy", "default-src 'self'; img-src 'self' blob:; connect-src 'self' blob:; frame-ancestors 'none'"},
+      {"X-Frame-Options", "DENY"},
+      {"Cross-Origin-Resource-Policy", "same-origin"},
+      {"Referrer-Policy", "no-referrer"},
   });
 }
 
 PreviewServer::~PreviewServer() = default;
 
 int PreviewServer::bind(const std::string& host, int port) {
-  httplib::Server& server = impl_->server;
-  if (port == 0) {
-    const int bound = server.bind_to_any_port(host);
-    if (bound <= 0) throw HostError("cannot listen on " + host + " (no free port)");
-    return bound;
-  }
-  if (!server.bind_to_port(host, port)) {
-    throw HostError("cannot listen on " + host + ":" + std::to_string(port) +
-                    " (in use by another program? give --port N)");
-  }
-  return port;
+  impl_->host = host;
+  impl_->port = impl_->http.bind(host, port);
+  return impl_->port;
 }
 
-void PreviewServer::run() { impl_->server.listen_after_bind(); }
+void PreviewServer::run() { impl_->http.run(); }
 
-void PreviewServer::stop() {
-  std::lock_guard<std::mutex> guard(impl_->stopping);
-  impl_->stopAsked = true;
-  impl_->stopIfAsked();
-}
+void PreviewServer::stop() { impl_->http.stop(); }
 
 }  // namespace ophost::cli

@@ -1,5 +1,7 @@
 #include "preview_service.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -48,7 +50,8 @@ std::string lower(std::string value) {
   return value;
 }
 
-std::string quoted(const std::string& value) {
+std::string quoted(const std::string& raw) {
+  const std::string value = displayable(raw);
   std::string out = "\"";
   for (unsigned char c : value) {
     switch (c) {
@@ -124,6 +127,17 @@ class ScratchFile {
 
 const char* const kStopping = "the server is stopping";
 
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// What a render answers when its client has gone (nobody reads it).
+constexpr int kClientGone = 499;
+struct ClientGone {};
+
+bool gone(const Presence& present) { return present && !present(); }
+
+int64_t ticks(Clock::time_point time) { return time.time_since_epoch().count(); }
+
 void warnOnStderr(const std::string& message) {
   std::fprintf(stderr, "ophost serve: warning: %s\n", message.c_str());
 }
@@ -183,9 +197,10 @@ struct PreviewService::Job {
 };
 
 struct PreviewService::Slot {
-  std::mutex lock;  // held while the renderer is built or used
+  std::timed_mutex lock;  // held while the renderer is built or used
   std::unique_ptr<FrameRenderer> renderer;
   std::string key;
+  std::atomic<int64_t> lastUsed{0};  // Clock ticks
   std::mutex ticketsLock;
   std::map<std::string, uint64_t> latest;  // per view: the last ticket issued
 };
@@ -206,9 +221,25 @@ PreviewService::PreviewService(ServiceOptions options) : options_(std::move(opti
     }
     known_.push_back(std::move(known));
   }
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  placesFree_ = options_.rendersAtOnce > 0 ? options_.rendersAtOnce : static_cast<int>(cores);
+  janitor_ = std::thread([this] {
+    std::unique_lock<std::mutex> guard(janitorLock_);
+    while (!janitorWake_.wait_for(guard, 1s, [this] { return ending_; })) {
+      guard.unlock();
+      releaseIdleRenderers();
+      guard.lock();
+    }
+  });
 }
 
 PreviewService::~PreviewService() {
+  {
+    std::lock_guard<std::mutex> guard(janitorLock_);
+    ending_ = true;
+  }
+  janitorWake_.notify_all();
+  janitor_.join();
   // Renderers close their plug-ins and inputs before the uploads they read are removed.
   slots_.clear();
   std::error_code ignored;
@@ -363,6 +394,123 @@ PreviewService::Slot& PreviewService::slotFor(const std::string& plugin) {
   return *slot;
 }
 
+// A place among the renders that may run at once, held for one render. A request waits for one
+// while its client is there; when too many wait already it is refused at once.
+class PreviewService::RenderPlace {
+ public:
+  RenderPlace(PreviewService& service, const Presence& present) : service_(service) {
+    std::unique_lock<std::mutex> guard(service.placesLock_);
+    if (service.placesFree_ == 0 && service.placesWanted_ >= service.options_.rendersWaiting) {
+      throw Refusal{503, "busy: every render is taken and " + std::to_string(service.placesWanted_) +
+                             " requests wait already; try again shortly"};
+    }
+    ++service.placesWanted_;
+    while (service.placesFree_ == 0) {
+      service.placeFreed_.wait_for(guard, 50ms);
+      if (service.placesFree_ == 0 && (gone(present) || interrupted())) {
+        --service.placesWanted_;
+        throw interrupted() ? Refusal{503, kStopping} : Refusal{kClientGone, "the client went away"};
+      }
+    }
+    --service.placesWanted_;
+    --service.placesFree_;
+  }
+  ~RenderPlace() {
+    {
+      std::lock_guard<std::mutex> guard(service_.placesLock_);
+      ++service_.placesFree_;
+    }
+    service_.placeFreed_.notify_one();
+  }
+  RenderPlace(const RenderPlace&) = delete;
+  RenderPlace& operator=(const RenderPlace&) = delete;
+
+ private:
+  PreviewService& service_;
+};
+
+namespace {
+
+// The plug-in's slot, waited for while the client is there and the server is not stopping.
+std::unique_lock<std::timed_mutex> lockWhilePresent(std::timed_mutex& lock, const Presence& present) {
+  std::unique_lock<std::timed_mutex> guard(lock, std::defer_lock);
+  while (!guard.try_lock_for(50ms)) {
+    if (interrupted()) throw Refusal{503, kStopping};
+    if (gone(present)) throw Refusal{kClientGone, "the client went away"};
+  }
+  return guard;
+}
+
+}  // namespace
+
+// The slot's renderer for this job (built anew when the setup changed); a new one may make
+// others go, so that no more than renderersKept are held. The slot's lock is held.
+void PreviewService::keepRenderer(Slot& slot, const Job& job) {
+  slot.lastUsed = ticks(Clock::now());
+  if (slot.renderer && slot.key == job.key) return;
+  slot.renderer.reset();  // the library is let go before it is loaded again
+  slot.key.clear();
+  slot.renderer = std::make_unique<FrameRenderer>(job.setup);
+  slot.key = job.key;
+  std::vector<std::pair<int64_t, Slot*>> others;
+  {
+    std::lock_guard<std::mutex> guard(slotsLock_);
+    for (auto& [name, other] : slots_) {
+      if (other.get() != &slot) others.emplace_back(other->lastUsed.load(), other.get());
+    }
+  }
+  std::sort(others.begin(), others.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  size_t held = 1;
+  bool released = false;
+  for (auto& [used, other] : others) {
+    std::unique_lock<std::timed_mutex> guard(other->lock, std::try_to_lock);
+    if (!guard) {
+      ++held;  // in use now
+    } else if (other->renderer && held >= options_.renderersKept) {
+      other->renderer.reset();
+      other->key.clear();
+      released = true;
+    } else if (other->renderer) {
+      ++held;
+    }
+  }
+  if (released) malloc_trim(0);
+}
+
+void PreviewService::releaseIdleRenderers() {
+  const int64_t now = ticks(Clock::now());
+  const int64_t idle = std::chrono::duration_cast<Clock::duration>(options_.rendererIdleTime).count();
+  std::vector<Slot*> all;
+  {
+    std::lock_guard<std::mutex> guard(slotsLock_);
+    for (auto& [name, slot] : slots_) all.push_back(slot.get());
+  }
+  bool released = false;
+  for (Slot* slot : all) {
+    std::unique_lock<std::timed_mutex> guard(slot->lock, std::try_to_lock);
+    if (guard && slot->renderer && now - slot->lastUsed.load() >= idle) {
+      slot->renderer.reset();
+      slot->key.clear();
+      released = true;
+    }
+  }
+  if (released) malloc_trim(0);  // the frames' memory goes back to the system
+}
+
+size_t PreviewService::renderersHeld() {
+  std::vector<Slot*> all;
+  {
+    std::lock_guard<std::mutex> guard(slotsLock_);
+    for (auto& [name, slot] : slots_) all.push_back(slot.get());
+  }
+  size_t held = 0;
+  for (Slot* slot : all) {
+    std::lock_guard<std::timed_mutex> guard(slot->lock);
+    held += slot->renderer ? 1 : 0;
+  }
+  return held;
+}
+
 std::filesystem::path PreviewService::scratchFile(const std::string& extension) {
   return options_.workDirectory / ("render-" + std::to_string(nextScratch_++) + extension);
 }
@@ -399,22 +547,22 @@ std::optional<PreviewService::Ticket> PreviewService::issueTicket(const Query& q
   return ticket;
 }
 
-Reply PreviewService::frame(const Query& query) {
+Reply PreviewService::frame(const Query& query, const Presence& present) {
   std::optional<Ticket> ticket;
   try {
     ticket = issueTicket(query);
   } catch (const HostError& error) {
     return text(400, error.what());
   }
-  return renderFrame(query, ticket);
+  return renderFrame(query, ticket, present);
 }
 
-Reply PreviewService::renderFrame(const Query& query, const std::optional<Ticket>& ticket) {
+Reply PreviewService::renderFrame(const Query& query, const std::optional<Ticket>& ticket, const Presence& present) {
   try {
     const Job job = readJob(query, true);
     checkFramePixels(job);
     Slot& slot = slotFor(lower(job.known->name));
-    std::lock_guard<std::mutex> guard(slot.lock);
+    const auto guard = lockWhilePresent(slot.lock, present);
     if (interrupted()) return text(503, kStopping);
     if (ticket) {
       std::lock_guard<std::mutex> tickets(slot.ticketsLock);
@@ -422,15 +570,12 @@ Reply PreviewService::renderFrame(const Query& query, const std::optional<Ticket
         return text(409, "superseded by a later request of the same view");
       }
     }
-    if (!slot.renderer || slot.key != job.key) {
-      slot.renderer.reset();  // the library is let go before it is loaded again
-      slot.key.clear();
-      try {
-        slot.renderer = std::make_unique<FrameRenderer>(job.setup);
-      } catch (const std::exception& error) {
-        return text(500, error.what());
-      }
-      slot.key = job.key;
+    const RenderPlace place(*this, present);
+    if (gone(present)) return text(kClientGone, "the client went away");
+    try {
+      keepRenderer(slot, job);
+    } catch (const std::exception& error) {
+      return text(500, error.what());
     }
     Reply reply;
     try {
@@ -448,7 +593,7 @@ Reply PreviewService::renderFrame(const Query& query, const std::optional<Ticket
   }
 }
 
-Reply PreviewService::video(const Query& query) {
+Reply PreviewService::video(const Query& query, const Presence& present) {
   try {
     const Job job = readJob(query, false);
     if (job.setup.length + 1 > options_.videoFrameLimit) {
@@ -464,23 +609,20 @@ Reply PreviewService::video(const Query& query) {
                              "size, or render it with the command line"};
     }
     Slot& slot = slotFor(lower(job.known->name));
-    std::lock_guard<std::mutex> guard(slot.lock);
+    const auto guard = lockWhilePresent(slot.lock, present);
+    const RenderPlace place(*this, present);
     const ScratchFile scratch(scratchFile(".mp4"));
     const std::filesystem::path& file = scratch.path();
     try {
-      if (!slot.renderer || slot.key != job.key) {
-        slot.renderer.reset();
-        slot.key.clear();
-        slot.renderer = std::make_unique<FrameRenderer>(job.setup);
-        slot.key = job.key;
-      }
+      keepRenderer(slot, job);
       FrameRenderer& renderer = *slot.renderer;
       const Geometry& g = renderer.geometry();
       {
         auto sink = media::createSink(file.string(), {g.stride, g.rows, 25, 18});
         for (int64_t frame = 0; frame <= job.setup.length; ++frame) {
-          // A server told to stop does not finish a long download first.
+          // A server told to stop, or a client that went away, does not have the rest rendered.
           if (interrupted()) throw Interrupted(kStopping);
+          if (gone(present)) throw ClientGone{};
           sink->add(renderer.render(frame), frame);
         }
         sink->finish();
@@ -490,6 +632,8 @@ Reply PreviewService::video(const Query& query) {
       reply.type = "video/mp4";
       reply.download = lower(job.known->name) + ".mp4";
       return reply;
+    } catch (const ClientGone&) {
+      return text(kClientGone, "the client went away");
     } catch (const std::exception& error) {
       slot.renderer.reset();
       slot.key.clear();
@@ -526,7 +670,7 @@ Reply PreviewService::commandLine(const Query& query) const {
 }
 
 Reply PreviewService::upload(const std::string& name, const std::string& bytes) {
-  const std::string shown = std::filesystem::path(name).filename().string();
+  const std::string shown = displayable(std::filesystem::path(name).filename().string());
   if (shown.empty() || shown == "." || shown == "..") return text(400, "name the upload: POST /api/upload?name=FILE");
   if (std::any_of(shown.begin(), shown.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; })) {
     return text(400, "the upload's name holds control characters");
@@ -563,13 +707,18 @@ Reply PreviewService::upload(const std::string& name, const std::string& bytes) 
   media::Size size;
   bool still = true;
   try {
-    auto source = media::openSource(file.string());
+    auto source = media::openSource(file.string(), &interruptFlag());
     size = source->naturalSize();
     // A second frame is asked for so a still is known as one (its end is found) and a clip is
     // seen to decode beyond its first picture.
     source->frame(1, {16, 16});
     still = source->isStill();
   } catch (const HostError& error) {
+    if (interrupted()) {
+      std::error_code ignored;
+      std::filesystem::remove(file, ignored);
+      return text(503, kStopping);
+    }
     // The message names the file it was kept under; the user knows it by its own name.
     std::string why = error.what();
     const std::string kept = file.string() + ": ";
@@ -625,6 +774,36 @@ Query parseQuery(const std::string& textValue) {
     }
   }
   return query;
+}
+
+std::string displayable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t size = text.size();
+  for (size_t n = 0; n < size;) {
+    const unsigned char lead = bytes[n];
+    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    uint32_t code = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+    bool valid = length != 0 && n + length <= size;
+    for (size_t k = 1; valid && k < length; ++k) {
+      valid = (bytes[n + k] & 0xC0) == 0x80;
+      code = code << 6 | (bytes[n + k] & 0x3F);
+    }
+    // Overlong forms, surrogates and code points beyond Unicode are not UTF-8 either.
+    static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    valid = valid && code >= least[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+    if (!valid) {
+      out += "\xEF\xBF\xBD";
+      ++n;
+      continue;
+    }
+    const bool reordering = code == 0x061C || code == 0x200E || code == 0x200F || (code >= 0x202A && code <= 0x202E) ||
+                            (code >= 0x2066 && code <= 0x2069);
+    if (!reordering) out.append(text, n, length);
+    n += length;
+  }
+  return out;
 }
 
 std::string shellQuote(const std::string& word) {

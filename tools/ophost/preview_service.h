@@ -15,16 +15,25 @@
 // later ticket of the same view (the page's own id; later by the page's own request number `seq`
 // when it sends one) was issued while it waited is answered 409 without rendering, so the page
 // never waits for frames it no longer wants.
+//
+// What the renders may take of the machine is bounded: a few renders at once (others wait, while
+// their clients are there, up to a number waiting; more are answered 503), a render whose client
+// has gone stops at its next frame, and renderers kept between requests are let go when they have
+// been idle a while or when more plug-ins are in use than are kept.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -54,7 +63,15 @@ struct ServiceOptions {
   // pixels of all the frames of an MP4 download together (3000 frames of 1280x720).
   int64_t framePixelLimit = int64_t{4096} * 4096;
   int64_t videoPixelLimit = int64_t{3000} * 1280 * 720;
+  int rendersAtOnce = 0;     // 0: one per core
+  int rendersWaiting = 16;   // requests that may wait for a render; more are answered 503
+  size_t renderersKept = 2;  // plug-ins whose renderer is kept between requests
+  std::chrono::milliseconds rendererIdleTime{60000};  // a renderer unused this long is let go
 };
+
+// Whether the client of a request is still there (always, when none is given): a render stops at
+// its next frame once it is not.
+using Presence = std::function<bool()>;
 
 inline constexpr int64_t kServeLengthLimit = 100000;
 
@@ -67,8 +84,8 @@ class PreviewService {
   PreviewService& operator=(const PreviewService&) = delete;
 
   Reply plugins() const;                         // GET /api/plugins
-  Reply frame(const Query& query);               // GET /api/frame
-  Reply video(const Query& query);               // GET /api/video
+  Reply frame(const Query& query, const Presence& present = {});  // GET /api/frame
+  Reply video(const Query& query, const Presence& present = {});  // GET /api/video
   Reply commandLine(const Query& query) const;   // GET /api/command
   Reply upload(const std::string& name, const std::string& bytes);  // POST /api/upload?name=
 
@@ -81,9 +98,13 @@ class PreviewService {
     uint64_t number = 0;
   };
   std::optional<Ticket> issueTicket(const Query& query);
-  Reply renderFrame(const Query& query, const std::optional<Ticket>& ticket);
+  Reply renderFrame(const Query& query, const std::optional<Ticket>& ticket, const Presence& present = {});
 
   size_t uploadLimit() const { return options_.uploadLimit; }
+  // Lets go of renderers idle for longer than the options allow (done every second on its own).
+  void releaseIdleRenderers();
+  // How many plug-ins have a renderer kept now.
+  size_t renderersHeld();
 
  private:
   struct Known;   // a plug-in as its descriptor describes it
@@ -98,6 +119,8 @@ class PreviewService {
   Job readJob(const Query& query, bool wantPosition) const;
   void checkFramePixels(const Job& job) const;
   Slot& slotFor(const std::string& plugin);
+  class RenderPlace;
+  void keepRenderer(Slot& slot, const Job& job);
   std::filesystem::path scratchFile(const std::string& extension);
   static std::string encodePng(const media::RgbImage& image, const std::filesystem::path& file);
 
@@ -110,10 +133,24 @@ class PreviewService {
   uint64_t nextUpload_ = 1;
   std::atomic<uint64_t> nextTicket_{1};
   std::atomic<uint64_t> nextScratch_{1};
+  // Places for renders: free ones, and requests waiting for one.
+  std::mutex placesLock_;
+  std::condition_variable placeFreed_;
+  int placesFree_ = 0;
+  int placesWanted_ = 0;
+  // Lets idle renderers go.
+  std::mutex janitorLock_;
+  std::condition_variable janitorWake_;
+  bool ending_ = false;
+  std::thread janitor_;
 };
 
 // The query string's parameters in order (the same name may come more than once), decoded.
 Query parseQuery(const std::string& text);
+
+// `text` as valid UTF-8 without the controls that reorder what is shown (invalid bytes become
+// U+FFFD), for names that a user sent and the page shows.
+std::string displayable(const std::string& text);
 
 // `word` as a shell reads it back: as it is when it holds only safe characters (and does not
 // begin with one a shell may expand there, such as '=' or '~'), otherwise in single quotes.

@@ -1,12 +1,6 @@
-# ophost serve: the preview server, and the page it sends compiled into the program.
-# cpp-httplib as Debian builds it (libcpp-httplib-dev): a library, with the same definitions its
-# header was compiled with.
+# ophost serve: the preview server (its own HTTP server), and the page it sends compiled into the
+# program.
 find_package(Threads REQUIRED)
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(HTTPLIB IMPORTED_TARGET cpp-httplib)
-if(NOT HTTPLIB_FOUND)
-  message(FATAL_ERROR "ophost serve needs cpp-httplib: apt-get install libcpp-httplib-dev (scripts/bootstrap does)")
-endif()
 
 set(OPHOST_WEB_FILES index.html app.js style.css)
 list(JOIN OPHOST_WEB_FILES "," ophost_web_names)
@@ -20,9 +14,10 @@ add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/web_assets.cpp
   VERBATIM)
 
 add_library(ophost_serve STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/serve.cpp ${CMAKE_CURRENT_LIST_DIR}/preview_server.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/serve.cpp ${CMAKE_CURRENT_LIST_DIR}/http_server.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/preview_server.cpp
   ${CMAKE_CURRENT_LIST_DIR}/preview_service.cpp ${CMAKE_CURRENT_BINARY_DIR}/web_assets.cpp)
 target_include_directories(ophost_serve PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(ophost_serve PUBLIC ophost_cli PkgConfig::HTTPLIB Threads::Threads)
+target_link_libraries(ophost_serve PUBLIC ophost_cli Threads::Threads)
 target_compile_options(ophost_serve PRIVATE ${OP_WARNINGS})
 target_link_libraries(ophost PRIVATE ophost_serve)

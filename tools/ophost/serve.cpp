@@ -104,7 +104,9 @@ int serveCommand(const Options& options) {
   serviceOptions.textures = options.textures;
   serviceOptions.workDirectory = work.path();
   PreviewService service(serviceOptions);
-  PreviewServer server(service);
+  PreviewServer server(service, [](const std::string& note) {
+    std::fprintf(stderr, "ophost serve: %s\n", note.c_str());
+  });
   StopOnSignals signals(blocked, server);
   const int bound = server.bind(kHost, port);
   std::printf("ophost serve: open http://%s:%d/ in a browser (Ctrl-C stops it)\n", kHost, bound);

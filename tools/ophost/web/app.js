@@ -5,6 +5,10 @@
 'use strict';
 
 const $ = (id) => document.getElementById(id);
+
+// Every request to the server carries this header: the server refuses requests without it, which
+// is what keeps pages of other origins (which cannot add it) from driving it.
+const api = (path, init = {}) => fetch(path, { ...init, headers: { ...init.headers, 'X-Ophost-Request': '1' } });
 const view = Math.random().toString(36).slice(2, 10);
 const FPS = 25;
 
@@ -66,7 +70,7 @@ async function requestFrame() {
   document.body.dataset.state = 'rendering';
   state.requested = performance.now();
   try {
-    const response = await fetch('/api/frame?' + q.toString(), { signal: controller.signal });
+    const response = await api('/api/frame?' + q.toString(), { signal: controller.signal });
     if (response.status === 409) return;  // overtaken by a later request of ours
     if (!response.ok) {
       setStatus(await errorText(response), true);
@@ -252,7 +256,7 @@ async function uploadFile(file) {
   }
   status.textContent = `uploading ${file.name} ...`;
   try {
-    const response = await fetch('/api/upload?name=' + encodeURIComponent(file.name), { method: 'POST', body: file });
+    const response = await api('/api/upload?name=' + encodeURIComponent(file.name), { method: 'POST', body: file });
     if (!response.ok) {
       status.textContent = await errorText(response);
       status.classList.add('error');
@@ -276,7 +280,7 @@ async function uploadFile(file) {
 async function exportCommand() {
   if (!state.plugin) return;
   try {
-    const response = await fetch('/api/command?' + query(true).toString());
+    const response = await api('/api/command?' + query(true).toString());
     if (!response.ok) return setStatus(await errorText(response), true);
     const lines = await response.json();
     $('command-frame').textContent = lines.frame;
@@ -294,7 +298,7 @@ async function downloadVideo() {
   status.textContent = `rendering ${length() + 1} frames ...`;
   $('video').disabled = true;
   try {
-    const response = await fetch('/api/video?' + query(false).toString());
+    const response = await api('/api/video?' + query(false).toString());
     if (!response.ok) {
       status.textContent = await errorText(response);
       status.classList.add('error');
@@ -320,7 +324,7 @@ async function downloadVideo() {
 // ---- start -------------------------------------------------------------------------------------
 
 async function start() {
-  const response = await fetch('/api/plugins');
+  const response = await api('/api/plugins');
   if (!response.ok) return setStatus(await errorText(response), true);
   state.catalogue = await response.json();
   for (const plugin of state.catalogue.plugins) {
