@@ -31,5 +31,4 @@ function(add_operator_plugin name)
     LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/plugin_exports.map)
   # RUNPATH rather than RPATH, so LD_LIBRARY_PATH can still point a plug-in at another host.
   target_link_options(${name} PRIVATE -Wl,--enable-new-dtags)
-  set_property(GLOBAL APPEND PROPERTY OP_PLUGINS ${name})
 endfunction()

@@ -78,21 +78,20 @@ constexpr std::array<Direction, 8> kDirections = {{
     {8, "up-left", "\u2196"},
 }};
 
-struct Summary {
-  std::string_view name;
-  std::string_view line;
-};
 
-constexpr Summary kSummaries[] = {
-    {"Halves", "split-screen transition: two bands push or squeeze each other, input 1 comes in from an edge"},
-    {"Jolt", "zoom transition: one picture zooms over the other along an arc, overshoots and settles"},
-    {"Blinds", "blinds transition: in every blind an edge travels, sliding or wiping in place"},
-    {"Ripples", "soft wipe from input 0 to input 1 in concentric ripples"},
-    {"Slant", "soft wipe from input 0 to input 1 in a diagonal sweep"},
-    {"Streaks", "soft wipe from input 0 to input 1 in horizontal streaks"},
-    {"Sunbeams", "soft wipe from input 0 to input 1 in sunbeams spreading from a point"},
-    {"Bump", "relief shading: input 0 lit by the luma relief of input 1"},
-    {"Fog", "filter: a fog of one colour laid over the picture in a diamond or a circle"},
+
+constexpr size_t kFogReadAtOpen[] = {0};  // its shape
+
+constexpr KnownEffect kEffects[] = {
+    {"Halves", "split-screen transition: two bands push or squeeze each other, input 1 comes in from an edge", false, {}},
+    {"Jolt", "zoom transition: one picture zooms over the other along an arc, overshoots and settles", false, {}},
+    {"Blinds", "blinds transition: in every blind an edge travels, sliding or wiping in place", false, {}},
+    {"Ripples", "soft wipe from input 0 to input 1 in concentric ripples", false, {}},
+    {"Slant", "soft wipe from input 0 to input 1 in a diagonal sweep", false, {}},
+    {"Streaks", "soft wipe from input 0 to input 1 in horizontal streaks", false, {}},
+    {"Sunbeams", "soft wipe from input 0 to input 1 in sunbeams spreading from a point", false, {}},
+    {"Bump", "relief shading: input 0 lit by the luma relief of input 1", false, {}},
+    {"Fog", "filter: a fog of one colour laid over the picture in a diamond or a circle", true, kFogReadAtOpen},
 };
 
 }  // namespace
@@ -121,10 +120,17 @@ std::optional<Direction> directionForName(std::string_view name) {
   return std::nullopt;
 }
 
-std::optional<std::string_view> pluginSummary(std::string_view name) {
-  for (const Summary& s : kSummaries) {
-    if (s.name == name) return s.line;
+std::span<const KnownEffect> knownEffects() { return kEffects; }
+
+const KnownEffect* knownEffect(std::string_view name) {
+  for (const KnownEffect& effect : kEffects) {
+    if (effect.name == name) return &effect;
   }
+  return nullptr;
+}
+
+std::optional<std::string_view> pluginSummary(std::string_view name) {
+  if (const KnownEffect* effect = knownEffect(name)) return effect->summary;
   return std::nullopt;
 }
 

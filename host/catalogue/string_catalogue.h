@@ -7,8 +7,10 @@
 // short, stable, lower-case name the command line uses for the parameter or entry.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -34,6 +36,19 @@ struct Direction {
 };
 std::optional<Direction> directionForCode(uint32_t code);
 std::optional<Direction> directionForName(std::string_view name);
+
+// What the host knows of each of the nine effects beyond their descriptors.
+struct KnownEffect {
+  std::string_view name;     // "Halves"
+  std::string_view summary;  // one line about what it does
+  bool filter = false;       // one input (Fog) rather than two
+  // Descriptor parameters the plug-in reads when it is opened rather than at each render (Fog's
+  // shape: its mask is built at open), so that a change of one takes a close and an open.
+  std::span<const size_t> readAtOpen;
+};
+std::span<const KnownEffect> knownEffects();
+// The effect called `name`, or null for a plug-in we do not know.
+const KnownEffect* knownEffect(std::string_view name);
 
 // One line about what a plug-in does, by its name ("Halves"); nothing for a plug-in we do not know.
 std::optional<std::string_view> pluginSummary(std::string_view name);

@@ -5,6 +5,9 @@
 #include <thread>
 
 #include "frei0r_test_support.h"
+#include "operator_model.h"
+#include "param_vocabulary.h"
+#include "parameters.h"
 
 using namespace f0rtest;
 
@@ -276,3 +279,33 @@ TEST_F(Frames, AlphaTravelsAsTheKey) {
   for (uint32_t pixel : out) EXPECT_EQ(pixel >> 24, 255u);
   plugin.destruct(instance);
 }
+
+namespace {
+
+// The bridge names parameters and entries with the host's one vocabulary, so an editor's saved
+// settings and an ophost command line use the same words, also for what the catalogue lacks.
+TEST(BridgeVocabulary, NamesWhatTheCatalogueLacksAsTheCommandLineDoes) {
+  ophost::OperatorModel model;
+  ophost::ParamModel text;
+  text.kind = ophost::ParamKind::Choice;
+  text.label = 9990;  // no catalogue string
+  text.entries = {9991, 9992};
+  text.max = 1;
+  ophost::ParamModel directions = text;
+  directions.label = 610;  // Blinds' direction: in the catalogue
+  directions.style = CHOICE_STYLE_DIRECTIONS;
+  directions.entries = {1, 9};
+  model.params = {text, directions};
+  const auto bridged = kt3frei0r::bridgeParams(model, false);
+  ASSERT_EQ(bridged.size(), 2u);
+  EXPECT_EQ(bridged[0].name, ophost::paramName(model.params[0], 0));
+  EXPECT_EQ(bridged[0].name, "param1");
+  EXPECT_EQ(bridged[1].name, ophost::paramName(model.params[1], 1));
+  for (size_t p = 0; p < 2; ++p) {
+    for (size_t e = 0; e < 2; ++e) EXPECT_EQ(bridged[p].entryNames[e], ophost::entryName(model.params[p], e));
+  }
+  EXPECT_EQ(bridged[0].entryNames, (std::vector<std::string>{"entry0", "entry1"}));
+  EXPECT_EQ(bridged[1].entryNames, (std::vector<std::string>{"up", "code9"}));
+}
+
+}  // namespace

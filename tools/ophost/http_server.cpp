@@ -19,18 +19,13 @@
 #include <thread>
 
 #include "host_error.h"
+#include "param_vocabulary.h"
 
 namespace ophost::cli {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string lowerCase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 std::string trimmed(const std::string& text) {
   const size_t first = text.find_first_not_of(" \t");

@@ -44,12 +44,6 @@ Reply json(std::string body) {
   return reply;
 }
 
-std::string lower(std::string value) {
-  std::transform(value.begin(), value.end(), value.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return value;
-}
-
 std::string quoted(const std::string& raw) {
   const std::string value = displayable(raw);
   std::string out = "\"";
@@ -71,12 +65,6 @@ std::string quoted(const std::string& raw) {
     }
   }
   return out + "\"";
-}
-
-std::string hexWord(uint32_t word) {
-  char value[16];
-  std::snprintf(value, sizeof value, "0x%08X", word);
-  return value;
 }
 
 std::string rgbText(uint32_t pixel) {
@@ -282,7 +270,7 @@ PreviewService::Job PreviewService::readJob(const Query& query, bool wantPositio
   const auto plugin = one(query, "plugin");
   if (!plugin || plugin->empty()) throw Refusal{400, "name a plug-in: plugin=NAME"};
   for (const Known& k : known_) {
-    if (lower(k.name) == lower(*plugin)) job.known = &k;
+    if (lowerCase(k.name) == lowerCase(*plugin)) job.known = &k;
   }
   if (job.known == nullptr) {
     std::string names;
@@ -528,7 +516,7 @@ std::optional<PreviewService::Ticket> PreviewService::issueTicket(const Query& q
   const auto plugin = one(query, "plugin");
   if (!view || view->empty() || !plugin) return std::nullopt;
   const bool known = std::any_of(known_.begin(), known_.end(),
-                                 [&](const Known& k) { return lower(k.name) == lower(*plugin); });
+                                 [&](const Known& k) { return lowerCase(k.name) == lowerCase(*plugin); });
   if (!known) return std::nullopt;  // refused when it is read
   // The page numbers its requests (`seq`), because requests on different connections can reach
   // the server in another order than they were sent; without a number, arrival order counts.
@@ -538,7 +526,7 @@ std::optional<PreviewService::Ticket> PreviewService::issueTicket(const Query& q
   } else {
     number = nextTicket_++;
   }
-  Ticket ticket{lower(*plugin), *view, number};
+  Ticket ticket{lowerCase(*plugin), *view, number};
   Slot& slot = slotFor(ticket.plugin);
   std::lock_guard<std::mutex> guard(slot.ticketsLock);
   if (slot.latest.size() > 256 && !slot.latest.count(ticket.view)) slot.latest.clear();  // views long gone
@@ -561,7 +549,7 @@ Reply PreviewService::renderFrame(const Query& query, const std::optional<Ticket
   try {
     const Job job = readJob(query, true);
     checkFramePixels(job);
-    Slot& slot = slotFor(lower(job.known->name));
+    Slot& slot = slotFor(lowerCase(job.known->name));
     const auto guard = lockWhilePresent(slot.lock, present);
     if (interrupted()) return text(503, kStopping);
     if (ticket) {
@@ -608,7 +596,7 @@ Reply PreviewService::video(const Query& query, const Presence& present) {
                              std::to_string(frames) + " frames of this size here; choose a smaller frame " +
                              "size, or render it with the command line"};
     }
-    Slot& slot = slotFor(lower(job.known->name));
+    Slot& slot = slotFor(lowerCase(job.known->name));
     const auto guard = lockWhilePresent(slot.lock, present);
     const RenderPlace place(*this, present);
     const ScratchFile scratch(scratchFile(".mp4"));
@@ -630,7 +618,7 @@ Reply PreviewService::video(const Query& query, const Presence& present) {
       Reply reply;
       reply.body = readFile(file);
       reply.type = "video/mp4";
-      reply.download = lower(job.known->name) + ".mp4";
+      reply.download = lowerCase(job.known->name) + ".mp4";
       return reply;
     } catch (const ClientGone&) {
       return text(kClientGone, "the client went away");
@@ -658,7 +646,7 @@ Reply PreviewService::commandLine(const Query& query) const {
       for (const std::string& word : all) out += (out.empty() ? "" : " ") + shellQuote(word);
       return out;
     };
-    const std::string stem = lower(job.known->name);
+    const std::string stem = lowerCase(job.known->name);
     std::vector<std::string> still = words, clip = words;
     still.insert(still.end(), {"--position", std::to_string(job.position), "--output",
                                stem + "_" + std::to_string(job.position) + ".png"});
@@ -680,7 +668,7 @@ Reply PreviewService::upload(const std::string& name, const std::string& bytes) 
                          std::to_string(options_.uploadLimit) + " bytes an upload may have");
   }
   if (bytes.empty()) return text(400, shown + ": the upload is empty");
-  std::string extension = lower(std::filesystem::path(shown).extension().string());
+  std::string extension = lowerCase(std::filesystem::path(shown).extension().string());
   static const std::regex plainExtension("\\.[a-z0-9]{1,5}");
   if (!std::regex_match(extension, plainExtension)) extension = ".bin";
 

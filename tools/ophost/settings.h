@@ -1,10 +1,6 @@
-// How the command line names a plug-in's parameters and values, and the small value syntaxes of
-// the command line (sizes, areas, frame ranges, easing curves).
-//
-// A parameter is named by the key of its label in the string catalogue ("fill", "softness") or by
-// its number (1..4, in descriptor order). Choice values are an entry's key or text ("squeeze"), a
-// direction's name or arrow ("up-left", "↖"), or the entry's index; colours are #RRGGBB,
-// #AARRGGBB (AA the key) or a packed OpPixel word 0xWWWWWWWW; sliders are whole numbers.
+// The small value syntaxes of the command line: sizes, areas, frame ranges, whole numbers and
+// easing curves. Parameters and their values are named by the host's one vocabulary
+// (param_vocabulary.h), which this header brings along.
 #pragma once
 
 #include <cstdint>
@@ -13,26 +9,10 @@
 #include <vector>
 
 #include "operator_model.h"
+#include "param_vocabulary.h"
 #include "picture.h"
 
 namespace ophost::cli {
-
-// The command-line name of parameter `index` (0-based) of a plug-in.
-std::string paramName(const ParamModel& param, size_t index);
-// The command-line name of entry `entry` of a choice.
-std::string entryName(const ParamModel& param, size_t entry);
-// What the host shows for entry `entry`: its text, or a direction's name with its arrow.
-std::string entryText(const ParamModel& param, size_t entry);
-// A value as `info` shows it ("squeeze", "50", "#FFFFFF (0xEB8080FF)").
-std::string describeValue(const ParamModel& param, int64_t value);
-
-// Finds the parameter called `name` (key or number); throws HostError naming the ones there are.
-size_t findParam(const OperatorModel& model, const std::string& plugin, const std::string& name);
-// Reads `text` as a value of `param`; throws HostError (with the range for numbers out of range).
-int64_t parseValue(const ParamModel& param, const std::string& label, const std::string& text);
-
-// "PARAM=VALUE" split at the first '='; throws HostError for text without one.
-std::pair<std::string, std::string> splitSetting(const std::string& setting);
 
 struct FrameSize {
   int32_t width = 0;

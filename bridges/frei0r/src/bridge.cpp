@@ -23,11 +23,18 @@ namespace {
 namespace fs = std::filesystem;
 using ophost::Picture;
 
+// A transition or Bump (two inputs) rather than a filter (Fog), as the catalogue knows them.
+bool isMixer(const std::string& effect) {
+  const ophost::KnownEffect* known = ophost::knownEffect(effect);
+  return known == nullptr || !known->filter;
+}
+
 // Descriptor parameters a plug-in reads when it is opened and not at each render: a change of one
-// of them takes a close and an open. Only Fog's shape (its mask is built at open) is one.
-std::vector<size_t> openTimeParams(const std::string& effect) {
-  if (effect == "Fog") return {0};
-  return {};
+// of them takes a close and an open.
+std::vector<size_t> readAtOpen(const std::string& effect) {
+  const ophost::KnownEffect* known = ophost::knownEffect(effect);
+  if (known == nullptr) return {};
+  return {known->readAtOpen.begin(), known->readAtOpen.end()};
 }
 
 // One effect: its plug-in, loaded once per process, and what the bridge shows of it. Lives as long
@@ -51,7 +58,8 @@ struct Effect {
   std::vector<int64_t> failedWith;   // ... of an open that failed (not retried with the same)
   std::array<std::shared_ptr<const Picture>, 2> inputs;
 
-  explicit Effect(const EffectRef& effectRef) : name(effectRef.name), mixer(effectRef.mixer), reporter(effectRef.name) {}
+  explicit Effect(const EffectRef& effectRef)
+      : name(effectRef.name), mixer(isMixer(effectRef.name)), reporter(effectRef.name) {}
 };
 
 struct Instance {
@@ -97,7 +105,7 @@ void load(Effect& effect, const EffectRef& effectRef) {
       return index == 0 || index == 1 ? self->inputs[static_cast<size_t>(index)] : nullptr;
     });
     effect.params = bridgeParams(plugin->model(), effect.mixer);
-    effect.openTime = openTimeParams(effect.name);
+    effect.openTime = readAtOpen(effect.name);
     effect.plugin = std::move(plugin);
   } catch (const std::exception& error) {
     effect.problem = error.what();

@@ -17,9 +17,10 @@
 namespace kt3frei0r {
 
 // What one frei0r plug-in stands for.
+// Whether it is a mixer (two inputs: the transitions and Bump) or a filter (Fog) is the host's
+// catalogue's to say.
 struct EffectRef {
   const char* name;    // the plug-in's name: "Halves"
-  bool mixer;          // a transition or Bump (two inputs) rather than a filter (Fog)
   const void* anchor;  // an address inside the frei0r plug-in, to find its file
 };
 

@@ -1,4 +1,4 @@
-// One frei0r plug-in: the effect KT3_EFFECT, a two-input mixer when KT3_MIXER is 1, a filter when 0.
+// One frei0r plug-in: the effect KT3_EFFECT (a two-input mixer, or a filter for Fog).
 // Built once per effect as kt3_NAME.so; everything is done by the bridge library.
 #include "bridge.h"
 
@@ -7,7 +7,7 @@
 namespace {
 // An address inside this file's library, by which the bridge finds where it was loaded from.
 const char kAnchor = 0;
-const kt3frei0r::EffectRef kEffect{KT3_EFFECT, KT3_MIXER != 0, &kAnchor};
+const kt3frei0r::EffectRef kEffect{KT3_EFFECT, &kAnchor};
 }  // namespace
 
 KT3_FREI0R_ENTRY int f0r_init() { return kt3frei0r::init(kEffect); }
@@ -32,5 +32,5 @@ KT3_FREI0R_ENTRY void f0r_update(f0r_instance_t instance, double, const uint32_t
 }
 KT3_FREI0R_ENTRY void f0r_update2(f0r_instance_t instance, double, const uint32_t* inframe1,
                                   const uint32_t* inframe2, const uint32_t*, uint32_t* outframe) {
-  kt3frei0r::update(instance, inframe1, KT3_MIXER ? inframe2 : nullptr, outframe);
+  kt3frei0r::update(instance, inframe1, inframe2, outframe);  // a filter reads input 0 only
 }

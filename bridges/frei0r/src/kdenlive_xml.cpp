@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bridge.h"
+#include "param_vocabulary.h"
 #include "string_catalogue.h"
 
 namespace {
@@ -16,13 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 const char kAnchor = 0;
 
-struct Effect {
-  const char* name;
-  bool mixer;
-};
-constexpr Effect kEffects[] = {{"Halves", true},   {"Jolt", true},    {"Blinds", true},
-                               {"Ripples", true},  {"Slant", true},   {"Streaks", true},
-                               {"Sunbeams", true}, {"Bump", true},    {"Fog", false}};
 
 std::string escaped(const std::string& text) {
   std::string out;
@@ -47,11 +41,6 @@ std::string number(double value) {
 // Kdenlive separates the entries' texts with commas: a comma inside a text becomes a semicolon.
 std::string listText(std::string text) {
   for (char& c : text) c = c == ',' ? ';' : c;
-  return text;
-}
-
-std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   return text;
 }
 
@@ -107,26 +96,27 @@ int main(int argc, char** argv) {
   std::error_code error;
   fs::create_directories(directory, error);
   int status = 0;
-  for (const Effect& effect : kEffects) {
+  for (const ophost::KnownEffect& effect : ophost::knownEffects()) {
     std::string problem;
-    const auto params = kt3frei0r::describe({effect.name, effect.mixer, &kAnchor}, &problem);
+    const std::string name(effect.name);
+    const auto params = kt3frei0r::describe({name.c_str(), &kAnchor}, &problem);
     if (!problem.empty()) {
-      std::fprintf(stderr, "kt3_kdenlive_xml: %s: %s\n", effect.name, problem.c_str());
+      std::fprintf(stderr, "kt3_kdenlive_xml: %s: %s\n", name.c_str(), problem.c_str());
       status = 1;
       continue;
     }
-    const std::string id = "frei0r.kt3_" + lower(effect.name);
-    const char* element = effect.mixer ? "transition" : "effect";
+    const std::string id = "frei0r.kt3_" + ophost::lowerCase(name);
+    const char* element = effect.filter ? "effect" : "transition";
     std::ostringstream out;
     out << "<?xml version=\"1.0\"?>\n<!DOCTYPE kpartgui>\n"
         << "<" << element << " tag=\"" << id << "\" id=\"" << id << "\">\n"
-        << "  <name>" << effect.name << "</name>\n"
-        << "  <description>" << escaped(std::string(ophost::pluginSummary(effect.name).value_or("")))
+        << "  <name>" << name << "</name>\n"
+        << "  <description>" << escaped(std::string(effect.summary))
         << "</description>\n"
         << "  <author>KT3 operators</author>\n";
     for (const auto& p : params) writeParam(out, p);
     out << "</" << element << ">\n";
-    const fs::path file = directory / ("kt3_" + lower(effect.name) + ".xml");
+    const fs::path file = directory / ("kt3_" + ophost::lowerCase(name) + ".xml");
     std::ofstream stream(file);
     stream << out.str();
     if (!stream) {

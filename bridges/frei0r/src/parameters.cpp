@@ -6,16 +6,12 @@
 
 #include "colour.h"
 #include "operator_model.h"
+#include "param_vocabulary.h"
 #include "string_catalogue.h"
 
 namespace kt3frei0r {
 
 namespace {
-
-std::string keyFor(uint32_t id, const std::string& fallback) {
-  if (auto entry = ophost::catalogueString(id)) return std::string(entry->key);
-  return fallback;
-}
 
 // "0.142857" rather than "0.142857142857": enough to select the entry, short enough to read.
 std::string shortNumber(double value) {
@@ -26,16 +22,10 @@ std::string shortNumber(double value) {
 
 void describeChoice(BridgeParam& p, const ophost::ParamModel& model) {
   const bool directions = model.style == CHOICE_STYLE_DIRECTIONS;
-  for (uint32_t entry : model.entries) {
-    if (directions) {
-      auto direction = ophost::directionForCode(entry);
-      const std::string name = direction ? std::string(direction->name) : "code " + std::to_string(entry);
-      p.entries.push_back(name);
-      p.entryNames.push_back(name);
-    } else {
-      p.entries.push_back(ophost::catalogueText(entry));
-      p.entryNames.push_back(keyFor(entry, "entry" + std::to_string(p.entries.size())));
-    }
+  for (size_t k = 0; k < model.entries.size(); ++k) {
+    p.entryNames.push_back(ophost::entryName(model, k));
+    // A direction is shown by its name (the arrow is not in every editor's font).
+    p.entries.push_back(directions ? p.entryNames.back() : ophost::catalogueText(model.entries[k]));
   }
   p.min = 0;
   p.max = static_cast<int64_t>(model.entries.size()) - 1;
@@ -64,7 +54,7 @@ std::vector<BridgeParam> bridgeParams(const ophost::OperatorModel& model, bool m
     const ophost::ParamModel& m = model.params[i];
     BridgeParam p;
     p.descriptor = i;
-    p.name = keyFor(m.label, "param" + std::to_string(i + 1));
+    p.name = ophost::paramName(m, i);
     p.label = ophost::catalogueText(m.label);
     p.nativeDefault = m.defaultValue;
     switch (m.kind) {
