@@ -8,24 +8,13 @@
 #include <string>
 
 #include "host_error.h"
+#include "noise_picture.h"
 #include "picture.h"
 #include "texture_files.h"
 
 namespace opbench {
 
-// Every byte of the buffer (inside and outside the active area) pseudo-random for `seed`.
-inline ophost::Picture noisePicture(const ophost::Geometry& geometry, uint32_t seed) {
-  ophost::Picture picture(geometry, 4);
-  uint32_t state = seed * 2654435761u + 12345u;
-  if (state == 0) state = 1;
-  for (uint8_t& byte : picture.bytes) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<uint8_t>(state >> 24);
-  }
-  return picture;
-}
+using ophost::noisePicture;
 
 // The size each texture file has on a real installation.
 inline bool textureSize(const std::string& name, int32_t& width, int32_t& height) {

@@ -18,7 +18,7 @@ namespace ophost {
 
 struct CatalogueString {
   uint32_t id = 0;
-  std::string_view key;   // "fill", "squeeze", "from-bottom" ... stable, documented
+  std::string_view key;   // "fill", "squeeze", "bottom-return" ... stable, documented
   std::string_view text;  // what the host shows
 };
 

@@ -175,22 +175,13 @@ std::string ImageLedger::takeBack(const OpImage* image, const char* how,
   return entry.label;
 }
 
-std::string ImageLedger::labelOf(const OpImage* image) const {
-  auto found = entries_.find(image);
-  return found == entries_.end() ? std::string("unknown") : found->second->label;
-}
-
-bool ImageLedger::holds(const OpImage* image) const {
-  auto found = entries_.find(image);
-  return found != entries_.end() && !found->second->returned;
-}
-
 bool ImageLedger::isTexture(const OpImage* image) const {
   auto found = entries_.find(image);
   return found != entries_.end() && found->second->role == ImageRole::Texture;
 }
 
-std::vector<std::string> ImageLedger::held(bool textures) const {
+std::vector<std::string> ImageLedger::held(Kind kind) const {
+  const bool textures = kind == Kind::Textures;
   std::vector<std::string> labels;
   for (const auto& [record, entry] : entries_) {
     if (!entry->returned && (entry->role == ImageRole::Texture) == textures) labels.push_back(entry->label);
@@ -198,7 +189,8 @@ std::vector<std::string> ImageLedger::held(bool textures) const {
   return labels;
 }
 
-std::vector<std::string> ImageLedger::reclaim(bool textures) {
+std::vector<std::string> ImageLedger::reclaim(Kind kind) {
+  const bool textures = kind == Kind::Textures;
   std::vector<std::string> labels;
   for (auto it = entries_.begin(); it != entries_.end();) {
     if (!it->second->returned && (it->second->role == ImageRole::Texture) == textures) {

@@ -43,15 +43,14 @@ class ImageLedger {
   std::string takeBack(const OpImage* image, const char* how, std::vector<std::string>& faults,
                        Picture* keep = nullptr);
 
-  // The label of a held image, or "unknown".
-  std::string labelOf(const OpImage* image) const;
-  bool holds(const OpImage* image) const;
   bool isTexture(const OpImage* image) const;
 
-  // The labels of held images of the given roles (textures or the rest).
-  std::vector<std::string> held(bool textures) const;
-  // Takes back every held image of the given kind without checks; returns their labels.
-  std::vector<std::string> reclaim(bool textures);
+  // Which of the held images: textures, or every other (inputs and new images).
+  enum class Kind { Textures, Images };
+  // The labels of held images of that kind.
+  std::vector<std::string> held(Kind kind) const;
+  // Takes back every held image of that kind without checks; returns their labels.
+  std::vector<std::string> reclaim(Kind kind);
   // Checks that no held texture was written since it was handed out (or last checked).
   void checkHeldTextures(std::vector<std::string>& faults);
   // Forgets images already given back; until then a second give-back is told from a stray pointer.

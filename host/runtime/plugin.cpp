@@ -265,7 +265,7 @@ int32_t Plugin::Impl::logMessage(int32_t level, int32_t line, const char* file, 
 
 void Plugin::Impl::finish(uint16_t action) {
   const bool failedRender = action == ACTION_RENDER && result->status == -1 && !putDone;
-  for (const std::string& label : ledger.reclaim(false)) {
+  for (const std::string& label : ledger.reclaim(ImageLedger::Kind::Images)) {
     if (failedRender) {
       result->reclaimed.push_back(label);
     } else {
@@ -274,7 +274,7 @@ void Plugin::Impl::finish(uint16_t action) {
   }
   ledger.checkHeldTextures(result->faults);
   if (action == ACTION_CLOSE) {
-    for (const std::string& label : ledger.reclaim(true)) {
+    for (const std::string& label : ledger.reclaim(ImageLedger::Kind::Textures)) {
       result->faults.push_back(label + " was still held after close");
     }
   }
@@ -335,8 +335,8 @@ std::unique_ptr<Plugin> Plugin::load(const std::filesystem::path& path) {
 Plugin::Plugin(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 Plugin::~Plugin() {
-  impl_->ledger.reclaim(false);
-  impl_->ledger.reclaim(true);
+  impl_->ledger.reclaim(ImageLedger::Kind::Images);
+  impl_->ledger.reclaim(ImageLedger::Kind::Textures);
   {
     std::lock_guard lock(loadedMutex);
     loadedHandles.erase(impl_->handle);
@@ -382,7 +382,7 @@ void Plugin::setTextureDirectory(const std::filesystem::path& directory) {
 }
 HostBehaviour& Plugin::behaviour() { return impl_->behaviour; }
 
-std::vector<std::string> Plugin::heldTextures() const { return impl_->ledger.held(true); }
+std::vector<std::string> Plugin::heldTextures() const { return impl_->ledger.held(ImageLedger::Kind::Textures); }
 
 ActionResult Plugin::open(const ActionRequest& request) { return act(ACTION_OPEN, request); }
 ActionResult Plugin::close(const ActionRequest& request) { return act(ACTION_CLOSE, request); }

@@ -16,18 +16,6 @@ std::unique_ptr<ophost::Plugin> loadPlugin(const std::string& name) {
   return ophost::Plugin::load(pluginPath(name));
 }
 
-Picture noisePicture(const Geometry& geometry, uint32_t seed) {
-  Picture picture(geometry, 4);
-  uint32_t state = seed * 2654435761u + 12345u;
-  for (uint8_t& byte : picture.bytes) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<uint8_t>(state >> 24);
-  }
-  return picture;
-}
-
 Picture solidPicture(const Geometry& geometry, uint32_t pixel) {
   Picture picture(geometry, 4);
   for (int32_t row = 0; row < geometry.rows; ++row)

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "noise_picture.h"
 #include "plugin.h"
 
 namespace optest {
@@ -25,9 +26,7 @@ std::filesystem::path pluginPath(const std::string& name);      // build/plugins
 std::filesystem::path testPluginPath(const std::string& name);  // build/test-plugins/NAME.so
 std::unique_ptr<ophost::Plugin> loadPlugin(const std::string& name);
 
-// A four-byte picture whose every byte (inside and outside the active area) is pseudo-random,
-// different for each seed.
-Picture noisePicture(const Geometry& geometry, uint32_t seed);
+using ophost::noisePicture;  // noise_picture.h
 // A four-byte picture filled with one pixel value.
 Picture solidPicture(const Geometry& geometry, uint32_t pixel);
 // A one-byte grey picture of width x height filled by f(column, row).
