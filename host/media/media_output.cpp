@@ -13,11 +13,13 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <regex>
 #include <system_error>
 
@@ -60,7 +62,8 @@ void renameInto(const std::filesystem::path& temporary, const std::string& name)
   std::error_code error;
   std::filesystem::rename(temporary, name, error);
   if (error) {
-    std::filesystem::remove(temporary, error);
+    std::error_code ignored;  // the rename's error is the one to tell
+    std::filesystem::remove(temporary, ignored);
     throw HostError("cannot write " + name + ": " + error.message());
   }
 }
@@ -127,15 +130,27 @@ std::vector<uint8_t> encodePng(const RgbImage& rgb) {
   return bytes;
 }
 
+// Writes `bytes` to the new file `file`; on failure removes it and throws, telling `name` and why.
 void writeBytes(const std::filesystem::path& file, const std::vector<uint8_t>& bytes,
                 const std::string& name) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) throw HostError("cannot write " + name + ": " + std::strerror(errno));
+  size_t done = 0;
+  int failure = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      failure = wrote < 0 ? errno : ENOSPC;
+      break;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  if (::close(fd) != 0 && failure == 0) failure = errno;
+  if (failure != 0) {
     std::error_code ignored;
     std::filesystem::remove(file, ignored);
-    throw HostError("cannot write " + name + ": the disk refused the data");
+    throw HostError("cannot write " + name + ": " + std::strerror(failure));
   }
 }
 
@@ -172,6 +187,9 @@ class PngSink final : public FrameSink {
       throw HostError(name_ + " holds one frame: write a range to name%04d.png, .mp4 or .gif");
     }
     const std::string final = sequence_ ? sequenceFileName(name_, number) : name_;
+    if (final == last_) throw HostError("cannot write " + name_ + ": two frames would both be " + final);
+    checkOutputFile(final, sequence_ ? final : name_);
+    last_ = final;
     const std::filesystem::path temporary = temporaryNameFor(final);
     temporaries_.add(temporary, final);
     writeBytes(temporary, encodePng(frame), final);
@@ -183,6 +201,7 @@ class PngSink final : public FrameSink {
   std::string name_;
   bool sequence_;
   int64_t frames_ = 0;
+  std::string last_;  // the file name of the frame before
   Temporaries temporaries_;
 };
 
@@ -406,22 +425,57 @@ bool isAnimated(OutputKind kind) { return kind != OutputKind::Png; }
 std::string sequenceFileName(const std::string& pattern, int64_t number) {
   std::smatch match;
   if (!std::regex_search(pattern, match, numberedPattern())) return pattern;
+  // "%d", "%4d" (padded with spaces) or "%04d" (with zeros), formatted here: a width is not
+  // bounded by any buffer, and one wider than any file name is refused before it is spent.
   const std::string conversion = match.str();
-  const std::string format = conversion.substr(0, conversion.size() - 1) + "lld";
-  char digits[64];
-  std::snprintf(digits, sizeof digits, format.c_str(), static_cast<long long>(number));
+  const bool zeros = conversion.size() > 2 && conversion[1] == '0';
+  size_t width = 0;
+  const size_t digitsAt = zeros ? 2 : 1;
+  for (size_t k = digitsAt; k + 1 < conversion.size(); ++k) {
+    width = width * 10 + static_cast<size_t>(conversion[k] - '0');
+    if (width > kMaxFileNameBytes) {
+      throw HostError("cannot write " + pattern + ": its frame numbers would be " +
+                      conversion.substr(digitsAt, conversion.size() - digitsAt - 1) +
+                      " digits wide, more than the " + std::to_string(kMaxFileNameBytes) +
+                      " bytes a file name may have");
+    }
+  }
+  std::string digits = std::to_string(number);
+  if (digits.size() < width) {
+    const size_t sign = zeros && number < 0 ? 1 : 0;
+    digits.insert(sign, width - digits.size(), zeros ? '0' : ' ');
+  }
   return match.prefix().str() + digits + match.suffix().str();
+}
+
+void checkOutputFile(const std::string& file, const std::string& name) {
+  const size_t bytes = std::filesystem::path(file).filename().string().size();
+  if (bytes > kMaxFileNameBytes) {
+    throw HostError("cannot write " + name + ": its file name would be " + std::to_string(bytes) +
+                    " bytes long, more than the " + std::to_string(kMaxFileNameBytes) +
+                    " bytes a file name may have");
+  }
+  std::error_code error;
+  if (std::filesystem::is_directory(file, error)) throw HostError("cannot write " + file + ": it is a directory");
 }
 
 std::filesystem::path temporaryNameFor(const std::filesystem::path& file) {
   static std::atomic<int> counter{0};  // serve writes several outputs at once
-  return file.parent_path() / ("." + file.filename().string() + ".partial-" +
-                               std::to_string(getpid()) + "-" + std::to_string(counter++));
+  // At most 32 bytes of the name, cut where a UTF-8 character starts.
+  std::string start = file.filename().string();
+  if (start.size() > 32) {
+    size_t cut = 32;
+    while (cut > 0 && (static_cast<unsigned char>(start[cut]) & 0xC0) == 0x80) --cut;
+    start.resize(cut);
+  }
+  return file.parent_path() / ("." + start + ".partial-" + std::to_string(getpid()) + "-" +
+                               std::to_string(counter++));
 }
 
 std::unique_ptr<FrameSink> createSink(const std::string& name, const OutputOptions& options) {
   const OutputKind kind = outputKindFor(name);
   checkDirectory(name);
+  checkOutputFile(kind == OutputKind::PngSequence ? sequenceFileName(name, 0) : name, name);
   if (options.width <= 0 || options.height <= 0) throw HostError("cannot write " + name + ": empty frames");
   av_log_set_level(AV_LOG_QUIET);
   switch (kind) {

@@ -137,6 +137,45 @@ TEST_F(Broken, PipesAndDevicesAreNotReadAtAll) {
   EXPECT_NE(run.err.find("/dev/zero: not a regular file"), std::string::npos) << run.err;
 }
 
+// Output names at the edges of what a file name may be: every frame gets its own file and the
+// summary counts those files; a name that cannot exist, or is a directory, is refused with one
+// message before anything is written (frame 2 of a sequence as much as a single file).
+TEST_F(Broken, OutputNamesAreWrittenInFullOrRefusedWhole) {
+  const std::string wide = "b%0100d.png";
+  RunResult run = renderOver(dir / "good.png", wide);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("(5 frames, 32x24)"), std::string::npos) << run.out;
+  for (int frame = 0; frame <= 4; ++frame) {
+    const std::string name = ophost::media::sequenceFileName(wide, frame);
+    EXPECT_EQ(name.size(), 105u);
+    EXPECT_TRUE(std::filesystem::exists(dir / name)) << frame;
+  }
+  EXPECT_EQ(files().size(), 7u);  // good.png, good.mp4 and the five frames
+  const std::string longest = std::string(240, 'n') + ".png";
+  run = renderOver(dir / "good.png", longest);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(std::filesystem::exists(dir / longest));
+  for (const auto& name : files()) {
+    if (name != "good.png" && name != "good.mp4") std::filesystem::remove(dir / name);
+  }
+
+  std::filesystem::create_directory(dir / "d.gif");
+  std::filesystem::create_directory(dir / "s2.png");
+  struct Case {
+    std::string output, message;
+  };
+  for (const Case& bad : {Case{"b%0300d.png", "more than the 255 bytes a file name may have"},
+                          Case{std::string(252, 'n') + ".png", "more than the 255 bytes a file name may have"},
+                          Case{"d.gif", "d.gif: it is a directory"}, Case{"s%d.png", "s2.png: it is a directory"}}) {
+    SCOPED_TRACE(bad.output);
+    run = renderOver(dir / "good.png", bad.output);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find(bad.message), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(files(), (std::vector<std::string>{"d.gif", "good.mp4", "good.png", "s2.png"}));
+  }
+}
+
 // Textures as the plug-ins ask for them: the test plug-in opens "/programs/kt3/t.png".
 class BrokenTexture : public Broken {
  protected:

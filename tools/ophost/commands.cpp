@@ -98,6 +98,17 @@ std::string ownProgram() {
   return self.string();
 }
 
+// Refuses, before any work, an output some frame of first..last could not be written to.
+void checkOutputFiles(const std::string& output, media::OutputKind kind, int64_t first, int64_t last) {
+  if (kind != media::OutputKind::PngSequence) {
+    media::checkOutputFile(output, output);
+    return;
+  }
+  for (int64_t frame = first; frame <= last; ++frame) {
+    media::checkOutputFile(media::sequenceFileName(output, frame), output);
+  }
+}
+
 int32_t fpsFrom(const Options& options) {
   return options.fps.empty() ? 25 : static_cast<int32_t>(parseWhole(options.fps, "--fps", 1, 120));
 }
@@ -277,6 +288,8 @@ int renderCommand(const Options& options) {
                     " to name%04d.png, .mp4 or .gif");
   }
 
+  checkOutputFiles(options.output, kind, first, last);
+
   const int64_t count = last - first + 1;
   PipelineOptions pipeline;
   pipeline.first = first;
@@ -304,8 +317,10 @@ int renderCommand(const Options& options) {
   const auto written = sink->finish();
   if (!options.quiet) {
     if (written.size() == 1) {
-      std::printf("wrote %s (%lld frame%s, %dx%d)\n", written[0].c_str(), static_cast<long long>(count),
-                  count == 1 ? "" : "s", g.stride, g.rows);
+      // One file holds every frame the sink was given; a sequence's count is its files.
+      const long long frames = static_cast<long long>(totals.frames);
+      std::printf("wrote %s (%lld frame%s, %dx%d)\n", written[0].c_str(), frames, frames == 1 ? "" : "s",
+                  g.stride, g.rows);
     } else {
       std::printf("wrote %s ... %s (%zu frames, %dx%d)\n", written.front().c_str(), written.back().c_str(),
                   written.size(), g.stride, g.rows);
