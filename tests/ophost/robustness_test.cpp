@@ -176,6 +176,39 @@ TEST_F(Broken, OutputNamesAreWrittenInFullOrRefusedWhole) {
   }
 }
 
+// An output that would replace one of the inputs is refused before anything is rendered and the
+// input stays as it was: the same file by its name or another, a sequence's frame or its pattern.
+TEST_F(Broken, AnOutputThatIsAnInputIsRefusedAndTheInputKept) {
+  const std::string picture = readAll(dir / "good.png"), clip = readAll(dir / "good.mp4");
+  std::filesystem::create_hard_link(dir / "good.png", dir / "linked.png");
+  std::filesystem::create_directory(dir / "seq");
+  for (const char* frame : {"s0001.png", "s0002.png", "s0003.png"}) write(dir / "seq" / frame, picture);
+  struct Case {
+    std::string input, output, input1 = "card:rings";
+  };
+  const std::vector<Case> cases = {
+      {"good.png", "good.png"},           {"good.png", "linked.png"},
+      {"good.png", "seq/../good.png"},    {"good.mp4", "good.mp4"},
+      {"seq/s%04d.png", "seq/s%04d.png"}, {"seq/s%04d.png", "seq/s0002.png"},
+      {"seq/s%04d.png", "seq/s000%d.png"}, {"card:bars", "good.png", "good.png"},
+  };
+  for (const Case& bad : cases) {
+    SCOPED_TRACE(bad.input + " " + bad.input1 + " -> " + bad.output);
+    const RunResult run = runOphost({"render", "Bump", "--input0", bad.input.rfind("card:", 0) == 0 ? bad.input : (dir / bad.input).string(),
+                                     "--input1", bad.input1.rfind("card:", 0) == 0 ? bad.input1 : (dir / bad.input1).string(),
+                                     "--size", "32x24", "--length", "4", "--output", (dir / bad.output).string()});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find(bad.input1 == "card:rings" ? "--input0 (" : "--input1 ("), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("give the output another name"), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(files(), (std::vector<std::string>{"good.mp4", "good.png", "linked.png", "seq"}));
+    EXPECT_EQ(readAll(dir / "good.png"), picture);
+    EXPECT_EQ(readAll(dir / "good.mp4"), clip);
+    EXPECT_EQ(readAll(dir / "seq" / "s0002.png"), picture);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "seq"), {}), 3);
+  }
+}
+
 // Textures as the plug-ins ask for them: the test plug-in opens "/programs/kt3/t.png".
 class BrokenTexture : public Broken {
  protected:
