@@ -10,6 +10,7 @@
 #include "media_input.h"
 #include "media_output.h"
 #include "ophost_test_support.h"
+#include "texture_files.h"
 #include "texture_guard.h"
 
 using namespace ophosttest;
@@ -269,6 +270,30 @@ TEST_F(BrokenTexture, BadFilesAndEscapesStopTheOpenWithOneMessage) {
   write(dir / "tex" / "real.png", good);
   std::filesystem::create_symlink("real.png", t);
   EXPECT_EQ(openWith().status, 0);
+}
+
+// A texture a plug-in finds too small makes it fail its open: the message names the texture with
+// its size and, for the plug-ins whose needs the host knows, the size needed.
+TEST_F(Broken, ATextureTooSmallIsNamedWithItsSizeAndTheSizeNeeded) {
+  REQUIRE_PLUGIN("Fog");
+  REQUIRE_PLUGIN("Ripples");
+  std::filesystem::create_directories(dir / "tex");
+  for (const char* name : {"kreis.png", "diamant.png", "ripples.png"}) {
+    ophost::writeGreyPng(dir / "tex" / name, ophost::Picture(ophost::Geometry::exact(100, 80), 1, 128));
+  }
+  for (const auto& [plugin, needed] : {std::pair{"Fog", "180x144"}, std::pair{"Ripples", "286x228"}}) {
+    SCOPED_TRACE(plugin);
+    std::vector<std::string> arguments = {"render", plugin, "--textures", (dir / "tex").string(), "--input0",
+                                          "card:bars", "--size", "32x24", "--output", (dir / "out.png").string()};
+    if (std::string(plugin) == "Ripples") arguments.insert(arguments.end(), {"--input1", "card:rings"});
+    const RunResult run = runOphost(arguments);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find(std::string(plugin) + " cannot start: it answered -1 when opened"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(".png (100x80)"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(std::string("at least ") + needed), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.png"));
+  }
 }
 
 TEST(TextureGuard, ServesOnlyWhatLiesInsideItsDirectory) {
