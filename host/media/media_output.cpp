@@ -256,11 +256,13 @@ class EncodedFile {
     std::error_code ignored;
     if (!done_) std::filesystem::remove(temporary_, ignored);
   }
-  // Encodes `frame` (null to drain) and writes what the encoder gives back.
-  void encode(AVFrame* frame) {
+  // Encodes `frame` (null to drain) and writes what the encoder gives back; `between` is called
+  // before each packet (it may throw to stop).
+  void encode(AVFrame* frame, const std::function<void()>& between = {}) {
     int status = avcodec_send_frame(encoder_, frame);
     if (status < 0) throw HostError("cannot write " + name_ + ": encoding failed (" + averror(status) + ")");
     for (;;) {
+      if (between) between();
       status = avcodec_receive_packet(encoder_, packet_);
       if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return;
       if (status < 0) throw HostError("cannot write " + name_ + ": encoding failed (" + averror(status) + ")");
@@ -271,8 +273,10 @@ class EncodedFile {
       if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
     }
   }
-  std::vector<std::string> finish() {
-    encode(nullptr);
+  // Drains the encoder (calling `between` before each packet), writes the trailer and renames
+  // the file into place.
+  std::vector<std::string> finish(const std::function<void()>& between = {}) {
+    encode(nullptr, between);
     int status = av_write_trailer(format_);
     if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
     avio_closep(&format_->pb);
@@ -296,7 +300,7 @@ class EncodedFile {
 class VideoSink final : public FrameSink {
  public:
   VideoSink(const std::string& name, const OutputOptions& options)
-      : width_((options.width + 1) & ~1), height_((options.height + 1) & ~1) {
+      : name_(name), width_((options.width + 1) & ~1), height_((options.height + 1) & ~1) {
     AVDictionary* settings = nullptr;
     av_dict_set(&settings, "crf", std::to_string(options.quality).c_str(), 0);
     av_dict_set(&settings, "preset", "medium", 0);
@@ -322,86 +326,213 @@ class VideoSink final : public FrameSink {
     }
     av_frame_free(&frame);
   }
-  std::vector<std::string> finish() override { return file_->finish(); }
+  std::vector<std::string> finish() override {
+    return file_->finish([this] { checkStop(name_); });
+  }
 
  private:
+  std::string name_;
   int width_, height_;
   int64_t count_ = 0;
   std::unique_ptr<EncodedFile> file_;
 };
 
-// An animated GIF with one palette made for all its frames: the frames are gathered, a palette is
-// chosen from all of them and each frame is mapped onto it with error diffusion.
-class GifSink final : public FrameSink {
+// A filter graph fed through named buffer sources and read from one buffer sink.
+class FilterGraph {
  public:
-  GifSink(const std::string& name, const OutputOptions& options)
-      : name_(name), options_(options) {
-    file_ = std::make_unique<EncodedFile>(name, "gif", AV_CODEC_ID_GIF, nullptr, AV_PIX_FMT_PAL8,
-                                          options.width, options.height, options.fps, nullptr);
-    graph_ = avfilter_graph_alloc();
-    const std::string arguments = "video_size=" + std::to_string(options.width) + "x" +
-                                  std::to_string(options.height) + ":pix_fmt=" +
-                                  std::to_string(AV_PIX_FMT_RGB24) + ":time_base=1/" +
-                                  std::to_string(options.fps) + ":pixel_aspect=1/1";
-    bool ready = avfilter_graph_create_filter(&source_, avfilter_get_by_name("buffer"), "in",
-                                              arguments.c_str(), nullptr, graph_) >= 0 &&
-                 avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out",
-                                              nullptr, nullptr, graph_) >= 0;
-    AVFilterInOut* outputs = avfilter_inout_alloc();
+  // `sources` pairs each source's label in `description` with its buffer arguments.
+  FilterGraph(const std::string& description, const std::vector<std::pair<std::string, std::string>>& sources,
+              const std::string& name)
+      : name_(name), graph_(avfilter_graph_alloc()) {
+    bool ready = graph_ != nullptr && avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out",
+                                                                   nullptr, nullptr, graph_) >= 0;
+    AVFilterInOut* outputs = nullptr;
+    for (size_t n = sources.size(); ready && n-- > 0;) {
+      AVFilterContext* source = nullptr;
+      ready = avfilter_graph_create_filter(&source, avfilter_get_by_name("buffer"), sources[n].first.c_str(),
+                                           sources[n].second.c_str(), nullptr, graph_) >= 0;
+      if (!ready) break;
+      sources_.insert(sources_.begin(), source);
+      AVFilterInOut* output = avfilter_inout_alloc();
+      output->name = av_strdup(sources[n].first.c_str());
+      output->filter_ctx = source;
+      output->next = outputs;
+      outputs = output;
+    }
     AVFilterInOut* inputs = avfilter_inout_alloc();
     if (ready) {
-      outputs->name = av_strdup("in");
-      outputs->filter_ctx = source_;
       inputs->name = av_strdup("out");
       inputs->filter_ctx = sink_;
-      ready = avfilter_graph_parse_ptr(graph_,
-                                       "split[a][b];[a]palettegen=stats_mode=full[p];"
-                                       "[b][p]paletteuse=dither=sierra2_4a",
-                                       &inputs, &outputs, nullptr) >= 0 &&
+      ready = avfilter_graph_parse_ptr(graph_, description.c_str(), &inputs, &outputs, nullptr) >= 0 &&
               avfilter_graph_config(graph_, nullptr) >= 0;
     }
     avfilter_inout_free(&inputs);
     avfilter_inout_free(&outputs);
-    if (!ready) throw HostError("cannot write " + name + ": the palette filters are not available");
+    if (!ready) {
+      avfilter_graph_free(&graph_);
+      throw HostError("cannot write " + name + ": the palette filters are not available");
+    }
   }
-  ~GifSink() override { avfilter_graph_free(&graph_); }
+  ~FilterGraph() { avfilter_graph_free(&graph_); }
+  FilterGraph(const FilterGraph&) = delete;
+  FilterGraph& operator=(const FilterGraph&) = delete;
 
-  void add(const RgbImage& rgb, int64_t) override {
-    AVFrame* frame = convertedFrame(rgb, AV_PIX_FMT_RGB24, options_.width, options_.height);
-    frame->pts = count_++;
-    const int status = av_buffersrc_add_frame(source_, frame);
-    av_frame_free(&frame);
+  // Hands `frame` (its references are taken; null ends the source) to source `index` and runs
+  // the graph as far as it goes.
+  void add(size_t index, AVFrame* frame) {
+    const int status = av_buffersrc_add_frame_flags(sources_.at(index), frame, AV_BUFFERSRC_FLAG_PUSH);
     if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
   }
-  std::vector<std::string> finish() override {
-    if (av_buffersrc_add_frame(source_, nullptr) < 0) throw HostError("cannot write " + name_);
-    AVFrame* frame = av_frame_alloc();
-    for (;;) {
-      const int status = av_buffersink_get_frame(sink_, frame);
-      if (status == AVERROR_EOF || status == AVERROR(EAGAIN)) break;
-      if (status < 0) {
-        av_frame_free(&frame);
-        throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
-      }
-      try {
-        file_->encode(frame);
-      } catch (...) {
-        av_frame_free(&frame);
-        throw;
-      }
-      av_frame_unref(frame);
-    }
-    av_frame_free(&frame);
-    return file_->finish();
+  // The next frame out, into `frame`; false when there is none yet, or no more.
+  bool take(AVFrame* frame) {
+    const int status = av_buffersink_get_frame(sink_, frame);
+    if (status == AVERROR_EOF || status == AVERROR(EAGAIN)) return false;
+    if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
+    return true;
   }
+  AVRational timeBase() const { return av_buffersink_get_time_base(sink_); }
 
  private:
   std::string name_;
-  OutputOptions options_;
-  std::unique_ptr<EncodedFile> file_;
   AVFilterGraph* graph_ = nullptr;
-  AVFilterContext* source_ = nullptr;
+  std::vector<AVFilterContext*> sources_;
   AVFilterContext* sink_ = nullptr;
+};
+
+// An AVFrame freed when it goes out of scope.
+struct OwnedFrame {
+  OwnedFrame() : frame(av_frame_alloc()) {
+    if (frame == nullptr) throw HostError("out of memory for a frame");
+  }
+  explicit OwnedFrame(AVFrame* given) : frame(given) {}
+  ~OwnedFrame() { av_frame_free(&frame); }
+  OwnedFrame(const OwnedFrame&) = delete;
+  OwnedFrame& operator=(const OwnedFrame&) = delete;
+  AVFrame* frame;
+};
+
+std::string bufferArguments(int width, int height, int format, AVRational timeBase) {
+  return "video_size=" + std::to_string(width) + "x" + std::to_string(height) + ":pix_fmt=" +
+         std::to_string(format) + ":time_base=" + std::to_string(timeBase.num) + "/" +
+         std::to_string(timeBase.den) + ":pixel_aspect=1/1";
+}
+
+// An animated GIF with one palette made for all its frames, chosen from all of them, each frame
+// mapped onto it with error diffusion. It takes two passes, so that the frames are never all in
+// memory: as each frame comes it is counted into the palette's colour statistics and kept, as it
+// is, in a hidden temporary file beside the output (3 bytes a pixel); finish() makes the palette,
+// reads the frames back one by one, maps and encodes each. The temporary file is always removed.
+class GifSink final : public FrameSink {
+ public:
+  GifSink(const std::string& name, const OutputOptions& options)
+      : name_(name), options_(options), framesFile_(temporaryNameFor(name)),
+        frameBytes_(static_cast<size_t>(options.width) * static_cast<size_t>(options.height) * 3) {
+    file_ = std::make_unique<EncodedFile>(name, "gif", AV_CODEC_ID_GIF, nullptr, AV_PIX_FMT_PAL8,
+                                          options.width, options.height, options.fps, nullptr);
+    statistics_ = std::make_unique<FilterGraph>("[in]palettegen=stats_mode=full[out]",
+                                                std::vector<std::pair<std::string, std::string>>{{"in", frameArguments()}},
+                                                name);
+    frames_ = ::open(framesFile_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (frames_ < 0) throw HostError("cannot write " + name + ": " + std::strerror(errno));
+  }
+  ~GifSink() override {
+    if (frames_ >= 0) ::close(frames_);
+    std::error_code ignored;
+    std::filesystem::remove(framesFile_, ignored);
+  }
+
+  void add(const RgbImage& rgb, int64_t) override {
+    OwnedFrame frame(convertedFrame(rgb, AV_PIX_FMT_RGB24, options_.width, options_.height));
+    frame.frame->pts = count_++;
+    keep(frame.frame);
+    statistics_->add(0, frame.frame);
+    OwnedFrame nothing;
+    while (statistics_->take(nothing.frame)) av_frame_unref(nothing.frame);  // the palette comes at the end
+  }
+
+  std::vector<std::string> finish() override {
+    if (count_ > 0) {
+      statistics_->add(0, nullptr);
+      OwnedFrame palette;
+      if (!statistics_->take(palette.frame)) throw HostError("cannot write " + name_ + ": no palette was made");
+      FilterGraph mapping("[in][palette]paletteuse=dither=sierra2_4a[out]",
+                          {{"in", frameArguments()},
+                           {"palette", bufferArguments(palette.frame->width, palette.frame->height,
+                                                       palette.frame->format, statistics_->timeBase())}},
+                          name_);
+      mapping.add(1, palette.frame);
+      mapping.add(1, nullptr);
+      if (::lseek(frames_, 0, SEEK_SET) != 0) throw HostError("cannot write " + name_ + ": " + std::strerror(errno));
+      OwnedFrame mapped;
+      for (int64_t n = 0; n < count_; ++n) {
+        checkStop(name_);
+        OwnedFrame frame;
+        frame.frame->format = AV_PIX_FMT_RGB24;
+        frame.frame->width = options_.width;
+        frame.frame->height = options_.height;
+        if (av_frame_get_buffer(frame.frame, 0) < 0) throw HostError("out of memory for a frame");
+        readBack(frame.frame);
+        frame.frame->pts = n;
+        mapping.add(0, frame.frame);
+        while (mapping.take(mapped.frame)) encode(mapped.frame);
+      }
+      mapping.add(0, nullptr);
+      while (mapping.take(mapped.frame)) encode(mapped.frame);
+    }
+    ::close(frames_);
+    frames_ = -1;
+    std::error_code ignored;
+    std::filesystem::remove(framesFile_, ignored);
+    return file_->finish([this] { checkStop(name_); });
+  }
+
+ private:
+  std::string frameArguments() const {
+    return bufferArguments(options_.width, options_.height, AV_PIX_FMT_RGB24, AVRational{1, options_.fps});
+  }
+  void encode(AVFrame* frame) {
+    file_->encode(frame);
+    av_frame_unref(frame);
+  }
+  // The frame's rows, back to back, at the end of the temporary file.
+  void keep(const AVFrame* frame) {
+    rows_.resize(frameBytes_);
+    const size_t row = static_cast<size_t>(options_.width) * 3;
+    for (int32_t j = 0; j < options_.height; ++j) {
+      std::copy_n(frame->data[0] + static_cast<ptrdiff_t>(j) * frame->linesize[0], row, rows_.data() + row * static_cast<size_t>(j));
+    }
+    for (size_t done = 0; done < rows_.size();) {
+      const ssize_t wrote = ::write(frames_, rows_.data() + done, rows_.size() - done);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) throw HostError("cannot write " + name_ + ": " + std::strerror(wrote < 0 ? errno : ENOSPC));
+      done += static_cast<size_t>(wrote);
+    }
+  }
+  void readBack(AVFrame* frame) {
+    rows_.resize(frameBytes_);
+    for (size_t done = 0; done < rows_.size();) {
+      const ssize_t got = ::read(frames_, rows_.data() + done, rows_.size() - done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        throw HostError("cannot write " + name_ + ": its frames could not be read back (" +
+                        (got < 0 ? std::string(std::strerror(errno)) : "the file is short") + ")");
+      }
+      done += static_cast<size_t>(got);
+    }
+    const size_t row = static_cast<size_t>(options_.width) * 3;
+    for (int32_t j = 0; j < options_.height; ++j) {
+      std::copy_n(rows_.data() + row * static_cast<size_t>(j), row, frame->data[0] + static_cast<ptrdiff_t>(j) * frame->linesize[0]);
+    }
+  }
+
+  std::string name_;
+  OutputOptions options_;
+  std::filesystem::path framesFile_;
+  size_t frameBytes_;
+  int frames_ = -1;
+  std::vector<uint8_t> rows_;
+  std::unique_ptr<EncodedFile> file_;
+  std::unique_ptr<FilterGraph> statistics_;
   int64_t count_ = 0;
 };
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -214,6 +215,44 @@ TEST_F(Pipeline, AWorkerThatDiesIsReportedAndNothingIsWritten) {
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_EQ(files(), std::vector<std::string>{});
   EXPECT_FALSE(alive(workers[0]));
+  std::filesystem::remove(logs.string() + ".out");
+  std::filesystem::remove(logs.string() + ".err");
+}
+
+// A GIF's frames are passed on as they come: the memory of its render does not grow with its
+// length. Its completion (each frame mapped onto the palette made from all of them) can be
+// interrupted like the rest of the render: status 130 and nothing left behind.
+TEST_F(Pipeline, AGifIsNotHeldInMemoryAndItsCompletionCanBeInterrupted) {
+  REQUIRE_PLUGIN("Halves");
+  const auto logs = dir.parent_path() / (dir.filename().string() + "-log");
+#if !defined(__SANITIZE_ADDRESS__)  // freed memory waits in the sanitizer's quarantine
+  auto peakKilobytes = [&](const char* length) {
+    Running ophost({"render", "Halves", "--input0", "card:bars", "--input1", "card:rings", "--size", "640x360",
+                    "--length", length, "--jobs", "1", "--quiet", "--output", out("m.gif")}, logs);
+    rusage usage{};
+    int status = 0;
+    EXPECT_EQ(wait4(ophost.pid, &status, 0, &usage), ophost.pid);
+    ophost.pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ophost.err();
+    return usage.ru_maxrss;
+  };
+  const long brief = peakKilobytes("20"), longer = peakKilobytes("180");
+  // 160 more frames held would be 160 x 675 kB of RGB at least.
+  EXPECT_LT(longer - brief, 50 * 1024) << brief << " kB for 21 frames, " << longer << " kB for 181";
+  std::filesystem::remove(dir / "m.gif");
+#endif
+  Running ophost({"render", "Halves", "--input0", "card:bars", "--input1", "card:rings", "--size", "320x180",
+                  "--length", "800", "--jobs", "1", "--output", out("i.gif")}, logs);
+  for (int tries = 0; tries < 1500 && ophost.err().find("801/801 frames") == std::string::npos; ++tries) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_NE(ophost.err().find("801/801 frames"), std::string::npos) << ophost.err();
+  std::this_thread::sleep_for(100ms);
+  ASSERT_EQ(kill(ophost.pid, SIGINT), 0);
+  EXPECT_EQ(ophost.wait(20s), 130) << ophost.err();
+  EXPECT_NE(ophost.err().find("ophost: interrupted: the render of " + out("i.gif") + " stopped and nothing was written"),
+            std::string::npos) << ophost.err();
+  EXPECT_EQ(files(), std::vector<std::string>{});
   std::filesystem::remove(logs.string() + ".out");
   std::filesystem::remove(logs.string() + ".err");
 }

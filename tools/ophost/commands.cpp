@@ -373,15 +373,19 @@ int renderCommand(const Options& options) {
   }
   const Geometry& g = renderer.geometry();
   auto sink = media::createSink(options.output, {g.stride, g.rows, fps, 18});
+  sink->stopWhen(interrupted);
   Progress progress(renderer.pluginName(), count, options.quiet);
   RenderTotals totals;
+  std::vector<std::string> written;
   try {
     totals = renderFrames(renderer, *sink, progress, pipeline);
+    progress.done();
+    written = sink->finish();
   } catch (const Interrupted&) {
     throw Interrupted("interrupted: the render of " + options.output + " stopped and nothing was written");
+  } catch (const media::OutputStopped&) {
+    throw Interrupted("interrupted: the render of " + options.output + " stopped and nothing was written");
   }
-  progress.done();
-  const auto written = sink->finish();
   if (!options.quiet) {
     if (written.size() == 1) {
       // One file holds every frame the sink was given; a sequence's count is its files.
@@ -454,10 +458,13 @@ int demoCommand(const Options& options) {
       auto sheetSink = media::createSink((directory / (name + "_sheet.png")).string(), {sheet.width, sheet.height, fps, 18});
       sheetSink->add(sheet, 0);
       for (auto* sink : {video.get(), gif.get(), sheetSink.get()}) {
+        sink->stopWhen(interrupted);
         for (const auto& out : sink->finish()) written.push_back(out);
       }
     } catch (const Interrupted&) {
       throw;
+    } catch (const media::OutputStopped&) {
+      throw Interrupted("interrupted: the demo stopped at " + name);
     } catch (const HostError& failure) {
       std::fprintf(stderr, "ophost: %s: %s\n", name.c_str(), failure.what());
       ++failures;
