@@ -219,6 +219,37 @@ TEST_F(Pipeline, AWorkerThatDiesIsReportedAndNothingIsWritten) {
   std::filesystem::remove(logs.string() + ".err");
 }
 
+// A worker that stops answering (stopped here with SIGSTOP) ends the render when the watchdog's
+// deadline passes, with one message naming it; the workers are ended and nothing is written.
+TEST_F(Pipeline, AWorkerThatStopsAnsweringIsNamedAndEnded) {
+  REQUIRE_PLUGIN("Jolt");
+  const auto logs = dir.parent_path() / (dir.filename().string() + "-log");
+  setenv("OPHOST_WORKER_DEADLINE_MS", "1500", 1);
+  Running ophost({"render", "Jolt", "--input0", "card:bars", "--input1", "card:rings", "--size", "640x360",
+                  "--length", "5000", "--jobs", "2", "--quiet", "--output", out("j.mp4")}, logs);
+  unsetenv("OPHOST_WORKER_DEADLINE_MS");
+  std::vector<pid_t> workers;
+  for (int tries = 0; tries < 500 && (workers.size() < 2 || files().empty()); ++tries) {
+    std::this_thread::sleep_for(20ms);
+    workers = ophost.children();
+  }
+  ASSERT_EQ(workers.size(), 2u) << ophost.err();
+  std::this_thread::sleep_for(200ms);
+  kill(workers[1], SIGSTOP);
+  EXPECT_EQ(ophost.wait(20s), 1) << ophost.err();
+  const std::string err = ophost.err();
+  EXPECT_NE(err.find("(pid " + std::to_string(workers[1]) + ") gave no answer for frame "), std::string::npos) << err;
+  EXPECT_NE(err.find(" in 1500 ms"), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_EQ(files(), std::vector<std::string>{});
+  for (pid_t worker : workers) {
+    EXPECT_FALSE(alive(worker)) << "worker " << worker << " is still there";
+    kill(worker, SIGKILL);
+  }
+  std::filesystem::remove(logs.string() + ".out");
+  std::filesystem::remove(logs.string() + ".err");
+}
+
 // A GIF's frames are passed on as they come: the memory of its render does not grow with its
 // length. Its completion (each frame mapped onto the palette made from all of them) can be
 // interrupted like the rest of the render: status 130 and nothing left behind.

@@ -365,6 +365,10 @@ int renderCommand(const Options& options) {
                                        : static_cast<int>(parseWhole(options.jobs, "--jobs", 1, 64));
   pipeline.jobs = static_cast<int>(std::min<int64_t>(pipeline.jobs, count));
   pipeline.warn = warn;
+  // The workers' deadline, shortened by the tests that stop a worker.
+  if (const char* deadline = std::getenv("OPHOST_WORKER_DEADLINE_MS"); deadline && *deadline) {
+    pipeline.workerDeadline = std::chrono::milliseconds(parseWhole(deadline, "OPHOST_WORKER_DEADLINE_MS", 1, 86400000));
+  }
 
   FrameRenderer renderer(setup);
   if (pipeline.jobs > 1) {
