@@ -17,6 +17,7 @@
 #include "media_output.h"
 #include "ophost_test_support.h"
 #include "renderer.h"
+#include "worker.h"
 
 extern char** environ;
 
@@ -238,8 +239,10 @@ TEST_F(Pipeline, AWorkerThatStopsAnsweringIsNamedAndEnded) {
   kill(workers[1], SIGSTOP);
   EXPECT_EQ(ophost.wait(20s), 1) << ophost.err();
   const std::string err = ophost.err();
-  EXPECT_NE(err.find("(pid " + std::to_string(workers[1]) + ") gave no answer for frame "), std::string::npos) << err;
-  EXPECT_NE(err.find(" in 1500 ms"), std::string::npos) << err;
+  // Stopped while it renders a frame, or before it has taken the whole of its next one.
+  EXPECT_NE(err.find(" of 2 (pid " + std::to_string(workers[1]) + ") "), std::string::npos) << err;
+  EXPECT_NE(err.find(" in 1500 ms (it had been stopped by signal " + std::to_string(SIGSTOP) + "); it was ended"),
+            std::string::npos) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_EQ(files(), std::vector<std::string>{});
   for (pid_t worker : workers) {
@@ -248,6 +251,21 @@ TEST_F(Pipeline, AWorkerThatStopsAnsweringIsNamedAndEnded) {
   }
   std::filesystem::remove(logs.string() + ".out");
   std::filesystem::remove(logs.string() + ".err");
+}
+
+// The same deadline holds while a frame is handed over: a worker that reads nothing (here a
+// program that never reads) does not hold ophost in a write larger than the pipe.
+TEST(WorkerPool, AWorkerThatTakesNothingIsGivenUpAfterTheDeadline) {
+  ophost::cli::WorkerPool pool("/bin/sleep", {"600"}, 1, std::chrono::milliseconds(300));
+  ophost::cli::FrameInputs inputs;
+  inputs.input[0] = std::make_shared<const ophost::Picture>(ophost::Geometry::exact(1920, 1080), 4);
+  try {
+    pool.send(0, 7, inputs);
+    ADD_FAILURE() << "the frame was taken";
+  } catch (const ophost::HostError& error) {
+    EXPECT_NE(std::string(error.what()).find("worker 1 of 1 (pid "), std::string::npos) << error.what();
+    EXPECT_NE(std::string(error.what()).find(") did not take frame 7 in 300 ms"), std::string::npos) << error.what();
+  }
 }
 
 // A GIF's frames are passed on as they come: the memory of its render does not grow with its

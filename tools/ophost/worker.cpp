@@ -65,6 +65,7 @@ void writeAll(const Pipe& pipe, const void* data, size_t size) {
       if (interrupted()) throw Interrupted("interrupted");
       continue;
     }
+    if (done < 0 && errno == EAGAIN && pipe.patience.count() > 0) continue;  // full: wait again
     if (done <= 0) throw PipeGone{};
     bytes += done;
     size -= static_cast<size_t>(done);
@@ -176,6 +177,9 @@ WorkerPool::WorkerPool(const std::string& program, const std::vector<std::string
       // Big pipes: a frame crosses in a few large writes.
       fcntl(in[1], F_SETPIPE_SZ, 1 << 20);
       fcntl(out[1], F_SETPIPE_SZ, 1 << 20);
+      // The parent's writes never block: a worker that takes nothing would hold a blocking write
+      // for ever, past any deadline (poll says when there is room again).
+      fcntl(in[1], F_SETFL, fcntl(in[1], F_GETFL) | O_NONBLOCK);
       posix_spawn_file_actions_t actions;
       posix_spawn_file_actions_init(&actions);
       posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
