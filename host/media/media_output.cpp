@@ -246,9 +246,13 @@ class EncodedFile {
     opened_ = true;
     status = avformat_write_header(format_, nullptr);
     if (status < 0) throw HostError("cannot write " + name + " (" + averror(status) + ")");
+    headerWritten_ = true;
     packet_ = av_packet_alloc();
   }
   ~EncodedFile() {
+    // A muxer keeps state until its trailer is written (the GIF muxer a packet): an abandoned file
+    // gets its trailer too, into the temporary file that is removed below.
+    if (headerWritten_ && !trailerWritten_) av_write_trailer(format_);
     av_packet_free(&packet_);
     avcodec_free_context(&encoder_);
     if (opened_) avio_closep(&format_->pb);
@@ -277,6 +281,7 @@ class EncodedFile {
   // the file into place.
   std::vector<std::string> finish(const std::function<void()>& between = {}) {
     encode(nullptr, between);
+    trailerWritten_ = true;
     int status = av_write_trailer(format_);
     if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
     avio_closep(&format_->pb);
@@ -294,6 +299,7 @@ class EncodedFile {
   AVStream* stream_ = nullptr;
   AVPacket* packet_ = nullptr;
   bool opened_ = false;
+  bool headerWritten_ = false, trailerWritten_ = false;
   bool done_ = false;
 };
 
