@@ -13,11 +13,13 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <regex>
 #include <system_error>
 
@@ -60,7 +62,8 @@ void renameInto(const std::filesystem::path& temporary, const std::string& name)
   std::error_code error;
   std::filesystem::rename(temporary, name, error);
   if (error) {
-    std::filesystem::remove(temporary, error);
+    std::error_code ignored;  // the rename's error is the one to tell
+    std::filesystem::remove(temporary, ignored);
     throw HostError("cannot write " + name + ": " + error.message());
   }
 }
@@ -127,15 +130,27 @@ std::vector<uint8_t> encodePng(const RgbImage& rgb) {
   return bytes;
 }
 
+// Writes `bytes` to the new file `file`; on failure removes it and throws, telling `name` and why.
 void writeBytes(const std::filesystem::path& file, const std::vector<uint8_t>& bytes,
                 const std::string& name) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) throw HostError("cannot write " + name + ": " + std::strerror(errno));
+  size_t done = 0;
+  int failure = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      failure = wrote < 0 ? errno : ENOSPC;
+      break;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  if (::close(fd) != 0 && failure == 0) failure = errno;
+  if (failure != 0) {
     std::error_code ignored;
     std::filesystem::remove(file, ignored);
-    throw HostError("cannot write " + name + ": the disk refused the data");
+    throw HostError("cannot write " + name + ": " + std::strerror(failure));
   }
 }
 
@@ -172,6 +187,9 @@ class PngSink final : public FrameSink {
       throw HostError(name_ + " holds one frame: write a range to name%04d.png, .mp4 or .gif");
     }
     const std::string final = sequence_ ? sequenceFileName(name_, number) : name_;
+    if (final == last_) throw HostError("cannot write " + name_ + ": two frames would both be " + final);
+    checkOutputFile(final, sequence_ ? final : name_);
+    last_ = final;
     const std::filesystem::path temporary = temporaryNameFor(final);
     temporaries_.add(temporary, final);
     writeBytes(temporary, encodePng(frame), final);
@@ -183,6 +201,7 @@ class PngSink final : public FrameSink {
   std::string name_;
   bool sequence_;
   int64_t frames_ = 0;
+  std::string last_;  // the file name of the frame before
   Temporaries temporaries_;
 };
 
@@ -227,9 +246,13 @@ class EncodedFile {
     opened_ = true;
     status = avformat_write_header(format_, nullptr);
     if (status < 0) throw HostError("cannot write " + name + " (" + averror(status) + ")");
+    headerWritten_ = true;
     packet_ = av_packet_alloc();
   }
   ~EncodedFile() {
+    // A muxer keeps state until its trailer is written (the GIF muxer a packet): an abandoned file
+    // gets its trailer too, into the temporary file that is removed below.
+    if (headerWritten_ && !trailerWritten_) av_write_trailer(format_);
     av_packet_free(&packet_);
     avcodec_free_context(&encoder_);
     if (opened_) avio_closep(&format_->pb);
@@ -237,11 +260,13 @@ class EncodedFile {
     std::error_code ignored;
     if (!done_) std::filesystem::remove(temporary_, ignored);
   }
-  // Encodes `frame` (null to drain) and writes what the encoder gives back.
-  void encode(AVFrame* frame) {
+  // Encodes `frame` (null to drain) and writes what the encoder gives back; `between` is called
+  // before each packet (it may throw to stop).
+  void encode(AVFrame* frame, const std::function<void()>& between = {}) {
     int status = avcodec_send_frame(encoder_, frame);
     if (status < 0) throw HostError("cannot write " + name_ + ": encoding failed (" + averror(status) + ")");
     for (;;) {
+      if (between) between();
       status = avcodec_receive_packet(encoder_, packet_);
       if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return;
       if (status < 0) throw HostError("cannot write " + name_ + ": encoding failed (" + averror(status) + ")");
@@ -252,8 +277,11 @@ class EncodedFile {
       if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
     }
   }
-  std::vector<std::string> finish() {
-    encode(nullptr);
+  // Drains the encoder (calling `between` before each packet), writes the trailer and renames
+  // the file into place.
+  std::vector<std::string> finish(const std::function<void()>& between = {}) {
+    encode(nullptr, between);
+    trailerWritten_ = true;
     int status = av_write_trailer(format_);
     if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
     avio_closep(&format_->pb);
@@ -271,13 +299,14 @@ class EncodedFile {
   AVStream* stream_ = nullptr;
   AVPacket* packet_ = nullptr;
   bool opened_ = false;
+  bool headerWritten_ = false, trailerWritten_ = false;
   bool done_ = false;
 };
 
 class VideoSink final : public FrameSink {
  public:
   VideoSink(const std::string& name, const OutputOptions& options)
-      : width_((options.width + 1) & ~1), height_((options.height + 1) & ~1) {
+      : name_(name), width_((options.width + 1) & ~1), height_((options.height + 1) & ~1) {
     AVDictionary* settings = nullptr;
     av_dict_set(&settings, "crf", std::to_string(options.quality).c_str(), 0);
     av_dict_set(&settings, "preset", "medium", 0);
@@ -303,86 +332,213 @@ class VideoSink final : public FrameSink {
     }
     av_frame_free(&frame);
   }
-  std::vector<std::string> finish() override { return file_->finish(); }
+  std::vector<std::string> finish() override {
+    return file_->finish([this] { checkStop(name_); });
+  }
 
  private:
+  std::string name_;
   int width_, height_;
   int64_t count_ = 0;
   std::unique_ptr<EncodedFile> file_;
 };
 
-// An animated GIF with one palette made for all its frames: the frames are gathered, a palette is
-// chosen from all of them and each frame is mapped onto it with error diffusion.
-class GifSink final : public FrameSink {
+// A filter graph fed through named buffer sources and read from one buffer sink.
+class FilterGraph {
  public:
-  GifSink(const std::string& name, const OutputOptions& options)
-      : name_(name), options_(options) {
-    file_ = std::make_unique<EncodedFile>(name, "gif", AV_CODEC_ID_GIF, nullptr, AV_PIX_FMT_PAL8,
-                                          options.width, options.height, options.fps, nullptr);
-    graph_ = avfilter_graph_alloc();
-    const std::string arguments = "video_size=" + std::to_string(options.width) + "x" +
-                                  std::to_string(options.height) + ":pix_fmt=" +
-                                  std::to_string(AV_PIX_FMT_RGB24) + ":time_base=1/" +
-                                  std::to_string(options.fps) + ":pixel_aspect=1/1";
-    bool ready = avfilter_graph_create_filter(&source_, avfilter_get_by_name("buffer"), "in",
-                                              arguments.c_str(), nullptr, graph_) >= 0 &&
-                 avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out",
-                                              nullptr, nullptr, graph_) >= 0;
-    AVFilterInOut* outputs = avfilter_inout_alloc();
+  // `sources` pairs each source's label in `description` with its buffer arguments.
+  FilterGraph(const std::string& description, const std::vector<std::pair<std::string, std::string>>& sources,
+              const std::string& name)
+      : name_(name), graph_(avfilter_graph_alloc()) {
+    bool ready = graph_ != nullptr && avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out",
+                                                                   nullptr, nullptr, graph_) >= 0;
+    AVFilterInOut* outputs = nullptr;
+    for (size_t n = sources.size(); ready && n-- > 0;) {
+      AVFilterContext* source = nullptr;
+      ready = avfilter_graph_create_filter(&source, avfilter_get_by_name("buffer"), sources[n].first.c_str(),
+                                           sources[n].second.c_str(), nullptr, graph_) >= 0;
+      if (!ready) break;
+      sources_.insert(sources_.begin(), source);
+      AVFilterInOut* output = avfilter_inout_alloc();
+      output->name = av_strdup(sources[n].first.c_str());
+      output->filter_ctx = source;
+      output->next = outputs;
+      outputs = output;
+    }
     AVFilterInOut* inputs = avfilter_inout_alloc();
     if (ready) {
-      outputs->name = av_strdup("in");
-      outputs->filter_ctx = source_;
       inputs->name = av_strdup("out");
       inputs->filter_ctx = sink_;
-      ready = avfilter_graph_parse_ptr(graph_,
-                                       "split[a][b];[a]palettegen=stats_mode=full[p];"
-                                       "[b][p]paletteuse=dither=sierra2_4a",
-                                       &inputs, &outputs, nullptr) >= 0 &&
+      ready = avfilter_graph_parse_ptr(graph_, description.c_str(), &inputs, &outputs, nullptr) >= 0 &&
               avfilter_graph_config(graph_, nullptr) >= 0;
     }
     avfilter_inout_free(&inputs);
     avfilter_inout_free(&outputs);
-    if (!ready) throw HostError("cannot write " + name + ": the palette filters are not available");
+    if (!ready) {
+      avfilter_graph_free(&graph_);
+      throw HostError("cannot write " + name + ": the palette filters are not available");
+    }
   }
-  ~GifSink() override { avfilter_graph_free(&graph_); }
+  ~FilterGraph() { avfilter_graph_free(&graph_); }
+  FilterGraph(const FilterGraph&) = delete;
+  FilterGraph& operator=(const FilterGraph&) = delete;
 
-  void add(const RgbImage& rgb, int64_t) override {
-    AVFrame* frame = convertedFrame(rgb, AV_PIX_FMT_RGB24, options_.width, options_.height);
-    frame->pts = count_++;
-    const int status = av_buffersrc_add_frame(source_, frame);
-    av_frame_free(&frame);
+  // Hands `frame` (its references are taken; null ends the source) to source `index` and runs
+  // the graph as far as it goes.
+  void add(size_t index, AVFrame* frame) {
+    const int status = av_buffersrc_add_frame_flags(sources_.at(index), frame, AV_BUFFERSRC_FLAG_PUSH);
     if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
   }
-  std::vector<std::string> finish() override {
-    if (av_buffersrc_add_frame(source_, nullptr) < 0) throw HostError("cannot write " + name_);
-    AVFrame* frame = av_frame_alloc();
-    for (;;) {
-      const int status = av_buffersink_get_frame(sink_, frame);
-      if (status == AVERROR_EOF || status == AVERROR(EAGAIN)) break;
-      if (status < 0) {
-        av_frame_free(&frame);
-        throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
-      }
-      try {
-        file_->encode(frame);
-      } catch (...) {
-        av_frame_free(&frame);
-        throw;
-      }
-      av_frame_unref(frame);
-    }
-    av_frame_free(&frame);
-    return file_->finish();
+  // The next frame out, into `frame`; false when there is none yet, or no more.
+  bool take(AVFrame* frame) {
+    const int status = av_buffersink_get_frame(sink_, frame);
+    if (status == AVERROR_EOF || status == AVERROR(EAGAIN)) return false;
+    if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
+    return true;
   }
+  AVRational timeBase() const { return av_buffersink_get_time_base(sink_); }
 
  private:
   std::string name_;
-  OutputOptions options_;
-  std::unique_ptr<EncodedFile> file_;
   AVFilterGraph* graph_ = nullptr;
-  AVFilterContext* source_ = nullptr;
+  std::vector<AVFilterContext*> sources_;
   AVFilterContext* sink_ = nullptr;
+};
+
+// An AVFrame freed when it goes out of scope.
+struct OwnedFrame {
+  OwnedFrame() : frame(av_frame_alloc()) {
+    if (frame == nullptr) throw HostError("out of memory for a frame");
+  }
+  explicit OwnedFrame(AVFrame* given) : frame(given) {}
+  ~OwnedFrame() { av_frame_free(&frame); }
+  OwnedFrame(const OwnedFrame&) = delete;
+  OwnedFrame& operator=(const OwnedFrame&) = delete;
+  AVFrame* frame;
+};
+
+std::string bufferArguments(int width, int height, int format, AVRational timeBase) {
+  return "video_size=" + std::to_string(width) + "x" + std::to_string(height) + ":pix_fmt=" +
+         std::to_string(format) + ":time_base=" + std::to_string(timeBase.num) + "/" +
+         std::to_string(timeBase.den) + ":pixel_aspect=1/1";
+}
+
+// An animated GIF with one palette made for all its frames, chosen from all of them, each frame
+// mapped onto it with error diffusion. It takes two passes, so that the frames are never all in
+// memory: as each frame comes it is counted into the palette's colour statistics and kept, as it
+// is, in a hidden temporary file beside the output (3 bytes a pixel); finish() makes the palette,
+// reads the frames back one by one, maps and encodes each. The temporary file is always removed.
+class GifSink final : public FrameSink {
+ public:
+  GifSink(const std::string& name, const OutputOptions& options)
+      : name_(name), options_(options), framesFile_(temporaryNameFor(name)),
+        frameBytes_(static_cast<size_t>(options.width) * static_cast<size_t>(options.height) * 3) {
+    file_ = std::make_unique<EncodedFile>(name, "gif", AV_CODEC_ID_GIF, nullptr, AV_PIX_FMT_PAL8,
+                                          options.width, options.height, options.fps, nullptr);
+    statistics_ = std::make_unique<FilterGraph>("[in]palettegen=stats_mode=full[out]",
+                                                std::vector<std::pair<std::string, std::string>>{{"in", frameArguments()}},
+                                                name);
+    frames_ = ::open(framesFile_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (frames_ < 0) throw HostError("cannot write " + name + ": " + std::strerror(errno));
+  }
+  ~GifSink() override {
+    if (frames_ >= 0) ::close(frames_);
+    std::error_code ignored;
+    std::filesystem::remove(framesFile_, ignored);
+  }
+
+  void add(const RgbImage& rgb, int64_t) override {
+    OwnedFrame frame(convertedFrame(rgb, AV_PIX_FMT_RGB24, options_.width, options_.height));
+    frame.frame->pts = count_++;
+    keep(frame.frame);
+    statistics_->add(0, frame.frame);
+    OwnedFrame nothing;
+    while (statistics_->take(nothing.frame)) av_frame_unref(nothing.frame);  // the palette comes at the end
+  }
+
+  std::vector<std::string> finish() override {
+    if (count_ > 0) {
+      statistics_->add(0, nullptr);
+      OwnedFrame palette;
+      if (!statistics_->take(palette.frame)) throw HostError("cannot write " + name_ + ": no palette was made");
+      FilterGraph mapping("[in][palette]paletteuse=dither=sierra2_4a[out]",
+                          {{"in", frameArguments()},
+                           {"palette", bufferArguments(palette.frame->width, palette.frame->height,
+                                                       palette.frame->format, statistics_->timeBase())}},
+                          name_);
+      mapping.add(1, palette.frame);
+      mapping.add(1, nullptr);
+      if (::lseek(frames_, 0, SEEK_SET) != 0) throw HostError("cannot write " + name_ + ": " + std::strerror(errno));
+      OwnedFrame mapped;
+      for (int64_t n = 0; n < count_; ++n) {
+        checkStop(name_);
+        OwnedFrame frame;
+        frame.frame->format = AV_PIX_FMT_RGB24;
+        frame.frame->width = options_.width;
+        frame.frame->height = options_.height;
+        if (av_frame_get_buffer(frame.frame, 0) < 0) throw HostError("out of memory for a frame");
+        readBack(frame.frame);
+        frame.frame->pts = n;
+        mapping.add(0, frame.frame);
+        while (mapping.take(mapped.frame)) encode(mapped.frame);
+      }
+      mapping.add(0, nullptr);
+      while (mapping.take(mapped.frame)) encode(mapped.frame);
+    }
+    ::close(frames_);
+    frames_ = -1;
+    std::error_code ignored;
+    std::filesystem::remove(framesFile_, ignored);
+    return file_->finish([this] { checkStop(name_); });
+  }
+
+ private:
+  std::string frameArguments() const {
+    return bufferArguments(options_.width, options_.height, AV_PIX_FMT_RGB24, AVRational{1, options_.fps});
+  }
+  void encode(AVFrame* frame) {
+    file_->encode(frame);
+    av_frame_unref(frame);
+  }
+  // The frame's rows, back to back, at the end of the temporary file.
+  void keep(const AVFrame* frame) {
+    rows_.resize(frameBytes_);
+    const size_t row = static_cast<size_t>(options_.width) * 3;
+    for (int32_t j = 0; j < options_.height; ++j) {
+      std::copy_n(frame->data[0] + static_cast<ptrdiff_t>(j) * frame->linesize[0], row, rows_.data() + row * static_cast<size_t>(j));
+    }
+    for (size_t done = 0; done < rows_.size();) {
+      const ssize_t wrote = ::write(frames_, rows_.data() + done, rows_.size() - done);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) throw HostError("cannot write " + name_ + ": " + std::strerror(wrote < 0 ? errno : ENOSPC));
+      done += static_cast<size_t>(wrote);
+    }
+  }
+  void readBack(AVFrame* frame) {
+    rows_.resize(frameBytes_);
+    for (size_t done = 0; done < rows_.size();) {
+      const ssize_t got = ::read(frames_, rows_.data() + done, rows_.size() - done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        throw HostError("cannot write " + name_ + ": its frames could not be read back (" +
+                        (got < 0 ? std::string(std::strerror(errno)) : "the file is short") + ")");
+      }
+      done += static_cast<size_t>(got);
+    }
+    const size_t row = static_cast<size_t>(options_.width) * 3;
+    for (int32_t j = 0; j < options_.height; ++j) {
+      std::copy_n(rows_.data() + row * static_cast<size_t>(j), row, frame->data[0] + static_cast<ptrdiff_t>(j) * frame->linesize[0]);
+    }
+  }
+
+  std::string name_;
+  OutputOptions options_;
+  std::filesystem::path framesFile_;
+  size_t frameBytes_;
+  int frames_ = -1;
+  std::vector<uint8_t> rows_;
+  std::unique_ptr<EncodedFile> file_;
+  std::unique_ptr<FilterGraph> statistics_;
   int64_t count_ = 0;
 };
 
@@ -406,22 +562,57 @@ bool isAnimated(OutputKind kind) { return kind != OutputKind::Png; }
 std::string sequenceFileName(const std::string& pattern, int64_t number) {
   std::smatch match;
   if (!std::regex_search(pattern, match, numberedPattern())) return pattern;
+  // "%d", "%4d" (padded with spaces) or "%04d" (with zeros), formatted here: a width is not
+  // bounded by any buffer, and one wider than any file name is refused before it is spent.
   const std::string conversion = match.str();
-  const std::string format = conversion.substr(0, conversion.size() - 1) + "lld";
-  char digits[64];
-  std::snprintf(digits, sizeof digits, format.c_str(), static_cast<long long>(number));
+  const bool zeros = conversion.size() > 2 && conversion[1] == '0';
+  size_t width = 0;
+  const size_t digitsAt = zeros ? 2 : 1;
+  for (size_t k = digitsAt; k + 1 < conversion.size(); ++k) {
+    width = width * 10 + static_cast<size_t>(conversion[k] - '0');
+    if (width > kMaxFileNameBytes) {
+      throw HostError("cannot write " + pattern + ": its frame numbers would be " +
+                      conversion.substr(digitsAt, conversion.size() - digitsAt - 1) +
+                      " digits wide, more than the " + std::to_string(kMaxFileNameBytes) +
+                      " bytes a file name may have");
+    }
+  }
+  std::string digits = std::to_string(number);
+  if (digits.size() < width) {
+    const size_t sign = zeros && number < 0 ? 1 : 0;
+    digits.insert(sign, width - digits.size(), zeros ? '0' : ' ');
+  }
   return match.prefix().str() + digits + match.suffix().str();
+}
+
+void checkOutputFile(const std::string& file, const std::string& name) {
+  const size_t bytes = std::filesystem::path(file).filename().string().size();
+  if (bytes > kMaxFileNameBytes) {
+    throw HostError("cannot write " + name + ": its file name would be " + std::to_string(bytes) +
+                    " bytes long, more than the " + std::to_string(kMaxFileNameBytes) +
+                    " bytes a file name may have");
+  }
+  std::error_code error;
+  if (std::filesystem::is_directory(file, error)) throw HostError("cannot write " + file + ": it is a directory");
 }
 
 std::filesystem::path temporaryNameFor(const std::filesystem::path& file) {
   static std::atomic<int> counter{0};  // serve writes several outputs at once
-  return file.parent_path() / ("." + file.filename().string() + ".partial-" +
-                               std::to_string(getpid()) + "-" + std::to_string(counter++));
+  // At most 32 bytes of the name, cut where a UTF-8 character starts.
+  std::string start = file.filename().string();
+  if (start.size() > 32) {
+    size_t cut = 32;
+    while (cut > 0 && (static_cast<unsigned char>(start[cut]) & 0xC0) == 0x80) --cut;
+    start.resize(cut);
+  }
+  return file.parent_path() / ("." + start + ".partial-" + std::to_string(getpid()) + "-" +
+                               std::to_string(counter++));
 }
 
 std::unique_ptr<FrameSink> createSink(const std::string& name, const OutputOptions& options) {
   const OutputKind kind = outputKindFor(name);
   checkDirectory(name);
+  checkOutputFile(kind == OutputKind::PngSequence ? sequenceFileName(name, 0) : name, name);
   if (options.width <= 0 || options.height <= 0) throw HostError("cannot write " + name + ": empty frames");
   av_log_set_level(AV_LOG_QUIET);
   switch (kind) {

@@ -6,10 +6,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "colour.h"
+#include "host_error.h"
 #include "picture.h"
 
 namespace ophost::media {
@@ -20,14 +23,28 @@ enum class OutputKind { Png, PngSequence, Video, Gif };
 OutputKind outputKindFor(const std::string& name);
 bool isAnimated(OutputKind kind);
 
-// The file name of frame `number` of a numbered sequence "name%04d.png".
+// The longest file name (one path component) the host writes, in bytes: Linux's NAME_MAX.
+inline constexpr size_t kMaxFileNameBytes = 255;
+
+// The file name of frame `number` of a numbered sequence "name%04d.png" (the number padded as
+// printf pads it). Throws HostError for a width no file name could hold.
 std::string sequenceFileName(const std::string& pattern, int64_t number);
+
+// Throws HostError, naming `name` (what was asked for), when `file` cannot be written as an
+// output: its file name is longer than kMaxFileNameBytes, or it is a directory already.
+void checkOutputFile(const std::string& file, const std::string& name);
 
 struct OutputOptions {
   int32_t width = 0;   // every frame's size (the whole buffer)
   int32_t height = 0;
   int32_t fps = 25;
   int32_t quality = 18;  // H.264 constant rate factor: lower is better
+};
+
+// What finish() throws when the sink's stop check asked it to stop.
+class OutputStopped : public HostError {
+ public:
+  explicit OutputStopped(const std::string& message) : HostError(message) {}
 };
 
 class FrameSink {
@@ -37,12 +54,25 @@ class FrameSink {
   virtual void add(const RgbImage& frame, int64_t number) = 0;
   // Completes the output and renames it into place; the final file names are then returned.
   virtual std::vector<std::string> finish() = 0;
+  // Asked between frames while finish() completes the output (a GIF's frames are mapped onto its
+  // palette then, a video's last frames encoded): when it answers true, finish() stops, removes
+  // what was written and throws OutputStopped.
+  void stopWhen(std::function<bool()> stop) { stop_ = std::move(stop); }
+
+ protected:
+  void checkStop(const std::string& name) const {
+    if (stop_ && stop_()) throw OutputStopped("stopped while " + name + " was being completed");
+  }
+
+ private:
+  std::function<bool()> stop_;
 };
 
 // Throws HostError when the output cannot be created (no such directory, no encoder, ...).
 std::unique_ptr<FrameSink> createSink(const std::string& name, const OutputOptions& options);
 
-// A temporary name next to `file` that no other process picks.
+// A temporary name next to `file` that no other process picks, hidden and short: it keeps no more
+// than the start of the file name, so it fits wherever the file name itself fits.
 std::filesystem::path temporaryNameFor(const std::filesystem::path& file);
 
 }  // namespace ophost::media

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "media_output.h"
 #include "ophost_test_support.h"
 #include "renderer.h"
+#include "worker.h"
 
 extern char** environ;
 
@@ -214,6 +216,92 @@ TEST_F(Pipeline, AWorkerThatDiesIsReportedAndNothingIsWritten) {
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_EQ(files(), std::vector<std::string>{});
   EXPECT_FALSE(alive(workers[0]));
+  std::filesystem::remove(logs.string() + ".out");
+  std::filesystem::remove(logs.string() + ".err");
+}
+
+// A worker that stops answering (stopped here with SIGSTOP) ends the render when the watchdog's
+// deadline passes, with one message naming it; the workers are ended and nothing is written.
+TEST_F(Pipeline, AWorkerThatStopsAnsweringIsNamedAndEnded) {
+  REQUIRE_PLUGIN("Jolt");
+  const auto logs = dir.parent_path() / (dir.filename().string() + "-log");
+  setenv("OPHOST_WORKER_DEADLINE_MS", "1500", 1);
+  Running ophost({"render", "Jolt", "--input0", "card:bars", "--input1", "card:rings", "--size", "640x360",
+                  "--length", "5000", "--jobs", "2", "--quiet", "--output", out("j.mp4")}, logs);
+  unsetenv("OPHOST_WORKER_DEADLINE_MS");
+  std::vector<pid_t> workers;
+  for (int tries = 0; tries < 500 && (workers.size() < 2 || files().empty()); ++tries) {
+    std::this_thread::sleep_for(20ms);
+    workers = ophost.children();
+  }
+  ASSERT_EQ(workers.size(), 2u) << ophost.err();
+  std::this_thread::sleep_for(200ms);
+  kill(workers[1], SIGSTOP);
+  EXPECT_EQ(ophost.wait(20s), 1) << ophost.err();
+  const std::string err = ophost.err();
+  // Stopped while it renders a frame, or before it has taken the whole of its next one.
+  EXPECT_NE(err.find(" of 2 (pid " + std::to_string(workers[1]) + ") "), std::string::npos) << err;
+  EXPECT_NE(err.find(" in 1500 ms (it had been stopped by signal " + std::to_string(SIGSTOP) + "); it was ended"),
+            std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_EQ(files(), std::vector<std::string>{});
+  for (pid_t worker : workers) {
+    EXPECT_FALSE(alive(worker)) << "worker " << worker << " is still there";
+    kill(worker, SIGKILL);
+  }
+  std::filesystem::remove(logs.string() + ".out");
+  std::filesystem::remove(logs.string() + ".err");
+}
+
+// The same deadline holds while a frame is handed over: a worker that reads nothing (here a
+// program that never reads) does not hold ophost in a write larger than the pipe.
+TEST(WorkerPool, AWorkerThatTakesNothingIsGivenUpAfterTheDeadline) {
+  ophost::cli::WorkerPool pool("/bin/sleep", {"600"}, 1, std::chrono::milliseconds(300));
+  ophost::cli::FrameInputs inputs;
+  inputs.input[0] = std::make_shared<const ophost::Picture>(ophost::Geometry::exact(1920, 1080), 4);
+  try {
+    pool.send(0, 7, inputs);
+    ADD_FAILURE() << "the frame was taken";
+  } catch (const ophost::HostError& error) {
+    EXPECT_NE(std::string(error.what()).find("worker 1 of 1 (pid "), std::string::npos) << error.what();
+    EXPECT_NE(std::string(error.what()).find(") did not take frame 7 in 300 ms"), std::string::npos) << error.what();
+  }
+}
+
+// A GIF's frames are passed on as they come: the memory of its render does not grow with its
+// length. Its completion (each frame mapped onto the palette made from all of them) can be
+// interrupted like the rest of the render: status 130 and nothing left behind.
+TEST_F(Pipeline, AGifIsNotHeldInMemoryAndItsCompletionCanBeInterrupted) {
+  REQUIRE_PLUGIN("Halves");
+  const auto logs = dir.parent_path() / (dir.filename().string() + "-log");
+#if !defined(__SANITIZE_ADDRESS__)  // freed memory waits in the sanitizer's quarantine
+  auto peakKilobytes = [&](const char* length) {
+    Running ophost({"render", "Halves", "--input0", "card:bars", "--input1", "card:rings", "--size", "640x360",
+                    "--length", length, "--jobs", "1", "--quiet", "--output", out("m.gif")}, logs);
+    rusage usage{};
+    int status = 0;
+    EXPECT_EQ(wait4(ophost.pid, &status, 0, &usage), ophost.pid);
+    ophost.pid = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ophost.err();
+    return usage.ru_maxrss;
+  };
+  const long brief = peakKilobytes("20"), longer = peakKilobytes("180");
+  // 160 more frames held would be 160 x 675 kB of RGB at least.
+  EXPECT_LT(longer - brief, 50 * 1024) << brief << " kB for 21 frames, " << longer << " kB for 181";
+  std::filesystem::remove(dir / "m.gif");
+#endif
+  Running ophost({"render", "Halves", "--input0", "card:bars", "--input1", "card:rings", "--size", "320x180",
+                  "--length", "800", "--jobs", "1", "--output", out("i.gif")}, logs);
+  for (int tries = 0; tries < 1500 && ophost.err().find("801/801 frames") == std::string::npos; ++tries) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_NE(ophost.err().find("801/801 frames"), std::string::npos) << ophost.err();
+  std::this_thread::sleep_for(100ms);
+  ASSERT_EQ(kill(ophost.pid, SIGINT), 0);
+  EXPECT_EQ(ophost.wait(20s), 130) << ophost.err();
+  EXPECT_NE(ophost.err().find("ophost: interrupted: the render of " + out("i.gif") + " stopped and nothing was written"),
+            std::string::npos) << ophost.err();
+  EXPECT_EQ(files(), std::vector<std::string>{});
   std::filesystem::remove(logs.string() + ".out");
   std::filesystem::remove(logs.string() + ".err");
 }

@@ -10,6 +10,7 @@
 #include "media_input.h"
 #include "media_output.h"
 #include "ophost_test_support.h"
+#include "texture_files.h"
 #include "texture_guard.h"
 
 using namespace ophosttest;
@@ -137,6 +138,78 @@ TEST_F(Broken, PipesAndDevicesAreNotReadAtAll) {
   EXPECT_NE(run.err.find("/dev/zero: not a regular file"), std::string::npos) << run.err;
 }
 
+// Output names at the edges of what a file name may be: every frame gets its own file and the
+// summary counts those files; a name that cannot exist, or is a directory, is refused with one
+// message before anything is written (frame 2 of a sequence as much as a single file).
+TEST_F(Broken, OutputNamesAreWrittenInFullOrRefusedWhole) {
+  const std::string wide = "b%0100d.png";
+  RunResult run = renderOver(dir / "good.png", wide);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("(5 frames, 32x24)"), std::string::npos) << run.out;
+  for (int frame = 0; frame <= 4; ++frame) {
+    const std::string name = ophost::media::sequenceFileName(wide, frame);
+    EXPECT_EQ(name.size(), 105u);
+    EXPECT_TRUE(std::filesystem::exists(dir / name)) << frame;
+  }
+  EXPECT_EQ(files().size(), 7u);  // good.png, good.mp4 and the five frames
+  const std::string longest = std::string(240, 'n') + ".png";
+  run = renderOver(dir / "good.png", longest);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(std::filesystem::exists(dir / longest));
+  for (const auto& name : files()) {
+    if (name != "good.png" && name != "good.mp4") std::filesystem::remove(dir / name);
+  }
+
+  std::filesystem::create_directory(dir / "d.gif");
+  std::filesystem::create_directory(dir / "s2.png");
+  struct Case {
+    std::string output, message;
+  };
+  for (const Case& bad : {Case{"b%0300d.png", "more than the 255 bytes a file name may have"},
+                          Case{std::string(252, 'n') + ".png", "more than the 255 bytes a file name may have"},
+                          Case{"d.gif", "d.gif: it is a directory"}, Case{"s%d.png", "s2.png: it is a directory"}}) {
+    SCOPED_TRACE(bad.output);
+    run = renderOver(dir / "good.png", bad.output);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find(bad.message), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(files(), (std::vector<std::string>{"d.gif", "good.mp4", "good.png", "s2.png"}));
+  }
+}
+
+// An output that would replace one of the inputs is refused before anything is rendered and the
+// input stays as it was: the same file by its name or another, a sequence's frame or its pattern.
+TEST_F(Broken, AnOutputThatIsAnInputIsRefusedAndTheInputKept) {
+  const std::string picture = readAll(dir / "good.png"), clip = readAll(dir / "good.mp4");
+  std::filesystem::create_hard_link(dir / "good.png", dir / "linked.png");
+  std::filesystem::create_directory(dir / "seq");
+  for (const char* frame : {"s0001.png", "s0002.png", "s0003.png"}) write(dir / "seq" / frame, picture);
+  struct Case {
+    std::string input, output, input1 = "card:rings";
+  };
+  const std::vector<Case> cases = {
+      {"good.png", "good.png"},           {"good.png", "linked.png"},
+      {"good.png", "seq/../good.png"},    {"good.mp4", "good.mp4"},
+      {"seq/s%04d.png", "seq/s%04d.png"}, {"seq/s%04d.png", "seq/s0002.png"},
+      {"seq/s%04d.png", "seq/s000%d.png"}, {"card:bars", "good.png", "good.png"},
+  };
+  for (const Case& bad : cases) {
+    SCOPED_TRACE(bad.input + " " + bad.input1 + " -> " + bad.output);
+    const RunResult run = runOphost({"render", "Bump", "--input0", bad.input.rfind("card:", 0) == 0 ? bad.input : (dir / bad.input).string(),
+                                     "--input1", bad.input1.rfind("card:", 0) == 0 ? bad.input1 : (dir / bad.input1).string(),
+                                     "--size", "32x24", "--length", "4", "--output", (dir / bad.output).string()});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find(bad.input1 == "card:rings" ? "--input0 (" : "--input1 ("), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("give the output another name"), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(files(), (std::vector<std::string>{"good.mp4", "good.png", "linked.png", "seq"}));
+    EXPECT_EQ(readAll(dir / "good.png"), picture);
+    EXPECT_EQ(readAll(dir / "good.mp4"), clip);
+    EXPECT_EQ(readAll(dir / "seq" / "s0002.png"), picture);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "seq"), {}), 3);
+  }
+}
+
 // Textures as the plug-ins ask for them: the test plug-in opens "/programs/kt3/t.png".
 class BrokenTexture : public Broken {
  protected:
@@ -197,6 +270,30 @@ TEST_F(BrokenTexture, BadFilesAndEscapesStopTheOpenWithOneMessage) {
   write(dir / "tex" / "real.png", good);
   std::filesystem::create_symlink("real.png", t);
   EXPECT_EQ(openWith().status, 0);
+}
+
+// A texture a plug-in finds too small makes it fail its open: the message names the texture with
+// its size and, for the plug-ins whose needs the host knows, the size needed.
+TEST_F(Broken, ATextureTooSmallIsNamedWithItsSizeAndTheSizeNeeded) {
+  REQUIRE_PLUGIN("Fog");
+  REQUIRE_PLUGIN("Ripples");
+  std::filesystem::create_directories(dir / "tex");
+  for (const char* name : {"kreis.png", "diamant.png", "ripples.png"}) {
+    ophost::writeGreyPng(dir / "tex" / name, ophost::Picture(ophost::Geometry::exact(100, 80), 1, 128));
+  }
+  for (const auto& [plugin, needed] : {std::pair{"Fog", "180x144"}, std::pair{"Ripples", "286x228"}}) {
+    SCOPED_TRACE(plugin);
+    std::vector<std::string> arguments = {"render", plugin, "--textures", (dir / "tex").string(), "--input0",
+                                          "card:bars", "--size", "32x24", "--output", (dir / "out.png").string()};
+    if (std::string(plugin) == "Ripples") arguments.insert(arguments.end(), {"--input1", "card:rings"});
+    const RunResult run = runOphost(arguments);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find(std::string(plugin) + " cannot start: it answered -1 when opened"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(".png (100x80)"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(std::string("at least ") + needed), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.png"));
+  }
 }
 
 TEST(TextureGuard, ServesOnlyWhatLiesInsideItsDirectory) {

@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +98,82 @@ std::string ownProgram() {
   const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) throw HostError("cannot find the ophost program to start workers: " + error.message());
   return self.string();
+}
+
+// The files the inputs read, by device and inode: a file itself, or each frame of a numbered
+// sequence as it is read (from the first of frames 0..4 there is, up to the first one missing).
+class InputFiles {
+ public:
+  void add(const std::string& option, const std::string& input) {
+    if (input.empty() || input.rfind("card:", 0) == 0) return;
+    std::string first;
+    try {
+      first = media::sequenceFileName(input, 0);
+    } catch (const HostError&) {
+      return;  // no file has such a name: opening it says so
+    }
+    if (first == input) {
+      addFile(input, option + " (" + input + ")");
+      return;
+    }
+    patterns_.emplace_back(comparable(input), option + " (" + input + ")");
+    int64_t frame = 0;
+    while (frame < 5 && !exists(media::sequenceFileName(input, frame))) ++frame;
+    for (; exists(media::sequenceFileName(input, frame)); ++frame) {
+      addFile(media::sequenceFileName(input, frame), "a frame of " + option + " (" + input + ")");
+    }
+  }
+  // Throws HostError when writing `file` (or the sequence `pattern`) would replace an input.
+  void refuse(const std::string& file, const std::string& pattern) const {
+    if (!pattern.empty()) {
+      for (const auto& [input, what] : patterns_) {
+        if (input == comparable(pattern)) throw HostError("cannot write " + pattern + ": it is " + what + refusal());
+      }
+    }
+    struct stat status {};
+    if (::stat(file.c_str(), &status) != 0) return;
+    if (const auto found = files_.find({status.st_dev, status.st_ino}); found != files_.end()) {
+      throw HostError("cannot write " + file + ": it is " + found->second + refusal());
+    }
+  }
+
+ private:
+  static bool exists(const std::string& file) {
+    struct stat status {};
+    return ::stat(file.c_str(), &status) == 0;
+  }
+  static std::string comparable(const std::string& name) {
+    std::error_code error;
+    const auto path = std::filesystem::weakly_canonical(name, error);
+    return error ? name : path.string();
+  }
+  static std::string refusal() { return ", which the render reads: give the output another name"; }
+  void addFile(const std::string& file, const std::string& what) {
+    struct stat status {};
+    if (::stat(file.c_str(), &status) == 0) files_.emplace(std::make_pair(status.st_dev, status.st_ino), what);
+  }
+  std::map<std::pair<dev_t, ino_t>, std::string> files_;
+  std::vector<std::pair<std::string, std::string>> patterns_;
+};
+
+// Refuses, before any work, an output some frame of first..last could not be written to, or would
+// be written over one of the inputs.
+void checkOutputFiles(const Options& options, media::OutputKind kind, int64_t first, int64_t last) {
+  InputFiles inputs;
+  inputs.add("--input0", options.input0);
+  inputs.add("--input1", options.input1);
+  const std::string& output = options.output;
+  if (kind != media::OutputKind::PngSequence) {
+    media::checkOutputFile(output, output);
+    inputs.refuse(output, "");
+    return;
+  }
+  inputs.refuse(media::sequenceFileName(output, first), output);
+  for (int64_t frame = first; frame <= last; ++frame) {
+    const std::string file = media::sequenceFileName(output, frame);
+    media::checkOutputFile(file, output);
+    inputs.refuse(file, "");
+  }
 }
 
 int32_t fpsFrom(const Options& options) {
@@ -277,6 +355,8 @@ int renderCommand(const Options& options) {
                     " to name%04d.png, .mp4 or .gif");
   }
 
+  checkOutputFiles(options, kind, first, last);
+
   const int64_t count = last - first + 1;
   PipelineOptions pipeline;
   pipeline.first = first;
@@ -285,6 +365,10 @@ int renderCommand(const Options& options) {
                                        : static_cast<int>(parseWhole(options.jobs, "--jobs", 1, 64));
   pipeline.jobs = static_cast<int>(std::min<int64_t>(pipeline.jobs, count));
   pipeline.warn = warn;
+  // The workers' deadline, shortened by the tests that stop a worker.
+  if (const char* deadline = std::getenv("OPHOST_WORKER_DEADLINE_MS"); deadline && *deadline) {
+    pipeline.workerDeadline = std::chrono::milliseconds(parseWhole(deadline, "OPHOST_WORKER_DEADLINE_MS", 1, 86400000));
+  }
 
   FrameRenderer renderer(setup);
   if (pipeline.jobs > 1) {
@@ -293,19 +377,25 @@ int renderCommand(const Options& options) {
   }
   const Geometry& g = renderer.geometry();
   auto sink = media::createSink(options.output, {g.stride, g.rows, fps, 18});
+  sink->stopWhen(interrupted);
   Progress progress(renderer.pluginName(), count, options.quiet);
   RenderTotals totals;
+  std::vector<std::string> written;
   try {
     totals = renderFrames(renderer, *sink, progress, pipeline);
+    progress.done();
+    written = sink->finish();
   } catch (const Interrupted&) {
     throw Interrupted("interrupted: the render of " + options.output + " stopped and nothing was written");
+  } catch (const media::OutputStopped&) {
+    throw Interrupted("interrupted: the render of " + options.output + " stopped and nothing was written");
   }
-  progress.done();
-  const auto written = sink->finish();
   if (!options.quiet) {
     if (written.size() == 1) {
-      std::printf("wrote %s (%lld frame%s, %dx%d)\n", written[0].c_str(), static_cast<long long>(count),
-                  count == 1 ? "" : "s", g.stride, g.rows);
+      // One file holds every frame the sink was given; a sequence's count is its files.
+      const long long frames = static_cast<long long>(totals.frames);
+      std::printf("wrote %s (%lld frame%s, %dx%d)\n", written[0].c_str(), frames, frames == 1 ? "" : "s",
+                  g.stride, g.rows);
     } else {
       std::printf("wrote %s ... %s (%zu frames, %dx%d)\n", written.front().c_str(), written.back().c_str(),
                   written.size(), g.stride, g.rows);
@@ -372,10 +462,13 @@ int demoCommand(const Options& options) {
       auto sheetSink = media::createSink((directory / (name + "_sheet.png")).string(), {sheet.width, sheet.height, fps, 18});
       sheetSink->add(sheet, 0);
       for (auto* sink : {video.get(), gif.get(), sheetSink.get()}) {
+        sink->stopWhen(interrupted);
         for (const auto& out : sink->finish()) written.push_back(out);
       }
     } catch (const Interrupted&) {
       throw;
+    } catch (const media::OutputStopped&) {
+      throw Interrupted("interrupted: the demo stopped at " + name);
     } catch (const HostError& failure) {
       std::fprintf(stderr, "ophost: %s: %s\n", name.c_str(), failure.what());
       ++failures;

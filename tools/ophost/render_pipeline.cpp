@@ -162,7 +162,8 @@ RenderTotals renderFrames(FrameRenderer& renderer, media::FrameSink& sink, Progr
   try {
     std::unique_ptr<WorkerPool> pool;
     std::set<std::string> warned;
-    if (options.jobs > 1) pool = std::make_unique<WorkerPool>(options.program, options.workerArguments, options.jobs);
+    if (options.jobs > 1) pool = std::make_unique<WorkerPool>(options.program, options.workerArguments, options.jobs,
+                                                              options.workerDeadline);
     std::vector<bool> busy(static_cast<size_t>(std::max(options.jobs, 1)), false);
     auto collect = [&](int worker, int64_t number) {
       WorkerAnswer answer = pool->receive(worker);

@@ -12,6 +12,7 @@
 #include "media_output.h"
 #include "progress.h"
 #include "renderer.h"
+#include "worker.h"
 
 namespace ophost::cli {
 
@@ -22,6 +23,7 @@ struct PipelineOptions {
   std::string program;                // for jobs > 1: ophost itself ...
   std::vector<std::string> workerArguments;  // ... and its worker-mode arguments
   std::function<void(const std::string&)> warn;  // the workers' warnings, each text once
+  std::chrono::milliseconds workerDeadline = kWorkerDeadline;  // see WorkerPool
 };
 
 struct RenderTotals {

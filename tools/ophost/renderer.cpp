@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "host_error.h"
 #include "interrupt.h"
@@ -24,6 +25,17 @@ std::string hexCode(uint32_t code) {
 }
 
 constexpr uint32_t kBlack = 0x108080FF;  // key 255, Cb 128, Cr 128, Y 16
+
+// The smallest texture each texture-driven plug-in opens with: the wipes and Fog read a fixed
+// block of texels from theirs and fail their open on a smaller one; Slant stretches any size.
+struct TextureNeed {
+  std::string_view plugin;
+  int32_t width, height;
+};
+constexpr TextureNeed kTextureNeeds[] = {
+    {"Ripples", 286, 228}, {"Streaks", 286, 228}, {"Sunbeams", 286, 228}, {"Fog", 180, 144}, {"Slant", 1, 1}};
+
+std::string sizeText(int32_t width, int32_t height) { return std::to_string(width) + "x" + std::to_string(height); }
 
 std::unique_ptr<media::FrameSource> openInput(const std::string& option, const std::string& name) {
   try {
@@ -101,7 +113,14 @@ PluginSession::PluginSession(const RenderSetup& setup) : setup_(setup) {
   }
   plugin_->behaviour().checks = setup.checks;
   plugin_->behaviour().abort = &interruptFlag();
-  if (!setup.textureDirectory.empty()) plugin_->setTextureProvider(checkedTextures(setup.textureDirectory));
+  if (!setup.textureDirectory.empty()) {
+    // The textures served are noted, so a failed open can say what the plug-in was given.
+    plugin_->setTextureProvider([this, provider = checkedTextures(setup.textureDirectory)](const std::string& file) {
+      auto texture = provider(file);
+      served_.emplace_back(file, texture->geometry);
+      return texture;
+    });
+  }
   plugin_->setFieldProvider([this](int32_t index, uint32_t) -> std::shared_ptr<const Picture> {
     if (current_ == nullptr || index < 0 || index > 1) return nullptr;
     return current_->input[index];
@@ -121,17 +140,31 @@ void PluginSession::open(const Geometry& geometry) {
   // The plug-ins that read inputs at open (none today) would get none: open has no frame.
   const PluginTime time = pluginTime(setup_.easing, 0, setup_.length);
   (void)geometry;
+  served_.clear();
   ActionResult opened = plugin_->open(ActionRequest{time.length, 0, 0, 0, 0});
   if (opened.status != 0) {
     // The host's remarks say why (a texture it could not supply): they make the one message.
     std::string why;
     for (const std::string& note : opened.notes) why += (why.empty() ? ": " : "; ") + note;
-    if (why.empty()) why = ": it answered " + std::to_string(opened.status) + " when opened";
+    if (why.empty()) why = ": it answered " + std::to_string(opened.status) + " when opened" + servedText();
     plugin_->close();
     throw HostError(name() + " cannot start" + why);
   }
   report(opened, "open");
   opened_ = true;
+}
+
+std::string PluginSession::servedText() const {
+  std::string text;
+  for (const auto& [name, g] : served_) {
+    text += (text.empty() ? ", given texture " : ", texture ") + name + " (" + sizeText(g.width, g.height) + ")";
+    for (const TextureNeed& need : kTextureNeeds) {
+      if (need.plugin == plugin_->name() && (g.width < need.width || g.height < need.height)) {
+        text += " where it needs at least " + sizeText(need.width, need.height);
+      }
+    }
+  }
+  return text;
 }
 
 void PluginSession::report(const ActionResult& result, const std::string& when) {

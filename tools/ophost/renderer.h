@@ -69,12 +69,14 @@ class PluginSession {
 
  private:
   void report(const ActionResult& result, const std::string& when);
+  std::string servedText() const;  // ", given texture NAME (WxH) ..." for a failed open
 
   RenderSetup setup_;
   std::unique_ptr<Plugin> plugin_;
   const FrameInputs* current_ = nullptr;
   bool opened_ = false;
   std::set<std::string> warned_;
+  std::vector<std::pair<std::string, Geometry>> served_;  // the textures served at the last open
 };
 
 class FrameRenderer {

@@ -1,6 +1,7 @@
 #include "worker.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -28,24 +29,54 @@ constexpr int32_t kMaxSide = 32767;
 
 // The pipe broke or ended: the other side has gone.
 struct PipeGone {};
+// The other side took or gave nothing for the pipe's patience.
+struct Silent {};
 
-void writeAll(int fd, const void* data, size_t size) {
+// One end of a pipe. The parent's ends have a patience: a read or write that can make no progress
+// for that long ends with Silent. The worker's have none: it waits for ophost as long as it takes.
+struct Pipe {
+  int fd = -1;
+  std::chrono::milliseconds patience{0};
+};
+
+// Waits until `pipe` is ready for `events` (or broken: the read or write then says so).
+void await(const Pipe& pipe, short events) {
+  if (pipe.patience.count() <= 0) return;
+  const auto until = std::chrono::steady_clock::now() + pipe.patience;
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) throw Silent{};
+    pollfd ready{pipe.fd, events, 0};
+    const int status = ::poll(&ready, 1, static_cast<int>(std::min<int64_t>(left.count(), 1 << 30)));
+    if (status > 0) return;
+    if (status == 0) throw Silent{};
+    if (errno != EINTR) throw PipeGone{};
+    if (interrupted()) throw Interrupted("interrupted");
+  }
+}
+
+void writeAll(const Pipe& pipe, const void* data, size_t size) {
+  const int fd = pipe.fd;
   const auto* bytes = static_cast<const uint8_t*>(data);
   while (size > 0) {
+    await(pipe, POLLOUT);
     const ssize_t done = ::write(fd, bytes, size);
     if (done < 0 && errno == EINTR) {
       if (interrupted()) throw Interrupted("interrupted");
       continue;
     }
+    if (done < 0 && errno == EAGAIN && pipe.patience.count() > 0) continue;  // full: wait again
     if (done <= 0) throw PipeGone{};
     bytes += done;
     size -= static_cast<size_t>(done);
   }
 }
 
-void readAll(int fd, void* data, size_t size) {
+void readAll(const Pipe& pipe, void* data, size_t size) {
+  const int fd = pipe.fd;
   auto* bytes = static_cast<uint8_t*>(data);
   while (size > 0) {
+    await(pipe, POLLIN);
     const ssize_t done = ::read(fd, bytes, size);
     if (done < 0 && errno == EINTR) {
       if (interrupted()) throw Interrupted("interrupted");
@@ -67,25 +98,25 @@ void putText(std::string& message, const std::string& text) {
   message.append(text, 0, size);
 }
 template <typename T>
-T get(int fd) {
+T get(const Pipe& pipe) {
   T value;
-  readAll(fd, &value, sizeof value);
+  readAll(pipe, &value, sizeof value);
   return value;
 }
-std::string getText(int fd) {
-  const auto size = get<uint32_t>(fd);
+std::string getText(const Pipe& pipe) {
+  const auto size = get<uint32_t>(pipe);
   if (size > kMaxText) throw HostError("a worker's answer is malformed");
   std::string text(size, '\0');
-  readAll(fd, text.data(), size);
+  readAll(pipe, text.data(), size);
   return text;
 }
 
 void putGeometry(std::string& message, const Geometry& g) {
   for (int32_t field : {g.stride, g.rows, g.x, g.y, g.width, g.height}) put(message, field);
 }
-Geometry getGeometry(int fd) {
+Geometry getGeometry(const Pipe& pipe) {
   Geometry g;
-  for (int32_t* field : {&g.stride, &g.rows, &g.x, &g.y, &g.width, &g.height}) *field = get<int32_t>(fd);
+  for (int32_t* field : {&g.stride, &g.rows, &g.x, &g.y, &g.width, &g.height}) *field = get<int32_t>(pipe);
   if (g.stride < 0 || g.rows < 0 || g.stride > kMaxSide || g.rows > kMaxSide) {
     throw HostError("a picture passed between ophost and a worker is malformed");
   }
@@ -93,19 +124,19 @@ Geometry getGeometry(int fd) {
 }
 
 // A picture: its geometry, then its bytes.
-void sendPicture(int fd, const Picture& picture) {
+void sendPicture(const Pipe& pipe, const Picture& picture) {
   std::string head;
   putGeometry(head, picture.geometry);
-  writeAll(fd, head.data(), head.size());
-  writeAll(fd, picture.bytes.data(), picture.bytes.size());
+  writeAll(pipe, head.data(), head.size());
+  writeAll(pipe, picture.bytes.data(), picture.bytes.size());
 }
-std::shared_ptr<Picture> receivePicture(int fd) {
-  const Geometry g = getGeometry(fd);
+std::shared_ptr<Picture> receivePicture(const Pipe& pipe) {
+  const Geometry g = getGeometry(pipe);
   auto picture = std::make_shared<Picture>();
   picture->geometry = g;
   picture->bytesPerPixel = 4;
   picture->bytes.resize(static_cast<size_t>(g.stride) * static_cast<size_t>(g.rows) * 4);
-  readAll(fd, picture->bytes.data(), picture->bytes.size());
+  readAll(pipe, picture->bytes.data(), picture->bytes.size());
   return picture;
 }
 
@@ -127,7 +158,9 @@ std::string describeStatus(int status) {
 
 // ---- The parent's side ----------------------------------------------------------------------
 
-WorkerPool::WorkerPool(const std::string& program, const std::vector<std::string>& arguments, int count) {
+WorkerPool::WorkerPool(const std::string& program, const std::vector<std::string>& arguments, int count,
+                       std::chrono::milliseconds deadline)
+    : deadline_(deadline) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -144,6 +177,9 @@ WorkerPool::WorkerPool(const std::string& program, const std::vector<std::string
       // Big pipes: a frame crosses in a few large writes.
       fcntl(in[1], F_SETPIPE_SZ, 1 << 20);
       fcntl(out[1], F_SETPIPE_SZ, 1 << 20);
+      // The parent's writes never block: a worker that takes nothing would hold a blocking write
+      // for ever, past any deadline (poll says when there is room again).
+      fcntl(in[1], F_SETFL, fcntl(in[1], F_GETFL) | O_NONBLOCK);
       posix_spawn_file_actions_t actions;
       posix_spawn_file_actions_init(&actions);
       posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
@@ -184,15 +220,39 @@ void WorkerPool::send(int index, int64_t frame, const FrameInputs& inputs) {
   std::string head;
   put(head, frame);
   put(head, flags);
+  const Pipe pipe{worker.toWorker, deadline_};
   try {
-    writeAll(worker.toWorker, head.data(), head.size());
+    writeAll(pipe, head.data(), head.size());
     for (int i = 0; i < 2; ++i) {
-      if (flags & (i == 0 ? kSends0 : kSends1)) sendPicture(worker.toWorker, *inputs.input[i]);
+      if (flags & (i == 0 ? kSends0 : kSends1)) sendPicture(pipe, *inputs.input[i]);
       worker.held[i] = inputs.input[i];
     }
   } catch (const PipeGone&) {
     worker.broken = true;  // its answer, or its end, says why
+  } catch (const Silent&) {
+    throw HostError(silent(index, "did not take frame "));
   }
+}
+
+std::string WorkerPool::silent(int index, const std::string& what) {
+  Worker& worker = workers_.at(static_cast<size_t>(index));
+  const pid_t pid = worker.pid;
+  // A worker that is stopped, or stuck, would take no signal but this one.
+  int status = 0;
+  const int stopSignal =
+      waitpid(pid, &status, WNOHANG | WUNTRACED) == pid && WIFSTOPPED(status) ? WSTOPSIG(status) : 0;
+  kill(pid, SIGKILL);
+  closeFd(worker.toWorker);
+  closeFd(worker.fromWorker);
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  worker.pid = -1;
+  const auto ms = deadline_.count();
+  return "worker " + std::to_string(index + 1) + " of " + std::to_string(size()) + " (pid " + std::to_string(pid) +
+         ") " + what + std::to_string(worker.frame) + " in " +
+         (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms") +
+         (stopSignal != 0 ? " (it had been stopped by signal " + std::to_string(stopSignal) + ")" : "") +
+         "; it was ended";
 }
 
 std::string WorkerPool::ended(Worker& worker) {
@@ -214,24 +274,27 @@ std::string WorkerPool::ended(Worker& worker) {
 WorkerAnswer WorkerPool::receive(int index) {
   Worker& worker = workers_.at(static_cast<size_t>(index));
   const std::string which = "the worker rendering frame " + std::to_string(worker.frame);
+  const Pipe pipe{worker.fromWorker, deadline_};
   try {
     WorkerAnswer answer;
-    const auto kind = get<int32_t>(worker.fromWorker);
-    answer.frame.pluginTime = std::chrono::nanoseconds(get<int64_t>(worker.fromWorker));
-    answer.frame.hostTime = std::chrono::nanoseconds(get<int64_t>(worker.fromWorker));
-    const auto warnings = get<uint32_t>(worker.fromWorker);
+    const auto kind = get<int32_t>(pipe);
+    answer.frame.pluginTime = std::chrono::nanoseconds(get<int64_t>(pipe));
+    answer.frame.hostTime = std::chrono::nanoseconds(get<int64_t>(pipe));
+    const auto warnings = get<uint32_t>(pipe);
     if (warnings > 4096) throw HostError("a worker's answer is malformed");
-    for (uint32_t n = 0; n < warnings; ++n) answer.warnings.push_back(getText(worker.fromWorker));
+    for (uint32_t n = 0; n < warnings; ++n) answer.warnings.push_back(getText(pipe));
     if (kind == kAnswerFailure) {
-      answer.failure = getText(worker.fromWorker);
+      answer.failure = getText(pipe);
       return answer;
     }
     if (kind != kAnswerPicture) throw HostError(which + " answered nonsense");
-    answer.frame.picture = std::move(*receivePicture(worker.fromWorker));
+    answer.frame.picture = std::move(*receivePicture(pipe));
     return answer;
   } catch (const PipeGone&) {
     if (interrupted()) throw Interrupted("interrupted");
     throw HostError(which + " " + ended(worker) + " without an answer");
+  } catch (const Silent&) {
+    throw HostError(silent(index, "gave no answer for frame "));
   }
 }
 
@@ -242,15 +305,25 @@ void WorkerPool::finish() {
     put(head, kNoMoreFrames);
     put(head, uint8_t{0});
     try {
-      if (!worker.broken) writeAll(worker.toWorker, head.data(), head.size());
+      if (!worker.broken) writeAll(Pipe{worker.toWorker, deadline_}, head.data(), head.size());
     } catch (const PipeGone&) {
+    } catch (const Silent&) {
     }
     closeFd(worker.toWorker);
   }
+  // Every frame is in; a worker that does not end within the deadline is ended.
+  const auto until = std::chrono::steady_clock::now() + deadline_;
   for (Worker& worker : workers_) {
     if (worker.pid < 0) continue;
     int status = 0;
-    while (waitpid(worker.pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t done = 0;
+    while ((done = waitpid(worker.pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (done == 0) {
+      kill(worker.pid, SIGKILL);
+      while (waitpid(worker.pid, &status, 0) < 0 && errno == EINTR) {
+      }
     }
     worker.pid = -1;
     closeFd(worker.fromWorker);
@@ -272,6 +345,7 @@ void WorkerPool::stop(bool force) {
 
 int workerMain(const RenderSetup& given) {
   installInterruptHandler();
+  const Pipe in{STDIN_FILENO}, out{STDOUT_FILENO};
   std::vector<std::string> warnings;
   RenderSetup setup = given;
   setup.warn = [&warnings](const std::string& message) { warnings.push_back(message); };
@@ -296,11 +370,11 @@ int workerMain(const RenderSetup& given) {
     }
     FrameInputs inputs;
     for (;;) {
-      const auto frame = get<int64_t>(STDIN_FILENO);
-      const auto flags = get<uint8_t>(STDIN_FILENO);
+      const auto frame = get<int64_t>(in);
+      const auto flags = get<uint8_t>(in);
       if (frame == kNoMoreFrames) return 0;
-      if (flags & kSends0) inputs.input[0] = receivePicture(STDIN_FILENO);
-      if (flags & kSends1) inputs.input[1] = receivePicture(STDIN_FILENO);
+      if (flags & kSends0) inputs.input[0] = receivePicture(in);
+      if (flags & kSends1) inputs.input[1] = receivePicture(in);
       if (!(flags & kHas0)) inputs.input[0].reset();
       if (!(flags & kHas1)) inputs.input[1].reset();
       if (interrupted()) return 130;
@@ -308,8 +382,8 @@ int workerMain(const RenderSetup& given) {
         try {
           RenderedFrame rendered = session->render(frame, inputs);
           const std::string head = answerHead(kAnswerPicture, &rendered);
-          writeAll(STDOUT_FILENO, head.data(), head.size());
-          sendPicture(STDOUT_FILENO, rendered.picture);
+          writeAll(out, head.data(), head.size());
+          sendPicture(out, rendered.picture);
           continue;
         } catch (const Interrupted&) {
           throw;
@@ -319,7 +393,7 @@ int workerMain(const RenderSetup& given) {
       }
       std::string message = answerHead(kAnswerFailure, nullptr);
       putText(message, failure);
-      writeAll(STDOUT_FILENO, message.data(), message.size());
+      writeAll(out, message.data(), message.size());
       return 1;
     }
   } catch (const PipeGone&) {

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,10 +23,16 @@ struct WorkerAnswer {
   std::string failure;  // why the frame could not be rendered; empty when it was
 };
 
+// How long a worker may take or give nothing while it owes an answer (or takes a frame) before
+// the render gives it up: generous, since a frame of the slowest plug-in takes well under a second.
+inline constexpr std::chrono::milliseconds kWorkerDeadline{60000};
+
 class WorkerPool {
  public:
-  // Starts `count` workers running `program` with `arguments` (after argv[0]).
-  WorkerPool(const std::string& program, const std::vector<std::string>& arguments, int count);
+  // Starts `count` workers running `program` with `arguments` (after argv[0]). A worker that
+  // passes `deadline` without taking or giving anything is ended and named in a HostError.
+  WorkerPool(const std::string& program, const std::vector<std::string>& arguments, int count,
+             std::chrono::milliseconds deadline = kWorkerDeadline);
   ~WorkerPool();  // stops the workers (at once, if they are still busy) and waits for them
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
@@ -34,8 +41,8 @@ class WorkerPool {
   // Hands frame `frame` to worker `worker`; inputs it already holds are not sent again.
   void send(int worker, int64_t frame, const FrameInputs& inputs);
   // The answer of worker `worker` for the frame it was last handed (with `failure` set when the
-  // plug-in failed). Throws HostError for a worker that died or answered nonsense, Interrupted
-  // when ophost is interrupted while waiting.
+  // plug-in failed). Throws HostError for a worker that died, answered nonsense or passed the
+  // deadline, Interrupted when ophost is interrupted while waiting.
   WorkerAnswer receive(int worker);
   // Tells every worker there are no more frames and waits for them to end.
   void finish();
@@ -50,8 +57,11 @@ class WorkerPool {
     std::shared_ptr<const Picture> held[2];
   };
   std::string ended(Worker& worker);
+  // Ends a worker past the deadline; says which it was, what it did not do and how long it took.
+  std::string silent(int index, const std::string& what);
   void stop(bool force);
   std::vector<Worker> workers_;
+  std::chrono::milliseconds deadline_;
 };
 
 // The worker's side: serves frames on stdin/stdout until told to stop. Returns the exit status.
