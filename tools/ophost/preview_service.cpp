@@ -607,6 +607,7 @@ Reply PreviewService::video(const Query& query, const Presence& present) {
       const Geometry& g = renderer.geometry();
       {
         auto sink = media::createSink(file.string(), {g.stride, g.rows, 25, 18});
+        sink->stopWhen([&present] { return interrupted() || gone(present); });
         for (int64_t frame = 0; frame <= job.setup.length; ++frame) {
           // A server told to stop, or a client that went away, does not have the rest rendered.
           if (interrupted()) throw Interrupted(kStopping);
@@ -621,6 +622,9 @@ Reply PreviewService::video(const Query& query, const Presence& present) {
       reply.download = lowerCase(job.known->name) + ".mp4";
       return reply;
     } catch (const ClientGone&) {
+      return text(kClientGone, "the client went away");
+    } catch (const media::OutputStopped&) {
+      if (interrupted()) return text(503, kStopping);
       return text(kClientGone, "the client went away");
     } catch (const std::exception& error) {
       slot.renderer.reset();
