@@ -3,11 +3,47 @@
 #include <png.h>
 
 #include <cstring>
+#include <fstream>
 #include <system_error>
 
 #include "host_error.h"
 
 namespace ophost {
+
+namespace {
+
+uint32_t bigEndian(const unsigned char* bytes) {
+  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+         static_cast<uint32_t>(bytes[2]) << 8 | static_cast<uint32_t>(bytes[3]);
+}
+
+bool inside(const std::filesystem::path& file, const std::filesystem::path& directory) {
+  auto f = file.begin();
+  for (auto d = directory.begin(); d != directory.end(); ++d, ++f) {
+    if (d->empty()) continue;  // a trailing separator
+    if (f == file.end() || *f != *d) return false;
+  }
+  return true;
+}
+
+// The size a PNG's header claims, when the file starts like a PNG; the reader says the rest.
+void checkHeader(const std::filesystem::path& file, const std::string& name) {
+  std::ifstream in(file, std::ios::binary);
+  unsigned char header[24] = {0};
+  in.read(reinterpret_cast<char*>(header), sizeof header);
+  static const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (in.gcount() < 24 || std::memcmp(header, signature, 8) != 0 || std::memcmp(header + 12, "IHDR", 4) != 0) {
+    return;
+  }
+  const uint32_t width = bigEndian(header + 16), height = bigEndian(header + 20);
+  if (width > kMaxTextureSide || height > kMaxTextureSide) {
+    throw HostError(name + ": its header claims " + std::to_string(width) + "x" +
+                    std::to_string(height) + ", beyond the " + std::to_string(kMaxTextureSide) +
+                    " a side the host serves");
+  }
+}
+
+}  // namespace
 
 std::optional<std::string> textureNameFor(const char* path) {
   if (path == nullptr) return std::nullopt;
@@ -25,9 +61,22 @@ std::optional<std::string> textureNameFor(const char* path) {
 
 TextureProvider directoryTextures(std::filesystem::path directory) {
   return [directory = std::move(directory)](const std::string& name) {
-    return std::make_shared<const Picture>(readGreyPng(directory / name));
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::canonical(directory, error);
+    if (error) throw HostError("no such file: the texture directory " + directory.string() + " does not exist");
+    const std::filesystem::path file = std::filesystem::weakly_canonical(base / name, error);
+    if (error || !inside(file, base) || file == base) {
+      throw HostError("refused: " + name + " leads out of the texture directory");
+    }
+    if (!std::filesystem::exists(file, error)) throw HostError("no such file " + name + " in " + directory.string());
+    if (!std::filesystem::is_regular_file(file, error)) {
+      throw HostError(name + " is not a plain file (a pipe, a device or a directory is not read)");
+    }
+    checkHeader(file, name);
+    return std::make_shared<const Picture>(readGreyPng(file));
   };
 }
+
 
 Picture readGreyPng(const std::filesystem::path& file) {
   std::error_code error;
@@ -40,10 +89,11 @@ Picture readGreyPng(const std::filesystem::path& file) {
   if (png_image_begin_read_from_file(&image, file.c_str()) == 0) {
     throw HostError("texture " + file.string() + ": not a readable PNG (" + image.message + ")");
   }
-  if (image.width == 0 || image.height == 0 || image.width > 32767 || image.height > 32767) {
+  if (image.width == 0 || image.height == 0 || image.width > kMaxTextureSide || image.height > kMaxTextureSide) {
     png_image_free(&image);
     throw HostError("texture " + file.string() + ": " + std::to_string(image.width) + "x" +
-                    std::to_string(image.height) + " is outside 1..32767 on a side");
+                    std::to_string(image.height) + " is outside 1.." + std::to_string(kMaxTextureSide) +
+                    " on a side");
   }
   image.format = PNG_FORMAT_GRAY;
   Picture grey(Geometry::exact(static_cast<int32_t>(image.width), static_cast<int32_t>(image.height)), 1);
@@ -53,32 +103,6 @@ Picture readGreyPng(const std::filesystem::path& file) {
     throw HostError("texture " + file.string() + ": corrupt PNG (" + message + ")");
   }
   return grey;
-}
-
-void writeGreyPng(const std::filesystem::path& file, const Picture& grey) {
-  const Geometry& g = grey.geometry;
-  if (grey.bytesPerPixel != 1 || g.width <= 0 || g.height <= 0) {
-    throw HostError("cannot write " + file.string() + ": not a non-empty grey picture");
-  }
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  image.width = static_cast<png_uint_32>(g.width);
-  image.height = static_cast<png_uint_32>(g.height);
-  image.format = PNG_FORMAT_GRAY;
-  const std::filesystem::path temporary = file.string() + ".partial";
-  if (png_image_write_to_file(&image, temporary.c_str(), 0, grey.area(0, 0), g.stride, nullptr) == 0) {
-    std::string message = image.message;
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-    throw HostError("cannot write " + file.string() + ": " + message);
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, file, error);
-  if (error) {
-    std::filesystem::remove(temporary, error);
-    throw HostError("cannot write " + file.string() + ": " + error.message());
-  }
 }
 
 }  // namespace ophost

@@ -2,6 +2,7 @@
 // texture directory as a one-byte grey image, and refuses any path that would leave that directory.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -20,16 +21,18 @@ std::optional<std::string> textureNameFor(const char* path);
 // Supplies the texture called NAME, or throws HostError saying why it cannot.
 using TextureProvider = std::function<std::shared_ptr<const Picture>(const std::string& name)>;
 
-// Textures read from the grey PNG files in `directory`.
+// The largest texture served, on either side.
+inline constexpr int64_t kMaxTextureSide = 8192;
+
+// Textures read from the grey PNG files in `directory`: plain files inside it only (a name, or a
+// link, that leads out of it is refused, and so is a pipe, a device or a directory), no larger
+// than kMaxTextureSide on a side according to the file's own header, checked before anything is
+// allocated for them. Each refusal is a HostError that says why.
 TextureProvider directoryTextures(std::filesystem::path directory);
 
 // A PNG file read as one grey byte per texel (stride = width, rows = height). Colour files are
 // reduced to their luminance, alpha is dropped. Throws HostError for a missing, unreadable, corrupt
-// or oversized (beyond 32767 on a side) file.
+// or oversized (beyond kMaxTextureSide on a side) file.
 Picture readGreyPng(const std::filesystem::path& file);
-
-// Writes a one-byte grey picture's active area as an 8-bit grey PNG, through a temporary file
-// renamed into place. Throws HostError when it cannot.
-void writeGreyPng(const std::filesystem::path& file, const Picture& grey);
 
 }  // namespace ophost

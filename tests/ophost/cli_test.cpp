@@ -92,7 +92,7 @@ TEST_F(Cli, EasedFramesPassAFinerLengthAndPosition) {
   const RunResult run = runOphost({"render", "Halves", "--input0", "card:bars", "--input1", "card:rings", "--size", "64x48",
                           "--length", "10", "--position", "2", "--easing", "ease-in", "--output", out("e.png")});
   ASSERT_EQ(run.status, 0) << run.err;
-  const auto time = ophost::cli::pluginTime(ophost::cli::Easing::parse("ease-in"), 2, 10);
+  const auto time = ophost::render::pluginTime(ophost::render::Easing::parse("ease-in"), 2, 10);
   EXPECT_EQ(time.length, 10000u);
   const auto expected = directRender("Halves", "card:bars", "card:rings", Geometry::exact(64, 48), {}, time.length,
                                      time.position);

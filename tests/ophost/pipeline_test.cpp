@@ -68,7 +68,7 @@ TEST_F(Pipeline, AnyNumberOfJobsWritesTheSameBytes) {
     EXPECT_TRUE(results[0] == results[2]) << output << ": --jobs 3 differs from --jobs 1";
   }
   // And the frames are the ones the renderer gives frame by frame in order.
-  ophost::cli::RenderSetup setup;
+  ophost::render::RenderSetup setup;
   setup.pluginDirectory = OP_PLUGIN_DIR;
   setup.textureDirectory = OP_TEXTURE_DIR;
   setup.plugin = "Halves";
@@ -76,7 +76,7 @@ TEST_F(Pipeline, AnyNumberOfJobsWritesTheSameBytes) {
   setup.input1 = "card:rings";
   setup.settings = {"fill=squeeze"};
   setup.length = 15;
-  ophost::cli::FrameRenderer renderer(setup);
+  ophost::render::FrameRenderer renderer(setup);
   for (int frame : {0, 7, 11, 12, 15}) {
     EXPECT_TRUE(readPicture(ophost::media::sequenceFileName(out("2-h%d.png"), frame)).rgb ==
                 renderer.render(frame).rgb) << "frame " << frame;
@@ -256,8 +256,8 @@ TEST_F(Pipeline, AWorkerThatStopsAnsweringIsNamedAndEnded) {
 // The same deadline holds while a frame is handed over: a worker that reads nothing (here a
 // program that never reads) does not hold ophost in a write larger than the pipe.
 TEST(WorkerPool, AWorkerThatTakesNothingIsGivenUpAfterTheDeadline) {
-  ophost::cli::WorkerPool pool("/bin/sleep", {"600"}, 1, std::chrono::milliseconds(300));
-  ophost::cli::FrameInputs inputs;
+  ophost::render::WorkerPool pool("/bin/sleep", {"600"}, 1, std::chrono::milliseconds(300));
+  ophost::render::FrameInputs inputs;
   inputs.input[0] = std::make_shared<const ophost::Picture>(ophost::Geometry::exact(1920, 1080), 4);
   try {
     pool.send(0, 7, inputs);
@@ -310,18 +310,18 @@ TEST_F(Pipeline, AGifIsNotHeldInMemoryAndItsCompletionCanBeInterrupted) {
 // rendered is still whole (Jolt does not examine the answer).
 TEST(Interruption, JoltsAbortPollsAnswerTheFlag) {
   REQUIRE_PLUGIN("Jolt");
-  ophost::cli::RenderSetup setup;
+  ophost::render::RenderSetup setup;
   setup.pluginDirectory = OP_PLUGIN_DIR;
   setup.plugin = "Jolt";
   setup.input0 = "card:bars";
   setup.input1 = "card:rings";
-  setup.size = ophost::cli::FrameSize{64, 40};
-  ophost::cli::FrameRenderer renderer(setup);
-  EXPECT_EQ(renderer.plugin().behaviour().abort, &ophost::cli::interruptFlag());
+  setup.size = ophost::render::FrameSize{64, 40};
+  ophost::render::FrameRenderer renderer(setup);
+  EXPECT_EQ(renderer.plugin().behaviour().abort, &ophost::render::interruptFlag());
   const ophost::Picture calm = renderer.renderPicture(20);
-  ophost::cli::interruptFlag() = true;
+  ophost::render::interruptFlag() = true;
   const ophost::Picture interrupted = renderer.renderPicture(20);
-  ophost::cli::interruptFlag() = false;
+  ophost::render::interruptFlag() = false;
   EXPECT_TRUE(calm == interrupted);
 }
 

@@ -10,8 +10,8 @@
 #include "media_input.h"
 #include "media_output.h"
 #include "ophost_test_support.h"
+#include "grey_png.h"
 #include "texture_files.h"
-#include "texture_guard.h"
 
 using namespace ophosttest;
 
@@ -247,7 +247,7 @@ TEST_F(BrokenTexture, BadFilesAndEscapesStopTheOpenWithOneMessage) {
        "leads out of the texture directory"},
       {"a pipe", [&] { ASSERT_EQ(mkfifo(t.c_str(), 0600), 0); }, "t.png is not a plain file"},
       {"a directory", [&] { std::filesystem::create_directory(t); }, "t.png is not a plain file"},
-      {"missing", [] {}, "no file t.png in"},
+      {"missing", [] {}, "no such file t.png in"},
   };
   for (const Case& bad : cases) {
     SCOPED_TRACE(bad.why);
@@ -279,7 +279,7 @@ TEST_F(Broken, ATextureTooSmallIsNamedWithItsSizeAndTheSizeNeeded) {
   REQUIRE_PLUGIN("Ripples");
   std::filesystem::create_directories(dir / "tex");
   for (const char* name : {"kreis.png", "diamant.png", "ripples.png"}) {
-    ophost::writeGreyPng(dir / "tex" / name, ophost::Picture(ophost::Geometry::exact(100, 80), 1, 128));
+    ophost::textures::writeGreyPng(dir / "tex" / name, ophost::Picture(ophost::Geometry::exact(100, 80), 1, 128));
   }
   for (const auto& [plugin, needed] : {std::pair{"Fog", "180x144"}, std::pair{"Ripples", "286x228"}}) {
     SCOPED_TRACE(plugin);
@@ -296,14 +296,14 @@ TEST_F(Broken, ATextureTooSmallIsNamedWithItsSizeAndTheSizeNeeded) {
   }
 }
 
-TEST(TextureGuard, ServesOnlyWhatLiesInsideItsDirectory) {
-  const auto provider = ophost::cli::checkedTextures(OP_TEXTURE_DIR);
+TEST(TextureDirectory, ServesOnlyWhatLiesInsideIt) {
+  const auto provider = ophost::directoryTextures(OP_TEXTURE_DIR);
   EXPECT_EQ(provider("kreis.png")->geometry.width, 180);
   EXPECT_THROW(provider("../CMakeCache.txt"), ophost::HostError);
   EXPECT_EQ(provider("../textures/kreis.png")->geometry.width, 180);  // out and back in
   EXPECT_THROW(provider(".."), ophost::HostError);
   EXPECT_THROW(provider("missing.png"), ophost::HostError);
-  EXPECT_THROW(ophost::cli::checkedTextures("/nonexistent/dir")("kreis.png"), ophost::HostError);
+  EXPECT_THROW(ophost::directoryTextures("/nonexistent/dir")("kreis.png"), ophost::HostError);
 }
 
 // Each misuse the runtime's ledger finds is a warning (once, however many frames it happens in)

@@ -10,7 +10,7 @@
 #include "test_host.h"
 
 using namespace ophost;
-using namespace ophost::cli;
+using namespace ophost::render;
 
 namespace {
 

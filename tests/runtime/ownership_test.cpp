@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "test_host.h"
+#include "grey_png.h"
 #include "texture_files.h"
 
 using namespace optest;
@@ -125,7 +126,7 @@ TEST_F(Ownership, TexturesComeFromTheConfiguredDirectory) {
   auto missing = plugin->open();
   EXPECT_EQ(missing.status, -1);
   EXPECT_TRUE(mentions(missing.notes, "no such file"));
-  ophost::writeGreyPng(dir / "t.png", greyPicture(5, 2, [](int c, int) { return c * 50; }));
+  ophost::textures::writeGreyPng(dir / "t.png", greyPicture(5, 2, [](int c, int) { return c * 50; }));
   EXPECT_EQ(plugin->open().status, 0);
   expectNoFaults(plugin->close());
   std::filesystem::remove_all(dir);

@@ -5,6 +5,7 @@
 
 #include "host_error.h"
 #include "test_host.h"
+#include "grey_png.h"
 #include "texture_files.h"
 
 using ophost::HostError;
@@ -32,7 +33,7 @@ class GreyPngFiles : public testing::Test {
 
 TEST_F(GreyPngFiles, RoundTripEveryGreyLevelAtAnOddSize) {
   const auto grey = optest::greyPicture(37, 11, [](int c, int r) { return (c * 7 + r * 31) & 255; });
-  ophost::writeGreyPng(dir / "t.png", grey);
+  ophost::textures::writeGreyPng(dir / "t.png", grey);
   EXPECT_FALSE(std::filesystem::exists(dir / "t.png.partial"));
   const auto back = ophost::readGreyPng(dir / "t.png");
   EXPECT_EQ(back.geometry, ophost::Geometry::exact(37, 11));
@@ -45,7 +46,7 @@ TEST_F(GreyPngFiles, RefuseMissingCorruptAndTruncatedFiles) {
   std::ofstream(dir / "text.png") << "this is not a picture";
   EXPECT_THROW(ophost::readGreyPng(dir / "text.png"), HostError);
   const auto grey = optest::greyPicture(64, 64, [](int c, int r) { return c ^ r; });
-  ophost::writeGreyPng(dir / "whole.png", grey);
+  ophost::textures::writeGreyPng(dir / "whole.png", grey);
   const auto size = std::filesystem::file_size(dir / "whole.png");
   std::filesystem::copy_file(dir / "whole.png", dir / "cut.png");
   std::filesystem::resize_file(dir / "cut.png", size / 2);

@@ -22,10 +22,10 @@
 namespace {
 
 using namespace std::chrono_literals;
-using ophost::cli::ClientPresent;
-using ophost::cli::HttpAnswer;
-using ophost::cli::HttpRequest;
-using ophost::cli::HttpServer;
+using ophost::serve::ClientPresent;
+using ophost::serve::HttpAnswer;
+using ophost::serve::HttpRequest;
+using ophost::serve::HttpServer;
 
 int connectTo(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -93,7 +93,7 @@ struct Running {
 // bodies are taken only with a length and only up to their route's limit, before any of it is
 // read; a Range is not honoured, however many ranges it names.
 TEST(HttpServer, HostileClientsHoldUpNobodyAndAreRefusedEarly) {
-  ophost::cli::HttpLimits limits;
+  ophost::serve::HttpLimits limits;
   limits.headTime = 1500ms;
   limits.idleTime = 1500ms;
   HttpServer server(limits);
@@ -203,21 +203,21 @@ class PreviewHttp : public ophosttest::Scratch {};
 // sniffing.
 TEST_F(PreviewHttp, AnswersItsOwnPageOnly) {
   REQUIRE_PLUGIN("Halves");
-  ophost::cli::ServiceOptions options;
+  ophost::serve::ServiceOptions options;
   options.plugins = OP_PLUGIN_DIR;
   options.textures = OP_TEXTURE_DIR;
   options.workDirectory = dir;
-  ophost::cli::PreviewService service(options);
+  ophost::serve::PreviewService service(options);
   std::vector<std::string> notes;
   std::mutex notesLock;
-  ophost::cli::PreviewServer server(service, [&](const std::string& note) {
+  ophost::serve::PreviewServer server(service, [&](const std::string& note) {
     std::lock_guard<std::mutex> guard(notesLock);
     notes.push_back(note);
   });
   const int port = server.bind("127.0.0.1", 0);
   std::thread serving([&] { server.run(); });
   const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
-  const std::string api = std::string(ophost::cli::kApiRequestHeader) + ": 1\r\n";
+  const std::string api = std::string(ophost::serve::kApiRequestHeader) + ": 1\r\n";
   auto get = [&](const std::string& target, const std::string& headers) {
     return ask(port, "GET " + target + " HTTP/1.1\r\n" + headers + "Connection: close\r\n\r\n");
   };

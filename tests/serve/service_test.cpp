@@ -25,11 +25,11 @@
 
 namespace {
 
-using ophost::cli::parseQuery;
-using ophost::cli::PreviewServer;
-using ophost::cli::PreviewService;
-using ophost::cli::Reply;
-using ophost::cli::ServiceOptions;
+using ophost::serve::parseQuery;
+using ophost::serve::PreviewServer;
+using ophost::serve::PreviewService;
+using ophost::serve::Reply;
+using ophost::serve::ServiceOptions;
 
 class ServeTest : public ophosttest::Scratch {
  protected:
@@ -119,12 +119,12 @@ TEST_F(ServeTest, FramesAreTheRenderersFramesForTheSameSettings) {
   auto svc = service();
   struct Case {
     std::string query;
-    ophost::cli::RenderSetup setup;
+    ophost::render::RenderSetup setup;
     int64_t frame;
   };
   auto setup = [](std::string plugin, std::string input0, std::string input1, std::vector<std::string> settings,
                   int64_t length) {
-    ophost::cli::RenderSetup s;
+    ophost::render::RenderSetup s;
     s.pluginDirectory = OP_PLUGIN_DIR;
     s.textureDirectory = OP_TEXTURE_DIR;
     s.plugin = std::move(plugin);
@@ -144,9 +144,9 @@ TEST_F(ServeTest, FramesAreTheRenderersFramesForTheSameSettings) {
       {"plugin=Fog&set=colour=%23FF8000&set=amount=80&input1=card:rings&position=40",
        setup("Fog", "card:bars", "", {"colour=#FF8000", "amount=80"}, 50), 40},
   };
-  cases[2].setup.size = ophost::cli::FrameSize{320, 180};
+  cases[2].setup.size = ophost::render::FrameSize{320, 180};
   cases.push_back({"plugin=Halves&easing=ease-in&position=20", setup("Halves", "card:bars", "card:rings", {}, 50), 20});
-  cases.back().setup.easing = ophost::cli::Easing::parse("ease-in");
+  cases.back().setup.easing = ophost::render::Easing::parse("ease-in");
 
   std::vector<ophost::media::RgbImage> seen;
   for (size_t n = 0; n < cases.size(); ++n) {
@@ -158,7 +158,7 @@ TEST_F(ServeTest, FramesAreTheRenderersFramesForTheSameSettings) {
     {
       // The service holds the plug-in's library while its renderer is kept: let it go first.
       svc.reset();
-      ophost::cli::FrameRenderer renderer(cases[n].setup);
+      ophost::render::FrameRenderer renderer(cases[n].setup);
       auto sink = ophost::media::createSink((dir / "direct.png").string(),
                                             {renderer.geometry().stride, renderer.geometry().rows, 25, 18});
       sink->add(renderer.render(cases[n].frame), 0);
@@ -243,7 +243,7 @@ TEST_F(ServeTest, LaterRequestsOfAViewSupersedeEarlierOnes) {
   std::vector<std::thread> threads;
   std::vector<int> statuses(8);
   std::vector<std::optional<PreviewService::Ticket>> tickets(8);
-  std::vector<ophost::cli::Query> queries;
+  std::vector<ophost::serve::Query> queries;
   for (int n = 0; n < 8; ++n) {
     queries.push_back(parseQuery("plugin=Halves&view=c&position=" + std::to_string(n)));
     tickets[n] = svc->issueTicket(queries[n]);
@@ -287,13 +287,13 @@ TEST_F(ServeTest, ExportedCommandLineRendersTheSameFrame) {
   const Reply withUpload = svc->commandLine(parseQuery("plugin=Bump&input1=" + field(upload.body, "id")));
   EXPECT_NE(field(withUpload.body, "frame").find("--input1 'it'\\''s mine.png'"), std::string::npos)
       << withUpload.body;
-  EXPECT_EQ(ophost::cli::shellQuote("colour=#FF8000"), "colour=#FF8000");
-  EXPECT_EQ(ophost::cli::shellQuote("#x"), "'#x'");
-  EXPECT_EQ(ophost::cli::shellQuote("a b"), "'a b'");
-  EXPECT_EQ(ophost::cli::shellQuote("$(rm)"), "'$(rm)'");
-  EXPECT_EQ(ophost::cli::shellQuote("=ls"), "'=ls'");  // some shells expand a leading '='
-  EXPECT_EQ(ophost::cli::shellQuote("~"), "'~'");
-  EXPECT_EQ(ophost::cli::shellQuote(""), "''");
+  EXPECT_EQ(ophost::serve::shellQuote("colour=#FF8000"), "colour=#FF8000");
+  EXPECT_EQ(ophost::serve::shellQuote("#x"), "'#x'");
+  EXPECT_EQ(ophost::serve::shellQuote("a b"), "'a b'");
+  EXPECT_EQ(ophost::serve::shellQuote("$(rm)"), "'$(rm)'");
+  EXPECT_EQ(ophost::serve::shellQuote("=ls"), "'=ls'");  // some shells expand a leading '='
+  EXPECT_EQ(ophost::serve::shellQuote("~"), "'~'");
+  EXPECT_EQ(ophost::serve::shellQuote(""), "''");
 
   // Pasted into a shell in a directory holding the upload under the user's own name, the line
   // reads that file, whatever the name: shell syntax, a leading dash, or one that looks like a
@@ -395,7 +395,7 @@ TEST_F(ServeTest, ServesThePageAndTheApiOverHttp) {
   std::thread serving([&] { server.run(); });
   {
     httplib::Client client("127.0.0.1", port);
-    client.set_default_headers({{ophost::cli::kApiRequestHeader, "1"}});
+    client.set_default_headers({{ophost::serve::kApiRequestHeader, "1"}});
     client.set_connection_timeout(5);
     client.set_read_timeout(60);
     auto page = client.Get("/");
@@ -482,7 +482,7 @@ TEST_F(ServeTest, BoundsWhatOneRequestMayRender) {
 TEST_F(ServeTest, StopsRendersUnderWayWhenTheServerStops) {
   REQUIRE_PLUGIN("Halves");
   struct Reset {
-    ~Reset() { ophost::cli::interruptFlag().store(false); }
+    ~Reset() { ophost::render::interruptFlag().store(false); }
   } reset;
   auto svc = service(1u << 20, 3000);
   auto download = std::async(std::launch::async, [&] {
@@ -496,7 +496,7 @@ TEST_F(ServeTest, StopsRendersUnderWayWhenTheServerStops) {
   };
   while (!writing() && download.wait_for(std::chrono::milliseconds(2)) != std::future_status::ready) {
   }
-  ophost::cli::interruptFlag().store(true);
+  ophost::render::interruptFlag().store(true);
   const Reply stopped = download.get();
   EXPECT_EQ(stopped.status, 503) << stopped.body;
   EXPECT_NE(stopped.body.find("stopping"), std::string::npos) << stopped.body;
@@ -625,7 +625,7 @@ TEST_F(ServeTest, StopsOnASignalAtAnyMomentAndLeavesNothingBehind) {
     ASSERT_GT(port, 0) << serving.printed;
     auto download = std::async(std::launch::async, [port] {
       httplib::Client client("127.0.0.1", port);
-      client.set_default_headers({{ophost::cli::kApiRequestHeader, "1"}});
+      client.set_default_headers({{ophost::serve::kApiRequestHeader, "1"}});
       client.set_read_timeout(600);
       auto reply = client.Get("/api/video?plugin=Halves&size=64x36&length=2999");
       return reply ? reply->status : 0;

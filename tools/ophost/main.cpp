@@ -9,7 +9,7 @@
 #include "commands.h"
 #include "host_error.h"
 #include "interrupt.h"
-#include "serve.h"
+#include "serve_command.h"
 
 namespace {
 
@@ -24,6 +24,7 @@ std::filesystem::path programDirectory(const char* argv0) {
 
 int main(int argc, char** argv) {
   using namespace ophost::cli;
+  using namespace ophost::render;
   try {
     const Options options = parseOptions(argc, argv, programDirectory(argv[0]));
     if (options.help || options.command.empty() || options.command == "help") {

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "texture_designs.h"
+#include "grey_png.h"
 #include "texture_files.h"
 
 int main(int argc, char** argv) {
@@ -14,7 +15,7 @@ int main(int argc, char** argv) {
   try {
     std::filesystem::create_directories(argv[1]);
     for (const auto& design : ophost::textures::textureDesigns()) {
-      ophost::writeGreyPng(std::filesystem::path(argv[1]) / design.name,
+      ophost::textures::writeGreyPng(std::filesystem::path(argv[1]) / design.name,
                            ophost::textures::drawTexture(design.name));
     }
   } catch (const std::exception& error) {

@@ -40,7 +40,7 @@
 #include "operator_model.h"
 #include "renderer.h"
 
-namespace ophost::cli {
+namespace ophost::serve {
 
 using Query = std::vector<std::pair<std::string, std::string>>;
 
@@ -156,4 +156,4 @@ std::string displayable(const std::string& text);
 // begin with one a shell may expand there, such as '=' or '~'), otherwise in single quotes.
 std::string shellQuote(const std::string& word);
 
-}  // namespace ophost::cli
+}  // namespace ophost::serve

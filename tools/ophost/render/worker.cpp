@@ -17,7 +17,7 @@
 
 extern char** environ;
 
-namespace ophost::cli {
+namespace ophost::render {
 
 namespace {
 
@@ -403,4 +403,4 @@ int workerMain(const RenderSetup& given) {
   }
 }
 
-}  // namespace ophost::cli
+}  // namespace ophost::render

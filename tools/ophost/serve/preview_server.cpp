@@ -5,7 +5,9 @@
 #include "host_error.h"
 #include "web_assets.h"
 
-namespace ophost::cli {
+namespace ophost::serve {
+
+using namespace ophost::render;
 
 namespace {
 
@@ -126,4 +128,4 @@ void PreviewServer::run() { impl_->http.run(); }
 
 void PreviewServer::stop() { impl_->http.stop(); }
 
-}  // namespace ophost::cli
+}  // namespace ophost::serve

@@ -21,7 +21,7 @@
 #include "host_error.h"
 #include "param_vocabulary.h"
 
-namespace ophost::cli {
+namespace ophost::serve {
 
 namespace {
 
@@ -478,4 +478,4 @@ void HttpServer::stop() {
   (void)!write(impl_->wake[1], &byte, 1);
 }
 
-}  // namespace ophost::cli
+}  // namespace ophost::serve

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ophost::cli {
+namespace ophost::serve {
 
 struct WebAsset {
   std::string_view path;  // "/index.html"
@@ -14,4 +14,4 @@ struct WebAsset {
 
 const std::vector<WebAsset>& webAssets();
 
-}  // namespace ophost::cli
+}  // namespace ophost::serve

@@ -20,7 +20,9 @@
 #include "settings.h"
 #include "string_catalogue.h"
 
-namespace ophost::cli {
+namespace ophost::serve {
+
+using namespace ophost::render;
 
 namespace {
 
@@ -806,4 +808,4 @@ std::string shellQuote(const std::string& word) {
   return out + "'";
 }
 
-}  // namespace ophost::cli
+}  // namespace ophost::serve

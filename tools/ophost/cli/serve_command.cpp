@@ -1,4 +1,4 @@
-#include "serve.h"
+#include "serve_command.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -16,6 +16,9 @@
 #include "settings.h"
 
 namespace ophost::cli {
+
+using namespace ophost::render;
+using namespace ophost::serve;
 
 namespace {
 

@@ -6,17 +6,10 @@
 
 #include "host_error.h"
 #include "interrupt.h"
-#include "texture_guard.h"
 
-namespace ophost::cli {
+namespace ophost::render {
 
 namespace {
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 std::string hexCode(uint32_t code) {
   char text[16];
@@ -64,7 +57,7 @@ std::vector<std::filesystem::path> pluginFiles(const std::filesystem::path& dire
 std::filesystem::path findPlugin(const std::filesystem::path& directory, const std::string& name) {
   const auto files = pluginFiles(directory);
   for (const auto& file : files) {
-    if (lower(file.stem().string()) == lower(name)) return file;
+    if (lowerCase(file.stem().string()) == lowerCase(name)) return file;
   }
   std::string known;
   for (const auto& file : files) known += (known.empty() ? "" : ", ") + file.stem().string();
@@ -115,7 +108,7 @@ PluginSession::PluginSession(const RenderSetup& setup) : setup_(setup) {
   plugin_->behaviour().abort = &interruptFlag();
   if (!setup.textureDirectory.empty()) {
     // The textures served are noted, so a failed open can say what the plug-in was given.
-    plugin_->setTextureProvider([this, provider = checkedTextures(setup.textureDirectory)](const std::string& file) {
+    plugin_->setTextureProvider([this, provider = directoryTextures(setup.textureDirectory)](const std::string& file) {
       auto texture = provider(file);
       served_.emplace_back(file, texture->geometry);
       return texture;
@@ -274,4 +267,4 @@ Picture FrameRenderer::renderPicture(int64_t frame) {
 
 media::RgbImage FrameRenderer::render(int64_t frame) { return media::pictureToRgb(renderPicture(frame)); }
 
-}  // namespace ophost::cli
+}  // namespace ophost::render

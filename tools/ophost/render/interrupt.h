@@ -8,7 +8,7 @@
 
 #include "host_error.h"
 
-namespace ophost::cli {
+namespace ophost::render {
 
 // The flag SIGINT sets (lock-free, so the handler may set it).
 std::atomic<bool>& interruptFlag();
@@ -27,4 +27,4 @@ void installInterruptHandler();
 // Blocks SIGINT in the calling thread (for the helper threads: the main thread takes the signal).
 void blockInterruptInThisThread();
 
-}  // namespace ophost::cli
+}  // namespace ophost::render

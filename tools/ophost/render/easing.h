@@ -1,27 +1,10 @@
-// The small value syntaxes of the command line: sizes, areas, frame ranges, whole numbers and
-// easing curves. Parameters and their values are named by the host's one vocabulary
-// (param_vocabulary.h), which this header brings along.
+// Easing: how an effect's frames map onto the positions its plug-in renders.
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <vector>
 
-#include "operator_model.h"
-#include "param_vocabulary.h"
-#include "picture.h"
-
-namespace ophost::cli {
-
-struct FrameSize {
-  int32_t width = 0;
-  int32_t height = 0;
-};
-FrameSize parseSize(const std::string& text);          // "WxH"
-Geometry parseArea(const std::string& text);           // "X,Y,W,H" (stride and rows left 0)
-std::pair<int64_t, int64_t> parseRange(const std::string& text);  // "FIRST:LAST"
-int64_t parseWhole(const std::string& text, const std::string& what, int64_t low, int64_t high);
+namespace ophost::render {
 
 // An easing curve as CSS defines them: linear, ease, ease-in, ease-out, ease-in-out and
 // cubic-bezier(X1,Y1,X2,Y2) with X1 and X2 within 0..1.
@@ -49,4 +32,4 @@ struct PluginTime {
 };
 PluginTime pluginTime(const Easing& easing, int64_t frame, int64_t length);
 
-}  // namespace ophost::cli
+}  // namespace ophost::render

@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-namespace ophost::cli {
+namespace ophost::serve {
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
@@ -94,4 +94,4 @@ class HttpServer {
 // The reason phrase of a status code ("Not Found").
 const char* httpReason(int status);
 
-}  // namespace ophost::cli
+}  // namespace ophost::serve

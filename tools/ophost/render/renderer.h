@@ -16,7 +16,7 @@
 #include "plugin.h"
 #include "settings.h"
 
-namespace ophost::cli {
+namespace ophost::render {
 
 struct RenderSetup {
   std::filesystem::path pluginDirectory;
@@ -124,4 +124,4 @@ std::filesystem::path findPlugin(const std::filesystem::path& directory, const s
 // Every plug-in file in `directory`, sorted by name.
 std::vector<std::filesystem::path> pluginFiles(const std::filesystem::path& directory);
 
-}  // namespace ophost::cli
+}  // namespace ophost::render

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "media_output.h"
-#include "progress.h"
+#include <functional>
 #include "renderer.h"
 #include "worker.h"
 
-namespace ophost::cli {
+namespace ophost::render {
 
 struct PipelineOptions {
   int64_t first = 0;
@@ -23,6 +23,7 @@ struct PipelineOptions {
   std::string program;                // for jobs > 1: ophost itself ...
   std::vector<std::string> workerArguments;  // ... and its worker-mode arguments
   std::function<void(const std::string&)> warn;  // the workers' warnings, each text once
+  std::function<void()> advanced;                // told of each frame rendered, in order
   std::chrono::milliseconds workerDeadline = kWorkerDeadline;  // see WorkerPool
 };
 
@@ -37,10 +38,10 @@ struct RenderTotals {
 // Renders frames first..last of `renderer` into `sink` (not finished). Throws HostError with the
 // first failure of any stage, Interrupted when SIGINT arrived; the sink then holds a partial
 // output that its destruction removes.
-RenderTotals renderFrames(FrameRenderer& renderer, media::FrameSink& sink, Progress& progress,
+RenderTotals renderFrames(FrameRenderer& renderer, media::FrameSink& sink,
                           const PipelineOptions& options);
 
 // The time and work of a render, one line: "101 frames in 3.52 s, 28.7 frames/s; ...".
 std::string describeTotals(const RenderTotals& totals, int jobs, const std::string& plugin);
 
-}  // namespace ophost::cli
+}  // namespace ophost::render

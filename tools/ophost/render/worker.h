@@ -15,7 +15,7 @@
 
 #include "renderer.h"
 
-namespace ophost::cli {
+namespace ophost::render {
 
 struct WorkerAnswer {
   RenderedFrame frame;
@@ -67,4 +67,4 @@ class WorkerPool {
 // The worker's side: serves frames on stdin/stdout until told to stop. Returns the exit status.
 int workerMain(const RenderSetup& setup);
 
-}  // namespace ophost::cli
+}  // namespace ophost::render

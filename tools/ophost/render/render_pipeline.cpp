@@ -17,7 +17,7 @@
 #include "interrupt.h"
 #include "worker.h"
 
-namespace ophost::cli {
+namespace ophost::render {
 
 namespace {
 
@@ -112,7 +112,7 @@ struct Rendered {
 
 }  // namespace
 
-RenderTotals renderFrames(FrameRenderer& renderer, media::FrameSink& sink, Progress& progress,
+RenderTotals renderFrames(FrameRenderer& renderer, media::FrameSink& sink,
                           const PipelineOptions& options) {
   const auto started = std::chrono::steady_clock::now();
   const auto cpuStarted = cpuNow();
@@ -155,7 +155,7 @@ RenderTotals renderFrames(FrameRenderer& renderer, media::FrameSink& sink, Progr
     totals.hostTime += frame.hostTime;
     ++totals.frames;
     if (!rendered.push(Rendered{number, std::move(frame.picture)})) return false;
-    progress.advance();
+    if (options.advanced) options.advanced();
     return true;
   };
 
@@ -239,4 +239,4 @@ std::string describeTotals(const RenderTotals& totals, int jobs, const std::stri
   return text;
 }
 
-}  // namespace ophost::cli
+}  // namespace ophost::render

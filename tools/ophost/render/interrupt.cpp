@@ -3,7 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
-namespace ophost::cli {
+namespace ophost::render {
 
 namespace {
 std::atomic<bool> flag{false};
@@ -30,4 +30,4 @@ void blockInterruptInThisThread() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-}  // namespace ophost::cli
+}  // namespace ophost::render

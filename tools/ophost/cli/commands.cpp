@@ -23,6 +23,8 @@
 
 namespace ophost::cli {
 
+using namespace ophost::render;
+
 namespace {
 
 constexpr int64_t kDefaultLength = 50;
@@ -379,10 +381,11 @@ int renderCommand(const Options& options) {
   auto sink = media::createSink(options.output, {g.stride, g.rows, fps, 18});
   sink->stopWhen(interrupted);
   Progress progress(renderer.pluginName(), count, options.quiet);
+  pipeline.advanced = [&progress] { progress.advance(); };
   RenderTotals totals;
   std::vector<std::string> written;
   try {
-    totals = renderFrames(renderer, *sink, progress, pipeline);
+    totals = renderFrames(renderer, *sink, pipeline);
     progress.done();
     written = sink->finish();
   } catch (const Interrupted&) {

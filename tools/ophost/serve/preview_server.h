@@ -16,7 +16,7 @@
 #include "http_server.h"
 #include "preview_service.h"
 
-namespace ophost::cli {
+namespace ophost::serve {
 
 // The header every request under /api/ carries.
 inline constexpr const char* kApiRequestHeader = "X-Ophost-Request";
@@ -43,4 +43,4 @@ class PreviewServer {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace ophost::cli
+}  // namespace ophost::serve
