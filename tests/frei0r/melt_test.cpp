@@ -170,4 +170,14 @@ TEST_F(Melt, MissingPluginsAndTexturesPassFramesThrough) {
   for (int f : {0, 3, kLast}) {
     expectSame(frame(f), readPng(dir / "a.png"), "passed through, frame " + std::to_string(f));
   }
+
+  // A texture directory whose ripples.png is a link to a picture outside it: refused, as ophost
+  // refuses it.
+  fs::create_directories(dir / "textures");
+  fs::copy_file(fs::path(OP_TEXTURE_DIR) / "ripples.png", dir / "outside.png");
+  fs::create_symlink(dir / "outside.png", dir / "textures" / "ripples.png");
+  result = melt(clips() + transition, "OPHOST_TEXTURES=" + quoted((dir / "textures").string()));
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_NE(result.err.find("ripples.png leads out of the texture directory"), std::string::npos) << result.err;
+  expectSame(frame(3), readPng(dir / "a.png"), "passed through");
 }
