@@ -45,6 +45,9 @@ struct KnownEffect {
   // Descriptor parameters the plug-in reads when it is opened rather than at each render (Fog's
   // shape: its mask is built at open), so that a change of one takes a close and an open.
   std::span<const size_t> readAtOpen;
+  // The smallest texture it opens with (0x0: it reads none); a smaller one makes its open fail.
+  int32_t textureWidth = 0;
+  int32_t textureHeight = 0;
 };
 std::span<const KnownEffect> knownEffects();
 // The effect called `name`, or null for a plug-in we do not know.

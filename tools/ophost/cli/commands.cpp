@@ -29,7 +29,7 @@ namespace {
 
 constexpr int64_t kDefaultLength = 50;
 
-void warn(const std::string& message) { std::fprintf(stderr, "ophost: warning: %s\n", message.c_str()); }
+void warn(const Warning& warning) { std::fprintf(stderr, "ophost: warning: %s\n", warning.text.c_str()); }
 
 std::string identLine(const std::string& ident) {
   // "$Id: KT3_Bump,v 1.0 2014/03/20 00:00:00 Vethmar $" -> "KT3_Bump 1.0, 2014/03/20"

@@ -4,9 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <stdexcept>
 #include <string>
 
-#include "host_error.h"
 
 namespace ophost::render {
 
@@ -14,10 +14,11 @@ namespace ophost::render {
 std::atomic<bool>& interruptFlag();
 inline bool interrupted() { return interruptFlag().load(std::memory_order_relaxed); }
 
-// What a render throws when it stops for an interruption; ophost then exits with status 130.
-class Interrupted : public HostError {
+// What a render throws when it stops for an interruption; ophost then exits with status 130. It
+// is no HostError: a stop asked for is not a failure, and no handler of failures takes it.
+class Interrupted : public std::runtime_error {
  public:
-  explicit Interrupted(const std::string& message) : HostError(message) {}
+  explicit Interrupted(const std::string& message) : std::runtime_error(message) {}
 };
 
 // Installs the handler for SIGINT (without SA_RESTART, so a blocked read returns) and ignores

@@ -8,7 +8,6 @@
 #include <exception>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -110,6 +109,80 @@ struct Rendered {
   Picture picture;
 };
 
+// The plug-in's stage of a render: frames are handed over in order and their answers come back in
+// order, from this process or from worker processes alike.
+struct StageAnswer {
+  int64_t number = 0;
+  RenderedFrame frame;
+  std::vector<Warning> warnings;  // told here (the in-process stage tells its own at once)
+  std::string failure;            // why the frame could not be rendered
+};
+
+class RenderStage {
+ public:
+  virtual ~RenderStage() = default;
+  // Hands over frame `number`; returns the answer that had to come back first to make room for
+  // it, if one had to (always the oldest frame still out).
+  virtual std::optional<StageAnswer> hand(int64_t number, const FrameInputs& inputs) = 0;
+  // Once every frame is handed over: the oldest answer still out, or nothing when none is.
+  virtual std::optional<StageAnswer> takeBack() = 0;
+  // After the last answer: the stage ends cleanly.
+  virtual void finish() {}
+};
+
+// The plug-in in this process: each frame is rendered as it is handed over.
+class InProcessStage final : public RenderStage {
+ public:
+  explicit InProcessStage(FrameRenderer& renderer) : renderer_(renderer) {}
+  std::optional<StageAnswer> hand(int64_t number, const FrameInputs& inputs) override {
+    return StageAnswer{number, renderer_.renderWith(number, inputs), {}, {}};
+  }
+  std::optional<StageAnswer> takeBack() override { return std::nullopt; }
+
+ private:
+  FrameRenderer& renderer_;
+};
+
+// The plug-in in N worker processes: frame f goes to worker (f - first) mod N, so answers come
+// back in frame order: before a worker takes a frame, its previous one (f - N, the oldest still
+// out) is taken back.
+class WorkerStage final : public RenderStage {
+ public:
+  explicit WorkerStage(const PipelineOptions& options)
+      : pool_(options.program, options.workerArguments, options.jobs, options.workerDeadline),
+        first_(options.first),
+        jobs_(options.jobs),
+        busy_(static_cast<size_t>(options.jobs), false),
+        oldest_(options.first) {}
+  std::optional<StageAnswer> hand(int64_t number, const FrameInputs& inputs) override {
+    const int worker = workerOf(number);
+    std::optional<StageAnswer> answer;
+    if (busy_[static_cast<size_t>(worker)]) answer = collect(worker);
+    pool_.send(worker, number, inputs);
+    busy_[static_cast<size_t>(worker)] = true;
+    return answer;
+  }
+  std::optional<StageAnswer> takeBack() override {
+    const int worker = workerOf(oldest_);
+    if (!busy_[static_cast<size_t>(worker)]) return std::nullopt;
+    return collect(worker);
+  }
+  void finish() override { pool_.finish(); }
+
+ private:
+  int workerOf(int64_t number) const { return static_cast<int>((number - first_) % jobs_); }
+  StageAnswer collect(int worker) {
+    WorkerAnswer answer = pool_.receive(worker);
+    busy_[static_cast<size_t>(worker)] = false;
+    return StageAnswer{oldest_++, std::move(answer.frame), std::move(answer.warnings), std::move(answer.failure)};
+  }
+  WorkerPool pool_;
+  int64_t first_;
+  int jobs_;
+  std::vector<bool> busy_;
+  int64_t oldest_;  // the oldest frame still out
+};
+
 }  // namespace
 
 RenderTotals renderFrames(FrameRenderer& renderer, media::FrameSink& sink,
@@ -160,22 +233,19 @@ RenderTotals renderFrames(FrameRenderer& renderer, media::FrameSink& sink,
   };
 
   try {
-    std::unique_ptr<WorkerPool> pool;
-    std::set<std::string> warned;
-    if (options.jobs > 1) pool = std::make_unique<WorkerPool>(options.program, options.workerArguments, options.jobs,
-                                                              options.workerDeadline);
-    std::vector<bool> busy(static_cast<size_t>(std::max(options.jobs, 1)), false);
-    auto collect = [&](int worker, int64_t number) {
-      WorkerAnswer answer = pool->receive(worker);
-      busy[static_cast<size_t>(worker)] = false;
-      for (const std::string& warning : answer.warnings) {
-        // Each worker tells a fault once; ophost tells it once for all of them.
-        static const std::regex frameNumber(" at frame [0-9]+: ");
-        const std::string what = std::regex_replace(warning, frameNumber, " at a frame: ");
-        if (options.warn && warned.insert(what).second) options.warn(warning);
+    std::unique_ptr<RenderStage> stage;
+    if (options.jobs > 1) {
+      stage = std::make_unique<WorkerStage>(options);
+    } else {
+      stage = std::make_unique<InProcessStage>(renderer);
+    }
+    std::set<std::string> told;  // each worker tells a fault once; the render tells it once for all
+    auto deliver = [&](StageAnswer&& answer) {
+      for (const Warning& warning : answer.warnings) {
+        if (options.warn && told.insert(warning.key).second) options.warn(warning);
       }
       if (!answer.failure.empty()) throw HostError(answer.failure);
-      return account(std::move(answer.frame), number);
+      return account(std::move(answer.frame), answer.number);
     };
     bool going = true;
     while (going) {
@@ -184,29 +254,17 @@ RenderTotals renderFrames(FrameRenderer& renderer, media::FrameSink& sink,
       std::optional<Decoded> next = decoded.pop(std::chrono::milliseconds(100), ended);
       if (ended) break;
       if (!next) continue;
-      if (!pool) {
-        going = account(renderer.renderWith(next->frame, next->inputs), next->frame);
-        continue;
-      }
-      // Frame f goes to worker (f - first) mod N, so answers are collected in frame order: the
-      // worker's previous frame, f - N, is the oldest one still out.
-      const int worker = static_cast<int>((next->frame - options.first) % options.jobs);
-      if (busy[static_cast<size_t>(worker)] && !collect(worker, next->frame - options.jobs)) break;
-      pool->send(worker, next->frame, next->inputs);
-      busy[static_cast<size_t>(worker)] = true;
+      if (auto answer = stage->hand(next->frame, next->inputs)) going = deliver(std::move(*answer));
     }
     failure.rethrow();
-    if (pool) {
-      const int64_t sent = options.first + totals.frames;
-      for (int64_t number = sent; going && number <= options.last; ++number) {
-        if (interrupted()) throw Interrupted("interrupted");
-        const int worker = static_cast<int>((number - options.first) % options.jobs);
-        if (!busy[static_cast<size_t>(worker)]) break;
-        if (!collect(worker, number)) break;
-      }
-      failure.rethrow();
-      pool->finish();
+    while (going) {
+      if (interrupted()) throw Interrupted("interrupted");
+      std::optional<StageAnswer> answer = stage->takeBack();
+      if (!answer) break;
+      going = deliver(std::move(*answer));
     }
+    failure.rethrow();
+    stage->finish();
     rendered.finish();
   } catch (...) {
     failure.set(std::current_exception());

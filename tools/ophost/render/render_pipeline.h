@@ -1,17 +1,19 @@
 // A multi-frame render in three stages that overlap: one thread decodes the inputs and converts
-// them to OpPixels, the calling thread has the plug-in render them (in this process, or handed to
-// worker processes), one thread converts the results to RGB and encodes them, in frame order.
-// The stages meet in bounded queues, so at most a few frames are in flight.
+// them to OpPixels, the calling thread has the plug-in render them (a stage of one interface,
+// in this process or handed round worker processes), one thread converts the results to RGB and
+// encodes them, in frame order. The stages meet in bounded queues, so at most a few frames are in
+// flight.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "media_output.h"
-#include <functional>
 #include "renderer.h"
+#include "warning.h"
 #include "worker.h"
 
 namespace ophost::render {
@@ -22,7 +24,7 @@ struct PipelineOptions {
   int jobs = 1;                       // 1: the plug-in renders in this process
   std::string program;                // for jobs > 1: ophost itself ...
   std::vector<std::string> workerArguments;  // ... and its worker-mode arguments
-  std::function<void(const std::string&)> warn;  // the workers' warnings, each text once
+  WarningSink warn;                              // the workers' warnings, each once
   std::function<void()> advanced;                // told of each frame rendered, in order
   std::chrono::milliseconds workerDeadline = kWorkerDeadline;  // see WorkerPool
 };

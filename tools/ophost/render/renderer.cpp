@@ -6,6 +6,7 @@
 
 #include "host_error.h"
 #include "interrupt.h"
+#include "string_catalogue.h"
 
 namespace ophost::render {
 
@@ -21,13 +22,6 @@ constexpr uint32_t kBlack = 0x108080FF;  // key 255, Cb 128, Cr 128, Y 16
 
 // The smallest texture each texture-driven plug-in opens with: the wipes and Fog read a fixed
 // block of texels from theirs and fail their open on a smaller one; Slant stretches any size.
-struct TextureNeed {
-  std::string_view plugin;
-  int32_t width, height;
-};
-constexpr TextureNeed kTextureNeeds[] = {
-    {"Ripples", 286, 228}, {"Streaks", 286, 228}, {"Sunbeams", 286, 228}, {"Fog", 180, 144}, {"Slant", 1, 1}};
-
 std::string sizeText(int32_t width, int32_t height) { return std::to_string(width) + "x" + std::to_string(height); }
 
 std::unique_ptr<media::FrameSource> openInput(const std::string& option, const std::string& name) {
@@ -129,10 +123,9 @@ PluginSession::~PluginSession() {
   }
 }
 
-void PluginSession::open(const Geometry& geometry) {
+void PluginSession::open() {
   // The plug-ins that read inputs at open (none today) would get none: open has no frame.
   const PluginTime time = pluginTime(setup_.easing, 0, setup_.length);
-  (void)geometry;
   served_.clear();
   ActionResult opened = plugin_->open(ActionRequest{time.length, 0, 0, 0, 0});
   if (opened.status != 0) {
@@ -151,10 +144,9 @@ std::string PluginSession::servedText() const {
   std::string text;
   for (const auto& [name, g] : served_) {
     text += (text.empty() ? ", given texture " : ", texture ") + name + " (" + sizeText(g.width, g.height) + ")";
-    for (const TextureNeed& need : kTextureNeeds) {
-      if (need.plugin == plugin_->name() && (g.width < need.width || g.height < need.height)) {
-        text += " where it needs at least " + sizeText(need.width, need.height);
-      }
+    const KnownEffect* known = knownEffect(plugin_->name());
+    if (known && (g.width < known->textureWidth || g.height < known->textureHeight)) {
+      text += " where it needs at least " + sizeText(known->textureWidth, known->textureHeight);
     }
   }
   return text;
@@ -166,7 +158,7 @@ void PluginSession::report(const ActionResult& result, const std::string& when) 
   // Each record, fault or remark is told once, at the first action it came from: a fault of
   // every frame does not make a warning per frame.
   auto once = [&](const std::string& what, const std::string& message) {
-    if (warned_.insert(what).second) setup_.warn(message);
+    if (warned_.insert(what).second) setup_.warn(Warning{what, message});
   };
   for (const LogRecord& log : result.logs) {
     const std::string record = "module " + log.file + ", line " + std::to_string(log.line) + ", module code " +
@@ -205,7 +197,9 @@ FrameRenderer::FrameRenderer(const RenderSetup& setup) : setup_(setup) {
   if (setup.input0.empty()) throw HostError(name + " needs a picture: give --input0 (e.g. card:bars)");
   sources_[0] = openInput("--input0", setup.input0);
   if (model.singleInput()) {
-    if (!setup.input1.empty() && setup_.warn) setup_.warn(name + " reads input 0 only: --input1 is not used");
+    if (!setup.input1.empty() && setup_.warn) {
+      setup_.warn(Warning{"input1 unused", name + " reads input 0 only: --input1 is not used"});
+    }
   } else {
     if (setup.input1.empty()) {
       throw HostError(name + " needs two inputs: give --input1 as well (e.g. card:rings)");
@@ -216,15 +210,10 @@ FrameRenderer::FrameRenderer(const RenderSetup& setup) : setup_(setup) {
   // Inputs are decoded before the plug-in opens, so a bad picture is found before any work.
   input(0, 0);
   if (sources_[1]) input(1, 0);
-  session_->open(geometry_);
+  session_->open();
 }
 
 FrameRenderer::~FrameRenderer() = default;
-
-bool FrameRenderer::stillInput(int index) const {
-  const media::FrameSource* source = sources_[index].get();
-  return source == nullptr || (source->frameCount() && *source->frameCount() == 1);
-}
 
 std::shared_ptr<const Picture> FrameRenderer::input(int index, int64_t frame) {
   media::FrameSource* source = sources_[index].get();

@@ -15,6 +15,7 @@
 #include "media_input.h"
 #include "plugin.h"
 #include "settings.h"
+#include "warning.h"
 
 namespace ophost::render {
 
@@ -33,7 +34,7 @@ struct RenderSetup {
   // around every buffer (always checked), what lies outside the active area and every texture is
   // compared before and after each action. At 1920x1080 they cost some 40 ms a frame.
   bool checks = false;
-  std::function<void(const std::string&)> warn;  // plug-in log records, faults, host remarks
+  WarningSink warn;  // plug-in log records, faults, host remarks
 };
 
 // The two inputs of one frame as the plug-in gets them (input 1 null for a filter).
@@ -48,9 +49,9 @@ struct RenderedFrame {
   std::chrono::nanoseconds hostTime{0};    // serving its calls (copies in and out, checks)
 };
 
-// The plug-in of a render: loaded, its values set, its texture directory given, and opened on
-// one frame geometry. Renders frames from inputs it is handed. Warnings (log records, faults,
-// host remarks) go to the setup's `warn`, each text once.
+// The plug-in of a render: loaded, its values set, its texture directory given, and opened.
+// Renders frames from inputs it is handed. Warnings (log records, faults, host remarks) go to the
+// setup's `warn`, each once.
 class PluginSession {
  public:
   // Loads the plug-in and sets its values; throws HostError with one message.
@@ -59,8 +60,8 @@ class PluginSession {
   PluginSession(const PluginSession&) = delete;
   PluginSession& operator=(const PluginSession&) = delete;
 
-  // Opens the plug-in for frames of `geometry`; throws HostError saying why it cannot start.
-  void open(const Geometry& geometry);
+  // Opens the plug-in; throws HostError saying why it cannot start.
+  void open();
   // Renders frame `frame` (0..length) of `inputs`; throws HostError when the plug-in fails.
   RenderedFrame render(int64_t frame, const FrameInputs& inputs);
 
@@ -99,8 +100,6 @@ class FrameRenderer {
   const Geometry& geometry() const { return geometry_; }
   const std::string& pluginName() const { return session_->name(); }
   Plugin& plugin() { return session_->plugin(); }
-  // True when input `index` is the same picture at every frame (a still or card).
-  bool stillInput(int index) const;
 
  private:
   std::shared_ptr<const Picture> input(int index, int64_t frame);

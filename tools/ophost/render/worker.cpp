@@ -14,18 +14,13 @@
 
 #include "host_error.h"
 #include "interrupt.h"
+#include "worker_protocol.h"
 
 extern char** environ;
 
 namespace ophost::render {
 
 namespace {
-
-constexpr int64_t kNoMoreFrames = -1;
-constexpr uint8_t kSends0 = 1, kSends1 = 2, kHas0 = 4, kHas1 = 8;
-constexpr int32_t kAnswerPicture = 0, kAnswerFailure = 1;
-constexpr uint32_t kMaxText = 1 << 16;
-constexpr int32_t kMaxSide = 32767;
 
 // The pipe broke or ended: the other side has gone.
 struct PipeGone {};
@@ -88,56 +83,11 @@ void readAll(const Pipe& pipe, void* data, size_t size) {
   }
 }
 
-template <typename T>
-void put(std::string& message, T value) {
-  message.append(reinterpret_cast<const char*>(&value), sizeof value);
+wire::Put putTo(const Pipe& pipe) {
+  return [pipe](const void* data, size_t size) { writeAll(pipe, data, size); };
 }
-void putText(std::string& message, const std::string& text) {
-  const auto size = static_cast<uint32_t>(std::min<size_t>(text.size(), kMaxText));
-  put(message, size);
-  message.append(text, 0, size);
-}
-template <typename T>
-T get(const Pipe& pipe) {
-  T value;
-  readAll(pipe, &value, sizeof value);
-  return value;
-}
-std::string getText(const Pipe& pipe) {
-  const auto size = get<uint32_t>(pipe);
-  if (size > kMaxText) throw HostError("a worker's answer is malformed");
-  std::string text(size, '\0');
-  readAll(pipe, text.data(), size);
-  return text;
-}
-
-void putGeometry(std::string& message, const Geometry& g) {
-  for (int32_t field : {g.stride, g.rows, g.x, g.y, g.width, g.height}) put(message, field);
-}
-Geometry getGeometry(const Pipe& pipe) {
-  Geometry g;
-  for (int32_t* field : {&g.stride, &g.rows, &g.x, &g.y, &g.width, &g.height}) *field = get<int32_t>(pipe);
-  if (g.stride < 0 || g.rows < 0 || g.stride > kMaxSide || g.rows > kMaxSide) {
-    throw HostError("a picture passed between ophost and a worker is malformed");
-  }
-  return g;
-}
-
-// A picture: its geometry, then its bytes.
-void sendPicture(const Pipe& pipe, const Picture& picture) {
-  std::string head;
-  putGeometry(head, picture.geometry);
-  writeAll(pipe, head.data(), head.size());
-  writeAll(pipe, picture.bytes.data(), picture.bytes.size());
-}
-std::shared_ptr<Picture> receivePicture(const Pipe& pipe) {
-  const Geometry g = getGeometry(pipe);
-  auto picture = std::make_shared<Picture>();
-  picture->geometry = g;
-  picture->bytesPerPixel = 4;
-  picture->bytes.resize(static_cast<size_t>(g.stride) * static_cast<size_t>(g.rows) * 4);
-  readAll(pipe, picture->bytes.data(), picture->bytes.size());
-  return picture;
+wire::Take takeFrom(const Pipe& pipe) {
+  return [pipe](void* data, size_t size) { readAll(pipe, data, size); };
 }
 
 void closeFd(int& fd) {
@@ -212,21 +162,15 @@ void WorkerPool::send(int index, int64_t frame, const FrameInputs& inputs) {
   Worker& worker = workers_.at(static_cast<size_t>(index));
   worker.frame = frame;
   if (worker.broken) return;
-  uint8_t flags = 0;
+  wire::FrameOrder order;
+  order.frame = frame;
   for (int i = 0; i < 2; ++i) {
-    if (inputs.input[i]) flags |= i == 0 ? kHas0 : kHas1;
-    if (inputs.input[i] && inputs.input[i] != worker.held[i]) flags |= i == 0 ? kSends0 : kSends1;
+    order.has[i] = inputs.input[i] != nullptr;
+    if (inputs.input[i] && inputs.input[i] != worker.held[i]) order.sent[i] = inputs.input[i];
   }
-  std::string head;
-  put(head, frame);
-  put(head, flags);
-  const Pipe pipe{worker.toWorker, deadline_};
   try {
-    writeAll(pipe, head.data(), head.size());
-    for (int i = 0; i < 2; ++i) {
-      if (flags & (i == 0 ? kSends0 : kSends1)) sendPicture(pipe, *inputs.input[i]);
-      worker.held[i] = inputs.input[i];
-    }
+    wire::putOrder(order, putTo(Pipe{worker.toWorker, deadline_}));
+    for (int i = 0; i < 2; ++i) worker.held[i] = inputs.input[i];
   } catch (const PipeGone&) {
     worker.broken = true;  // its answer, or its end, says why
   } catch (const Silent&) {
@@ -274,21 +218,14 @@ std::string WorkerPool::ended(Worker& worker) {
 WorkerAnswer WorkerPool::receive(int index) {
   Worker& worker = workers_.at(static_cast<size_t>(index));
   const std::string which = "the worker rendering frame " + std::to_string(worker.frame);
-  const Pipe pipe{worker.fromWorker, deadline_};
   try {
+    wire::FrameAnswer got = wire::takeAnswer(takeFrom(Pipe{worker.fromWorker, deadline_}));
     WorkerAnswer answer;
-    const auto kind = get<int32_t>(pipe);
-    answer.frame.pluginTime = std::chrono::nanoseconds(get<int64_t>(pipe));
-    answer.frame.hostTime = std::chrono::nanoseconds(get<int64_t>(pipe));
-    const auto warnings = get<uint32_t>(pipe);
-    if (warnings > 4096) throw HostError("a worker's answer is malformed");
-    for (uint32_t n = 0; n < warnings; ++n) answer.warnings.push_back(getText(pipe));
-    if (kind == kAnswerFailure) {
-      answer.failure = getText(pipe);
-      return answer;
-    }
-    if (kind != kAnswerPicture) throw HostError(which + " answered nonsense");
-    answer.frame.picture = std::move(*receivePicture(pipe));
+    answer.warnings = std::move(got.warnings);
+    answer.failure = std::move(got.failure);
+    answer.frame.pluginTime = got.pluginTime;
+    answer.frame.hostTime = got.hostTime;
+    if (got.picture) answer.frame.picture = std::move(*got.picture);
     return answer;
   } catch (const PipeGone&) {
     if (interrupted()) throw Interrupted("interrupted");
@@ -301,11 +238,8 @@ WorkerAnswer WorkerPool::receive(int index) {
 void WorkerPool::finish() {
   for (Worker& worker : workers_) {
     if (worker.pid < 0) continue;
-    std::string head;
-    put(head, kNoMoreFrames);
-    put(head, uint8_t{0});
     try {
-      if (!worker.broken) writeAll(Pipe{worker.toWorker, deadline_}, head.data(), head.size());
+      if (!worker.broken) wire::putOrder(wire::FrameOrder{}, putTo(Pipe{worker.toWorker, deadline_}));
     } catch (const PipeGone&) {
     } catch (const Silent&) {
     }
@@ -345,56 +279,45 @@ void WorkerPool::stop(bool force) {
 
 int workerMain(const RenderSetup& given) {
   installInterruptHandler();
-  const Pipe in{STDIN_FILENO}, out{STDOUT_FILENO};
-  std::vector<std::string> warnings;
+  const wire::Put out = putTo(Pipe{STDOUT_FILENO});
+  const wire::Take in = takeFrom(Pipe{STDIN_FILENO});
+  std::vector<Warning> warnings;
   RenderSetup setup = given;
-  setup.warn = [&warnings](const std::string& message) { warnings.push_back(message); };
-  auto answerHead = [&](int32_t kind, const RenderedFrame* frame) {
-    std::string message;
-    put(message, kind);
-    put(message, static_cast<int64_t>(frame ? frame->pluginTime.count() : 0));
-    put(message, static_cast<int64_t>(frame ? frame->hostTime.count() : 0));
-    put(message, static_cast<uint32_t>(warnings.size()));
-    for (const std::string& warning : warnings) putText(message, warning);
-    warnings.clear();
-    return message;
-  };
+  setup.warn = [&warnings](const Warning& warning) { warnings.push_back(warning); };
   try {
     std::unique_ptr<PluginSession> session;
     std::string failure;
     try {
       session = std::make_unique<PluginSession>(setup);
-      session->open(Geometry{});
+      session->open();
     } catch (const HostError& error) {
       failure = error.what();  // told in the answer to the first frame
     }
     FrameInputs inputs;
     for (;;) {
-      const auto frame = get<int64_t>(in);
-      const auto flags = get<uint8_t>(in);
-      if (frame == kNoMoreFrames) return 0;
-      if (flags & kSends0) inputs.input[0] = receivePicture(in);
-      if (flags & kSends1) inputs.input[1] = receivePicture(in);
-      if (!(flags & kHas0)) inputs.input[0].reset();
-      if (!(flags & kHas1)) inputs.input[1].reset();
+      const wire::FrameOrder order = wire::takeOrder(in);
+      if (order.frame == wire::kNoMoreFrames) return 0;
+      for (int i = 0; i < 2; ++i) {
+        if (order.sent[i]) inputs.input[i] = order.sent[i];
+        if (!order.has[i]) inputs.input[i].reset();
+      }
       if (interrupted()) return 130;
+      wire::FrameAnswer answer;
       if (failure.empty()) {
         try {
-          RenderedFrame rendered = session->render(frame, inputs);
-          const std::string head = answerHead(kAnswerPicture, &rendered);
-          writeAll(out, head.data(), head.size());
-          sendPicture(out, rendered.picture);
-          continue;
-        } catch (const Interrupted&) {
-          throw;
+          RenderedFrame rendered = session->render(order.frame, inputs);
+          answer.picture = std::move(rendered.picture);
+          answer.pluginTime = rendered.pluginTime;
+          answer.hostTime = rendered.hostTime;
         } catch (const HostError& error) {
           failure = error.what();
         }
       }
-      std::string message = answerHead(kAnswerFailure, nullptr);
-      putText(message, failure);
-      writeAll(out, message.data(), message.size());
-      return 1;
+      answer.failure = failure;
+      answer.warnings = std::move(warnings);
+      warnings.clear();
+      wire::putAnswer(answer, out);
+      if (!answer.picture) return 1;
     }
   } catch (const PipeGone&) {
     return interrupted() ? 130 : 1;  // ophost has gone or stopped the render

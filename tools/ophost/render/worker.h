@@ -2,8 +2,8 @@
 // ("ophost render-worker NAME ..." with the render's plug-in options), with its own loaded copy of
 // the plug-in. The parent hands it one frame at a time through a pipe (the frame number and the
 // inputs that changed since its last frame) and reads the rendered picture back through another,
-// with the frame's warnings and times. A worker that fails says why in its answer; one that dies
-// is reported with the signal or status it ended with.
+// with the frame's warnings and times; worker_protocol.h lays the messages out. A worker that
+// fails says why in its answer; one that dies is reported with the signal or status it ended with.
 #pragma once
 
 #include <sys/types.h>
@@ -19,7 +19,7 @@ namespace ophost::render {
 
 struct WorkerAnswer {
   RenderedFrame frame;
-  std::vector<std::string> warnings;
+  std::vector<Warning> warnings;
   std::string failure;  // why the frame could not be rendered; empty when it was
 };
 

@@ -128,8 +128,8 @@ bool gone(const Presence& present) { return present && !present(); }
 
 int64_t ticks(Clock::time_point time) { return time.time_since_epoch().count(); }
 
-void warnOnStderr(const std::string& message) {
-  std::fprintf(stderr, "ophost serve: warning: %s\n", message.c_str());
+void warnOnStderr(const Warning& warning) {
+  std::fprintf(stderr, "ophost serve: warning: %s\n", warning.text.c_str());
 }
 
 std::string paramJson(const ParamModel& p, size_t index) {
