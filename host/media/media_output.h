@@ -34,11 +34,14 @@ std::string sequenceFileName(const std::string& pattern, int64_t number);
 // output: its file name is longer than kMaxFileNameBytes, or it is a directory already.
 void checkOutputFile(const std::string& file, const std::string& name);
 
+// The H.264 constant rate factor ophost encodes with (lower is better; 18 looks lossless to most).
+inline constexpr int32_t kDefaultQuality = 18;
+
 struct OutputOptions {
   int32_t width = 0;   // every frame's size (the whole buffer)
   int32_t height = 0;
   int32_t fps = 25;
-  int32_t quality = 18;  // H.264 constant rate factor: lower is better
+  int32_t quality = kDefaultQuality;
 };
 
 // What finish() throws when the sink's stop check asked it to stop.

@@ -9,6 +9,13 @@
 
 namespace ophost {
 
+// The largest side of any image the host makes for a plug-in (a new image, an input, a frame an
+// editor hands the bridge).
+inline constexpr int32_t kMaxImageSide = 32767;
+// The OpPixel word of opaque black: key 255, Cb 128, Cr 128, Y 16. New images and the bars
+// around a letterboxed picture are filled with it.
+inline constexpr uint32_t kOpaqueBlack = 0x108080FF;
+
 struct Geometry {
   int32_t stride = 0;  // pixels per buffer row
   int32_t rows = 0;    // rows in the buffer

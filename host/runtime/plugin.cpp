@@ -202,7 +202,7 @@ OpImage* Plugin::Impl::allocImage(int32_t width, int32_t height, int32_t mode, i
     if (!geometry && fields) {
       if (auto input0 = fields(0, position)) geometry = input0->geometry;
     }
-  } else if (mode == 1 && width > 0 && height > 0 && width <= 32767 && height <= 32767) {
+  } else if (mode == 1 && width > 0 && height > 0 && width <= kMaxImageSide && height <= kMaxImageSide) {
     geometry = Geometry::exact(width, height);
   }
   if (behaviour.allocAnswersNull || !geometry) {

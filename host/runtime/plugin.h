@@ -90,7 +90,7 @@ struct HostBehaviour {
   bool checks = true;              // guard the area outside the active area, keep freed images
   int32_t putStatus = 0;           // what opPutField answers
   bool allocAnswersNull = false;   // opAllocImage answers null
-  uint32_t newImageFill = 0x108080FF;  // opaque black (key 255, Cb 128, Cr 128, Y 16)
+  uint32_t newImageFill = kOpaqueBlack;
   const std::atomic<bool>* abort = nullptr;  // opChkAbort answers 1 while this is set
   // Every buffer handed out (inputs, new images, textures) ends directly at an inaccessible page,
   // and starts after one, so a plug-in's access past either end stops the process at the access.

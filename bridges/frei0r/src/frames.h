@@ -11,7 +11,7 @@
 namespace kt3frei0r {
 
 // The largest side a frame may have: the image record's fields are 16-bit.
-inline constexpr uint32_t kLargestSide = 32767;
+inline constexpr uint32_t kLargestSide = ophost::kMaxImageSide;
 
 ophost::Picture pictureFromRgba(const uint32_t* rgba, int32_t width, int32_t height);
 // Writes the picture as the RGBA frame of width x height it must be laid out as (a whole buffer of

@@ -18,7 +18,6 @@ std::string hexCode(uint32_t code) {
   return text;
 }
 
-constexpr uint32_t kBlack = 0x108080FF;  // key 255, Cb 128, Cr 128, Y 16
 
 // The smallest texture each texture-driven plug-in opens with: the wipes and Fog read a fixed
 // block of texels from theirs and fail their open on a smaller one; Slant stretches any size.
@@ -62,9 +61,9 @@ std::filesystem::path findPlugin(const std::filesystem::path& directory, const s
 Geometry frameGeometry(const std::optional<FrameSize>& requested, const std::optional<Geometry>& area,
                        const media::Size& natural) {
   const FrameSize size = requested ? *requested : FrameSize{natural.width, natural.height};
-  if (size.width < 2 || size.height < 2 || size.width > 8192 || size.height > 8192) {
+  if (size.width < 2 || size.height < 2 || size.width > media::kMaxDecodedSide || size.height > media::kMaxDecodedSide) {
     throw HostError("the frame size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                    " is not within 2..8192 on each side (give --size)");
+                    " is not within 2.." + std::to_string(media::kMaxDecodedSide) + " on each side (give --size)");
   }
   Geometry geometry = Geometry::exact(size.width, size.height);
   if (area) {
@@ -227,7 +226,7 @@ std::shared_ptr<const Picture> FrameRenderer::input(int index, int64_t frame) {
   auto picture = std::make_shared<Picture>(geometry_, 4);
   if (geometry_.width != geometry_.stride || geometry_.height != geometry_.rows) {
     for (int32_t row = 0; row < geometry_.rows; ++row)
-      for (int32_t column = 0; column < geometry_.stride; ++column) picture->setPixel(column, row, kBlack);
+      for (int32_t column = 0; column < geometry_.stride; ++column) picture->setPixel(column, row, kOpaqueBlack);
   }
   media::rgbIntoArea(source->frame(frame, {geometry_.width, geometry_.height}), *picture);
   cached_[index] = picture;

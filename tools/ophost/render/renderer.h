@@ -113,7 +113,7 @@ class FrameRenderer {
 };
 
 // The frame geometry a render uses: `size` (or input 0's natural size) with `area` inside it.
-// Throws HostError for a size outside 2..8192 or an area that does not fit.
+// Throws HostError for a size outside 2..media::kMaxDecodedSide or an area that does not fit.
 Geometry frameGeometry(const std::optional<FrameSize>& size, const std::optional<Geometry>& area,
                        const media::Size& natural);
 

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "host_error.h"
+#include "media_input.h"
 #include "param_vocabulary.h"
 
 namespace ophost::render {
@@ -26,8 +27,9 @@ FrameSize parseSize(const std::string& text) {
   std::smatch match;
   if (!std::regex_match(text, match, size)) throw HostError("--size " + text + ": write WIDTHxHEIGHT, e.g. 720x576");
   FrameSize result{std::stoi(match[1]), std::stoi(match[2])};
-  if (result.width < 2 || result.height < 2 || result.width > 8192 || result.height > 8192) {
-    throw HostError("--size " + text + ": each side must lie within 2..8192");
+  const int32_t most = media::kMaxDecodedSide;
+  if (result.width < 2 || result.height < 2 || result.width > most || result.height > most) {
+    throw HostError("--size " + text + ": each side must lie within 2.." + std::to_string(most));
   }
   return result;
 }

@@ -507,7 +507,7 @@ std::filesystem::path PreviewService::scratchFile(const std::string& extension) 
 
 std::string PreviewService::encodePng(const media::RgbImage& image, const std::filesystem::path& file) {
   const ScratchFile scratch(file);
-  auto sink = media::createSink(file.string(), {image.width, image.height, 25, 18});
+  auto sink = media::createSink(file.string(), {image.width, image.height});
   sink->add(image, 0);
   sink->finish();
   return readFile(file);
@@ -608,7 +608,7 @@ Reply PreviewService::video(const Query& query, const Presence& present) {
       FrameRenderer& renderer = *slot.renderer;
       const Geometry& g = renderer.geometry();
       {
-        auto sink = media::createSink(file.string(), {g.stride, g.rows, 25, 18});
+        auto sink = media::createSink(file.string(), {g.stride, g.rows});
         sink->stopWhen([&present] { return interrupted() || gone(present); });
         for (int64_t frame = 0; frame <= job.setup.length; ++frame) {
           // A server told to stop, or a client that went away, does not have the rest rendered.
@@ -721,9 +721,10 @@ Reply PreviewService::upload(const std::string& name, const std::string& bytes) 
   } catch (const std::exception&) {
     return refuse("cannot be read as a picture or video");
   }
-  if (size.width < 2 || size.height < 2 || size.width > 8192 || size.height > 8192) {
+  const int32_t most = media::kMaxDecodedSide;
+  if (size.width < 2 || size.height < 2 || size.width > most || size.height > most) {
     return refuse("a picture of " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-                  " is not within 2..8192 on each side");
+                  " is not within 2.." + std::to_string(most) + " on each side");
   }
   {
     std::lock_guard<std::mutex> guard(uploadsLock_);
