@@ -25,7 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "bench_common.h"
+#include "noise_picture.h"
+#include "synthetic_textures.h"
 #include "plugin.h"
 
 extern "C" {
@@ -68,8 +69,8 @@ const Inputs& inputsFor(const FrameSize& size) {
   auto found = cache.find(size.name());
   if (found != cache.end()) return found->second;
   const Geometry g = Geometry::exact(size.width, size.height);
-  Inputs inputs{std::make_shared<const Picture>(opbench::noisePicture(g, 1)),
-                std::make_shared<const Picture>(opbench::noisePicture(g, 2))};
+  Inputs inputs{std::make_shared<const Picture>(ophost::noisePicture(g, 1)),
+                std::make_shared<const Picture>(ophost::noisePicture(g, 2))};
   return cache.emplace(size.name(), std::move(inputs)).first->second;
 }
 
@@ -139,8 +140,8 @@ std::vector<std::unique_ptr<ophost::Plugin>>& loadedPlugins() {
 // means two inputs read and a third buffer written; one input read means in place, one frame.
 std::string floorKindOf(ophost::Plugin& plugin) {
   const Geometry g = Geometry::exact(64, 48);
-  plugin.setFieldProvider([a = std::make_shared<const Picture>(opbench::noisePicture(g, 3)),
-                           b = std::make_shared<const Picture>(opbench::noisePicture(g, 4))](
+  plugin.setFieldProvider([a = std::make_shared<const Picture>(ophost::noisePicture(g, 3)),
+                           b = std::make_shared<const Picture>(ophost::noisePicture(g, 4))](
                               int32_t index, uint32_t) { return index == 0 ? a : b; });
   plugin.open();
   const ophost::ActionResult result = plugin.render({100, 50});
@@ -393,7 +394,7 @@ void registerAll(const std::filesystem::path& pluginDir) {
       std::fprintf(stderr, "opbench: %s\n", error.what());
       continue;
     }
-    plugin->setTextureProvider(opbench::syntheticTextures());
+    plugin->setTextureProvider(synthetic::syntheticTextures());
     const std::string floor = floorKindOf(*plugin);
     if (std::find(floorKinds.begin(), floorKinds.end(), floor) == floorKinds.end()) {
       floorKinds.push_back(floor);

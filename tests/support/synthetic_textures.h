@@ -1,5 +1,5 @@
-// Pieces the benchmark and the before/after comparison share: deterministic pictures and the
-// synthetic grey textures the texture plug-ins ask for.
+// Synthetic grey textures of the real files' sizes, for the plug-ins that ask for textures: what
+// the benchmarks and the before/after equivalence check serve them.
 #pragma once
 
 #include <cmath>
@@ -8,13 +8,10 @@
 #include <string>
 
 #include "host_error.h"
-#include "noise_picture.h"
 #include "picture.h"
 #include "texture_files.h"
 
-namespace opbench {
-
-using ophost::noisePicture;
+namespace synthetic {
 
 // The size each texture file has on a real installation.
 inline bool textureSize(const std::string& name, int32_t& width, int32_t& height) {
@@ -60,4 +57,4 @@ inline ophost::TextureProvider syntheticTextures() {
   };
 }
 
-}  // namespace opbench
+}  // namespace synthetic

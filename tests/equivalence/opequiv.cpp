@@ -24,7 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "bench_common.h"
+#include "noise_picture.h"
+#include "synthetic_textures.h"
 #include "plugin.h"
 
 namespace {
@@ -166,9 +167,9 @@ ophost::TextureProvider texturesFor(const Case& c) {
   const uint32_t seed = c.seed0;
   return [mode, seed](const std::string& name) -> std::shared_ptr<const Picture> {
     int32_t w = 0, h = 0;
-    if (mode == 3 || !opbench::textureSize(name, w, h)) throw ophost::HostError("none here");
+    if (mode == 3 || !synthetic::textureSize(name, w, h)) throw ophost::HostError("none here");
     // Smooth pictures, like the real ones, give long stretches that keep or take.
-    if (mode == 4) return std::make_shared<const Picture>(opbench::syntheticTexture(name, w, h));
+    if (mode == 4) return std::make_shared<const Picture>(synthetic::syntheticTexture(name, w, h));
     if (mode == 1) {
       w += 1 + (int32_t)(seed % 40);
       h += 1 + (int32_t)(seed / 40 % 30);
@@ -240,8 +241,8 @@ struct Pair {
 
 void setUp(ophost::Plugin& p, const Case& c, const std::atomic<bool>& abort) {
   for (size_t n = 0; n < c.values.size(); ++n) *p.model().params[n].valueWord = (uint32_t)c.values[n];
-  auto in0 = std::make_shared<const Picture>(opbench::noisePicture(c.geometry, c.seed0));
-  auto in1 = std::make_shared<const Picture>(opbench::noisePicture(c.geometry, c.seed1));
+  auto in0 = std::make_shared<const Picture>(ophost::noisePicture(c.geometry, c.seed0));
+  auto in1 = std::make_shared<const Picture>(ophost::noisePicture(c.geometry, c.seed1));
   const bool m0 = c.missing0, m1 = c.missing1;
   p.setFieldProvider([in0, in1, m0, m1](int32_t index, uint32_t) -> std::shared_ptr<const Picture> {
     if (index == 0) return m0 ? nullptr : in0;
