@@ -30,11 +30,8 @@ class PreviewServer {
   PreviewServer(const PreviewServer&) = delete;
   PreviewServer& operator=(const PreviewServer&) = delete;
 
-  // Binds to host:port (port 0: any free one) and returns the port. Throws HostError, also when
-  // the port is in use.
+  // As HttpServer's: bind (port 0: any free one; returns the port), run until stopped, stop.
   int bind(const std::string& host, int port);
-  // Serves until stop() is called (from any thread, at any time: a stop before run() makes it
-  // return at once).
   void run();
   void stop();
 
