@@ -37,6 +37,13 @@ std::string hexWord(uint32_t word) {
   return text;
 }
 
+std::string rgbText(uint32_t pixel) {
+  const auto rgb = media::opPixelToRgb(pixel);
+  char text[16];
+  std::snprintf(text, sizeof text, "#%02X%02X%02X", rgb[0], rgb[1], rgb[2]);
+  return text;
+}
+
 std::string paramName(const ParamModel& param, size_t index) {
   if (auto entry = catalogueString(param.label)) return std::string(entry->key);
   return "param" + std::to_string(index + 1);
@@ -72,13 +79,11 @@ std::string describeValue(const ParamModel& param, int64_t value) {
       return std::to_string(value);
     case ParamKind::Colour: {
       const auto word = static_cast<uint32_t>(value);
-      const auto rgb = media::opPixelToRgb(word);
-      char text[32];
-      std::snprintf(text, sizeof text, "#%02X%02X%02X", rgb[0], rgb[1], rgb[2]);
-      std::string shown = text;
+      std::string shown = rgbText(word);
       if ((word & 0xFF) != 0xFF) {
-        std::snprintf(text, sizeof text, "#%02X%02X%02X%02X", word & 0xFF, rgb[0], rgb[1], rgb[2]);
-        shown = text;
+        char key[4];
+        std::snprintf(key, sizeof key, "%02X", word & 0xFF);
+        shown.insert(1, key);  // #AARRGGBB
       }
       return shown + " (" + hexWord(word) + ")";
     }

@@ -39,8 +39,10 @@ std::pair<std::string, std::string> splitSetting(const std::string& setting);
 
 // A whole number as a value is written ("-12", "+3"), or nothing for any other text.
 std::optional<int64_t> wholeNumber(const std::string& text);
-// A packed OpPixel word as a colour value is written: "0xEB8080FF".
+// A packed OpPixel word as a colour value is written: "0xEB8080FF" (also used for module codes).
 std::string hexWord(uint32_t word);
+// An OpPixel's colour as full-range RGB, "#FFFFFF" (its key left out).
+std::string rgbText(uint32_t pixel);
 // Names are matched without regard to case: `text` in lower case.
 std::string lowerCase(std::string text);
 

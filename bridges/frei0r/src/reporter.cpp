@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "param_vocabulary.h"
 #include "plugin.h"
 
 namespace kt3frei0r {
@@ -22,10 +23,8 @@ void Reporter::say(const std::string& message) {
 
 void Reporter::report(const std::string& action, const ophost::ActionResult& result) {
   for (const ophost::LogRecord& log : result.logs) {
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08X", log.code);
-    say(action + ": plug-in log record: level " + std::to_string(log.level) + ", " + log.file +
-        " line " + std::to_string(log.line) + ", module " + code + ", text \"" + log.text + "\"");
+    say(action + ": plug-in log record: level " + std::to_string(log.level) + ", " + log.file + " line " +
+        std::to_string(log.line) + ", module " + ophost::hexWord(log.code) + ", text \"" + log.text + "\"");
   }
   for (const std::string& fault : result.faults) say(action + ": plug-in fault: " + fault);
   for (const std::string& note : result.notes) say(action + ": " + note);

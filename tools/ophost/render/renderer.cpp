@@ -12,12 +12,6 @@ namespace ophost::render {
 
 namespace {
 
-std::string hexCode(uint32_t code) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", code);
-  return text;
-}
-
 
 // The smallest texture each texture-driven plug-in opens with: the wipes and Fog read a fixed
 // block of texels from theirs and fail their open on a smaller one; Slant stretches any size.
@@ -161,7 +155,7 @@ void PluginSession::report(const ActionResult& result, const std::string& when) 
   };
   for (const LogRecord& log : result.logs) {
     const std::string record = "module " + log.file + ", line " + std::to_string(log.line) + ", module code " +
-                               hexCode(log.code) + " (level " + std::to_string(log.level) + ")";
+                               hexWord(log.code) + " (level " + std::to_string(log.level) + ")";
     once("log " + record, name + " logged a failure at " + when + ": " + record);
   }
   for (const std::string& fault : result.faults) {

@@ -69,13 +69,6 @@ std::string quoted(const std::string& raw) {
   return out + "\"";
 }
 
-std::string rgbText(uint32_t pixel) {
-  const auto rgb = media::opPixelToRgb(pixel);
-  char value[16];
-  std::snprintf(value, sizeof value, "#%02X%02X%02X", rgb[0], rgb[1], rgb[2]);
-  return value;
-}
-
 // Every value of `name` in the query, in order.
 std::vector<std::string> all(const Query& query, const std::string& name) {
   std::vector<std::string> values;
