@@ -1,7 +1,13 @@
 // ophost end to end: the program run on small built-in pictures, its files read back, and its
 // frames compared with the host runtime's own render of the same frame.
+#include <algorithm>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 
+#include "command_line.h"
 #include "media_input.h"
 #include "settings.h"
 #include "ophost_test_support.h"
@@ -201,12 +207,75 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"range beyond the length", bump({"--length", "10", "--frames", "5:11", "--output", "@/o%02d.png"}), "outside the effect's length 10"},
         BadCase{"several frames to one PNG", bump({"--frames", "0:2", "--output", "@/o.png"}), "holds one frame"},
         BadCase{"second input missing", {"render", "Bump", "--input0", "card:bars", "--output", "@/o.png"}, "needs two inputs"},
+        BadCase{"an option list does not take", {"list", "--port", "9"}, "list does not take --port (see ophost --help)"},
+        BadCase{"a short option info does not take", {"info", "Bump", "-q"}, "info does not take -q"},
+        BadCase{"an option demo does not take", {"demo", "--output", "@/demo", "--jobs=2"}, "demo does not take --jobs"},
+        BadCase{"an option render does not take", bump({"--port", "80", "--output", "@/o.png"}), "render does not take --port"},
+        BadCase{"a value for a flag", bump({"--checks=no", "--output", "@/o.png"}), "--checks takes no value"},
         BadCase{"open fails without its texture", {"render", "Ripples", "--input0", "card:bars", "--input1", "card:rings", "--textures", "@/none", "--output", "@/o.mp4"}, "Ripples cannot start"}),
     [](const testing::TestParamInfo<BadCase>& param) {
       std::string name = param.param.why;
       for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
       return name;
     });
+
+// The usage describes every option of the table and names, for each command, the options it takes;
+// --help shows it whatever else the line holds.
+TEST_F(Cli, TheUsageListsEveryOptionAndTheCommandsThatTakeIt) {
+  const RunResult run = runOphost({"list", "--port", "9", "--help"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const size_t index = run.out.find("\nThe options each command takes:\n");
+  ASSERT_NE(index, std::string::npos) << run.out;
+  std::map<std::string, std::set<std::string>> taken;  // command -> options, as the usage says
+  std::istringstream lines(run.out.substr(index + 1));
+  std::string line, command;
+  std::getline(lines, line);
+  while (std::getline(lines, line) && line.rfind("  ", 0) == 0) {
+    std::istringstream words(line);
+    std::string word;
+    if (line[2] != ' ') words >> command;
+    while (words >> word) taken[command].insert(word);
+  }
+  EXPECT_EQ(taken.size(), 5u) << run.out;  // every command but ophost's own render-worker
+  for (const auto& option : ophost::render::optionTable()) {
+    const std::regex described("\n  " + option.name + "[ ,][^\n]*[a-z]{3}");  // its line, with its help
+    EXPECT_TRUE(std::regex_search(run.out.substr(0, index), described)) << option.name;
+    for (const std::string name : {"list", "info", "render", "demo", "serve"}) {
+      const bool takes = option.commands & ophost::render::commandNamed(name);
+      EXPECT_EQ(taken[name].count(option.name), takes ? 1u : 0u) << name << " " << option.name;
+    }
+  }
+}
+
+// A command line written back by the table reads back as the same line, for every command and every
+// option it takes, values that look like options and names with spaces included: the worker line of
+// render --jobs N and the preview's exported lines are written this way.
+TEST(CommandLine, WrittenLinesReadBackTheSame) {
+  using namespace ophost::render;
+  Options full;
+  full.positional = {"Halves"};
+  full.plugins = "/opt/plug ins";
+  full.textures = "tex";
+  full.input0 = "--set";
+  full.input1 = "card:rings";
+  full.output = "o ut%04d.png";
+  full.settings = {"share=30", "layout=left-return", "share=40"};
+  full.length = "40", full.position = "12", full.frames = "2:9", full.size = "64x48", full.area = "0,4,64,40";
+  full.easing = "cubic-bezier(0.1,0,0.9,1)", full.fps = "30", full.port = "0", full.jobs = "2";
+  full.quiet = full.checks = true;
+  for (const std::string name : {"list", "info", "render", "render-worker", "demo", "serve"}) {
+    const CommandSet command = commandNamed(name);
+    const std::vector<std::string> words = commandWords(full, command);
+    for (const Option& option : optionTable()) {
+      const bool given = std::find(words.begin(), words.end(), option.name) != words.end();
+      EXPECT_EQ(given, (option.commands & command) != 0 && option.name != "--help") << name << " " << option.name;
+    }
+    Options read;
+    ASSERT_NO_THROW(parseCommandLine(words, read)) << name;
+    EXPECT_EQ(read.command, name);
+    EXPECT_EQ(commandWords(read, command), words) << name;
+  }
+}
 
 TEST_F(Cli, AFailedRenderPartWayLeavesNoFileAndPluginFaultsAreWarnings) {
   // The runtime's test plug-in: mode 12 puts no output, mode 4 leaves input 1 behind.

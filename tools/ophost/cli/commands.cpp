@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -26,8 +27,6 @@ namespace ophost::cli {
 using namespace ophost::render;
 
 namespace {
-
-constexpr int64_t kDefaultLength = 50;
 
 void warn(const Warning& warning) { std::fprintf(stderr, "ophost: warning: %s\n", warning.text.c_str()); }
 
@@ -69,8 +68,7 @@ RenderSetup setupFrom(const Options& options, const std::string& plugin) {
   setup.input0 = options.input0;
   setup.input1 = options.input1;
   setup.settings = options.settings;
-  setup.length = options.length.empty() ? kDefaultLength
-                                        : parseWhole(options.length, "--length", 1, 4000000);
+  setup.length = wholeOption(options, "--length", kDefaultLength);
   if (!options.size.empty()) setup.size = parseSize(options.size);
   if (!options.area.empty()) setup.area = parseArea(options.area);
   if (!options.easing.empty()) setup.easing = Easing::parse(options.easing);
@@ -84,15 +82,12 @@ int defaultJobs() {
   return cores == 0 ? 1 : static_cast<int>(std::min(cores, 64u));
 }
 
-// The arguments that start a worker for this render: its plug-in with its settings, nothing else.
+// The arguments that start a worker for this render: the render's own options that render-worker
+// takes (its plug-in, settings and timing), nothing else.
 std::vector<std::string> workerArguments(const Options& options, const std::string& plugin) {
-  std::vector<std::string> arguments = {"render-worker", plugin, "--plugins", options.plugins.string(),
-                                        "--textures", options.textures.string()};
-  for (const std::string& setting : options.settings) arguments.insert(arguments.end(), {"--set", setting});
-  if (!options.length.empty()) arguments.insert(arguments.end(), {"--length", options.length});
-  if (!options.easing.empty()) arguments.insert(arguments.end(), {"--easing", options.easing});
-  if (options.checks) arguments.push_back("--checks");
-  return arguments;
+  Options worker = options;
+  worker.positional = {plugin};
+  return commandWords(worker, kRenderWorker);
 }
 
 std::string ownProgram() {
@@ -179,7 +174,7 @@ void checkOutputFiles(const Options& options, media::OutputKind kind, int64_t fi
 }
 
 int32_t fpsFrom(const Options& options) {
-  return options.fps.empty() ? 25 : static_cast<int32_t>(parseWhole(options.fps, "--fps", 1, 120));
+  return static_cast<int32_t>(wholeOption(options, "--fps", kDefaultFps));
 }
 
 }  // namespace
@@ -192,48 +187,7 @@ Options parseOptions(int argc, char** argv, const std::filesystem::path& program
   options.textures = textures && *textures ? std::filesystem::path(textures) : programDirectory / ".." / "textures";
   options.plugins = options.plugins.lexically_normal();
   options.textures = options.textures.lexically_normal();
-  const std::map<std::string, std::string Options::*> valued = {
-      {"--input0", &Options::input0}, {"--input1", &Options::input1}, {"--output", &Options::output},
-      {"--length", &Options::length}, {"--position", &Options::position},
-      {"--frames", &Options::frames}, {"--size", &Options::size},   {"--area", &Options::area},
-      {"--easing", &Options::easing}, {"--fps", &Options::fps}, {"--port", &Options::port},
-      {"--jobs", &Options::jobs}};
-  for (int n = 1; n < argc; ++n) {
-    const std::string argument = argv[n];
-    std::string name = argument, value;
-    bool inlineValue = false;
-    if (argument.rfind("--", 0) == 0 && argument.find('=') != std::string::npos) {
-      name = argument.substr(0, argument.find('='));
-      value = argument.substr(argument.find('=') + 1);
-      inlineValue = true;
-    }
-    auto takeValue = [&]() {
-      if (inlineValue) return value;
-      if (n + 1 >= argc) throw HostError(name + " needs a value");
-      return std::string(argv[++n]);
-    };
-    if (name == "--quiet" || name == "-q") {
-      options.quiet = true;
-    } else if (name == "--checks") {
-      options.checks = true;
-    } else if (name == "--help" || name == "-h") {
-      options.help = true;
-    } else if (name == "--set") {
-      options.settings.push_back(takeValue());
-    } else if (name == "--plugins") {
-      options.plugins = takeValue();
-    } else if (name == "--textures") {
-      options.textures = takeValue();
-    } else if (auto found = valued.find(name); found != valued.end()) {
-      options.*(found->second) = takeValue();
-    } else if (argument.rfind("--", 0) == 0) {
-      throw HostError("unknown option " + name + " (see ophost --help)");
-    } else if (options.command.empty()) {
-      options.command = argument;
-    } else {
-      options.positional.push_back(argument);
-    }
-  }
+  parseCommandLine(std::vector<std::string>(argv + std::min(argc, 1), argv + argc), options);
   return options;
 }
 
@@ -244,33 +198,17 @@ void printUsage() {
       "  ophost list                     the plug-ins found, with what each does\n"
       "  ophost info NAME [--set P=V]    a plug-in's parameters, entries, ranges and defaults\n"
       "  ophost render NAME --input0 A [--input1 B] --output OUT [options]\n"
-      "  ophost demo [--output DIR]      every plug-in on the built-in pictures (default out/demo)\n"
-      "  ophost serve [--port N]         a live preview in the browser, on 127.0.0.1 (default port 8080)\n"
+      "  ophost demo [--output DIR]      every plug-in on the built-in pictures\n"
+      "  ophost serve [--port N]         a live preview in the browser, on 127.0.0.1\n"
       "\n"
-      "Render options:\n"
-      "  --set PARAM=VALUE   a parameter by name or number; choices by entry name or index,\n"
-      "                      colours as #RRGGBB, #AARRGGBB or a packed word 0xEB8080FF\n"
-      "  --length N          the effect's length in frames (default %lld)\n"
-      "  --position P        render the single frame P (default: the middle, length / 2)\n"
-      "  --frames A:B        render frames A to B (default for video, GIF and sequences: 0:length)\n"
-      "  --size WxH          the frame size (default: input 0's size; cards are 640x360)\n"
-      "  --area X,Y,W,H      an active area inside the frame (e.g. a letterboxed picture)\n"
-      "  --easing CURVE      linear, ease, ease-in, ease-out, ease-in-out, cubic-bezier(X1,Y1,X2,Y2)\n"
-      "  --fps N             frames per second of video and GIF output (default 25)\n"
-      "  --jobs N            render frames in N worker processes (default: one per core)\n"
-      "  --checks            the runtime's full checks of every image given back: nothing written\n"
-      "                      outside the active area or into a texture (slower)\n"
-      "  --quiet             no progress display\n"
-      "\n"
+      "%s\n"
       "Inputs: PNG, JPEG and other stills, video files (MP4, MOV, MKV, WebM ...), numbered image\n"
       "sequences (shot%%04d.png), and built-in pictures:",
-      static_cast<long long>(kDefaultLength));
+      optionUsage().c_str());
   for (const auto& card : media::cards()) std::printf(" card:%s", std::string(card.name).c_str());
   std::printf(
       ".\nOutputs, by name: out.png (one frame), out%%04d.png (a sequence), out.mp4 / .mov / .mkv\n"
-      "(H.264), out.gif.\n"
-      "Plug-ins come from --plugins DIR or $OPHOST_PLUGINS (default: build/plugins), textures from\n"
-      "--textures DIR or $OPHOST_TEXTURES (default: build/textures).\n");
+      "(H.264), out.gif.\n");
 }
 
 int listCommand(const Options& options) {
@@ -341,7 +279,7 @@ int renderCommand(const Options& options) {
   if (!options.frames.empty()) {
     std::tie(first, last) = parseRange(options.frames);
   } else if (!options.position.empty()) {
-    first = last = parseWhole(options.position, "--position", 0, 4000000);
+    first = last = wholeOption(options, "--position", 0);
   } else if (media::isAnimated(kind)) {
     first = 0, last = setup.length;
   } else {
@@ -363,8 +301,7 @@ int renderCommand(const Options& options) {
   PipelineOptions pipeline;
   pipeline.first = first;
   pipeline.last = last;
-  pipeline.jobs = options.jobs.empty() ? defaultJobs()
-                                       : static_cast<int>(parseWhole(options.jobs, "--jobs", 1, 64));
+  pipeline.jobs = static_cast<int>(wholeOption(options, "--jobs", defaultJobs()));
   pipeline.jobs = static_cast<int>(std::min<int64_t>(pipeline.jobs, count));
   pipeline.warn = warn;
   // The workers' deadline, shortened by the tests that stop a worker.
@@ -378,7 +315,7 @@ int renderCommand(const Options& options) {
     pipeline.workerArguments = workerArguments(options, renderer.pluginName());
   }
   const Geometry& g = renderer.geometry();
-  auto sink = media::createSink(options.output, {g.stride, g.rows, fps, 18});
+  auto sink = media::createSink(options.output, {g.stride, g.rows, fps});
   sink->stopWhen(interrupted);
   Progress progress(renderer.pluginName(), count, options.quiet);
   pipeline.advanced = [&progress] { progress.advance(); };
@@ -439,8 +376,8 @@ int demoCommand(const Options& options) {
       FrameRenderer renderer(setup);
       const Geometry& g = renderer.geometry();
       const int32_t gifWidth = std::max(2, g.stride / 2), gifHeight = std::max(2, g.rows / 2);
-      auto video = media::createSink((directory / (name + ".mp4")).string(), {g.stride, g.rows, fps, 18});
-      auto gif = media::createSink((directory / (name + ".gif")).string(), {gifWidth, gifHeight, fps, 18});
+      auto video = media::createSink((directory / (name + ".mp4")).string(), {g.stride, g.rows, fps});
+      auto gif = media::createSink((directory / (name + ".gif")).string(), {gifWidth, gifHeight, fps});
       std::map<int64_t, std::string> marks;
       for (int percent : {0, 25, 50, 75, 100}) {
         marks[static_cast<int64_t>(std::llround(static_cast<double>(setup.length) * percent / 100.0))] =
@@ -462,7 +399,7 @@ int demoCommand(const Options& options) {
       const auto summary = pluginSummary(name);
       const media::RgbImage sheet =
           contactSheet(name, summary ? std::string(*summary) : "", sheetFrames, 256);
-      auto sheetSink = media::createSink((directory / (name + "_sheet.png")).string(), {sheet.width, sheet.height, fps, 18});
+      auto sheetSink = media::createSink((directory / (name + "_sheet.png")).string(), {sheet.width, sheet.height, fps});
       sheetSink->add(sheet, 0);
       for (auto* sink : {video.get(), gif.get(), sheetSink.get()}) {
         sink->stopWhen(interrupted);

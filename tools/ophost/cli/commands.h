@@ -1,28 +1,20 @@
-// The ophost commands: list, info, render and demo.
+// The ophost commands: list, info, render (and its workers' render-worker) and demo; serve is in
+// serve_command.h.
 #pragma once
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "command_line.h"
+
 namespace ophost::cli {
 
-struct Options {
-  std::string command;
-  std::vector<std::string> positional;
-  std::filesystem::path plugins;
-  std::filesystem::path textures;
-  std::string input0, input1, output;
-  std::vector<std::string> settings;
-  std::string length, position, frames, size, area, easing, fps;
-  std::string port;  // serve
-  std::string jobs;  // render: worker processes
-  bool quiet = false;
-  bool checks = false;  // render, demo: the runtime's full checks
-  bool help = false;
-};
+using render::Options;
 
-// Reads the command line (argv[1..]); throws HostError for an unknown option or a missing value.
+// Reads the command line (argv[1..]) by the option table (command_line.h), with the plug-ins and
+// textures from $OPHOST_PLUGINS and $OPHOST_TEXTURES, else beside the program; throws HostError
+// for a line the table refuses.
 Options parseOptions(int argc, char** argv, const std::filesystem::path& programDirectory);
 
 int listCommand(const Options& options);

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "host_error.h"
+#include "command_line.h"
 #include "interrupt.h"
 #include "preview_server.h"
 #include "preview_service.h"
@@ -22,7 +23,6 @@ using namespace ophost::serve;
 
 namespace {
 
-constexpr int kDefaultPort = 8080;
 constexpr const char* kHost = "127.0.0.1";
 
 // A directory of our own under the system's temporary directory, removed with all it holds.
@@ -96,8 +96,7 @@ class StopOnSignals {
 
 int serveCommand(const Options& options) {
   if (!options.positional.empty()) throw HostError("serve takes no names: ophost serve [--port N]");
-  const int port = options.port.empty() ? kDefaultPort
-                                        : static_cast<int>(parseWhole(options.port, "--port", 0, 65535));
+  const int port = static_cast<int>(wholeOption(options, "--port", kDefaultPort));
   signal(SIGPIPE, SIG_IGN);  // a browser that goes away mid-answer is no reason to stop
 
   const BlockedSignals blocked;

@@ -12,6 +12,7 @@
 
 #include "cards.h"
 #include "colour.h"
+#include "command_line.h"
 #include "host_error.h"
 #include "interrupt.h"
 #include "media_input.h"
@@ -634,22 +635,26 @@ Reply PreviewService::video(const Query& query, const Presence& present) {
 Reply PreviewService::commandLine(const Query& query) const {
   try {
     const Job job = readJob(query, true);
-    std::vector<std::string> words = {"ophost", "render", job.known->name, "--input0", job.input0Shown};
-    if (!job.input1Shown.empty()) words.insert(words.end(), {"--input1", job.input1Shown});
-    for (const std::string& setting : job.setup.settings) words.insert(words.end(), {"--set", setting});
-    words.insert(words.end(), {"--length", std::to_string(job.setup.length)});
-    if (job.sizeText) words.insert(words.end(), {"--size", *job.sizeText});
-    if (job.easingText) words.insert(words.end(), {"--easing", *job.easingText});
-    auto line = [](const std::vector<std::string>& all) {
-      std::string out;
-      for (const std::string& word : all) out += (out.empty() ? "" : " ") + shellQuote(word);
+    // The render's options, written by the command line's own table; the plug-ins and textures
+    // are left to the user's ophost.
+    Options render;
+    render.positional = {job.known->name};
+    render.input0 = job.input0Shown;
+    render.input1 = job.input1Shown;
+    render.settings = job.setup.settings;
+    render.length = std::to_string(job.setup.length);
+    render.size = job.sizeText.value_or("");
+    render.easing = job.easingText.value_or("");
+    auto line = [](const Options& options) {
+      std::string out = "ophost";
+      for (const std::string& word : commandWords(options, kRender)) out += " " + shellQuote(word);
       return out;
     };
     const std::string stem = lowerCase(job.known->name);
-    std::vector<std::string> still = words, clip = words;
-    still.insert(still.end(), {"--position", std::to_string(job.position), "--output",
-                               stem + "_" + std::to_string(job.position) + ".png"});
-    clip.insert(clip.end(), {"--output", stem + ".mp4"});
+    Options still = render, clip = render;
+    still.position = std::to_string(job.position);
+    still.output = stem + "_" + std::to_string(job.position) + ".png";
+    clip.output = stem + ".mp4";
     return json("{\"frame\":" + quoted(line(still)) + ",\"video\":" + quoted(line(clip)) + "}");
   } catch (const Refusal& refusal) {
     return text(refusal.status, refusal.message);

@@ -1,0 +1,269 @@
+#include "command_line.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
+
+#include "easing.h"
+#include "host_error.h"
+#include "settings.h"
+
+namespace ophost::render {
+
+namespace {
+
+using Flag = bool Options::*;
+using Words = std::vector<std::string> Options::*;
+
+const std::vector<std::pair<CommandSet, std::string>>& commandNames() {
+  static const std::vector<std::pair<CommandSet, std::string>> names = {
+      {kList, "list"}, {kInfo, "info"}, {kRender, "render"}, {kRenderWorker, "render-worker"},
+      {kDemo, "demo"}, {kServe, "serve"}};
+  return names;
+}
+
+const Option* findOption(std::string_view name) {
+  for (const Option& option : optionTable()) {
+    if (option.name == name || (!option.shortName.empty() && option.shortName == name)) return &option;
+  }
+  return nullptr;
+}
+
+// Throws HostError when `value` is not a value of the option's kind (and range).
+void checkValue(const Option& option, const std::string& value) {
+  switch (option.kind) {
+    case OptionKind::Whole: parseWhole(value, option.name, option.low, option.high); break;
+    case OptionKind::Size: parseSize(value); break;
+    case OptionKind::Area: parseArea(value); break;
+    case OptionKind::Frames: parseRange(value); break;
+    case OptionKind::Easing: Easing::parse(value); break;
+    case OptionKind::Flag:
+    case OptionKind::Text:
+    case OptionKind::Path:
+    case OptionKind::Setting: break;
+  }
+}
+
+void store(Options& options, const Option& option, const std::string& value) {
+  std::visit(
+      [&](auto field) {
+        using Field = decltype(field);
+        if constexpr (std::is_same_v<Field, Flag>) {
+          options.*field = true;
+        } else if constexpr (std::is_same_v<Field, Words>) {
+          (options.*field).push_back(value);
+        } else {
+          options.*field = value;
+        }
+      },
+      option.field);
+}
+
+void append(std::vector<std::string>& words, const Options& options, const Option& option) {
+  std::visit(
+      [&](auto field) {
+        using Field = decltype(field);
+        const auto& held = options.*field;
+        if constexpr (std::is_same_v<Field, Flag>) {
+          if (held) words.push_back(option.name);
+        } else if constexpr (std::is_same_v<Field, Words>) {
+          for (const std::string& value : held) words.insert(words.end(), {option.name, value});
+        } else if (!held.empty()) {
+          words.insert(words.end(), {option.name, std::string(held)});
+        }
+      },
+      option.field);
+}
+
+}  // namespace
+
+CommandSet commandNamed(std::string_view name) {
+  for (const auto& [command, named] : commandNames()) {
+    if (named == name) return command;
+  }
+  return 0;
+}
+
+std::string commandName(CommandSet command) {
+  for (const auto& [one, named] : commandNames()) {
+    if (one == command) return named;
+  }
+  throw std::logic_error("no single command " + std::to_string(command));
+}
+
+namespace {
+
+using Field = decltype(Option::field);
+
+Option valued(std::string name, OptionKind kind, std::string value, std::string byDefault, std::string help,
+              CommandSet commands, Field field) {
+  return {std::move(name), "", kind, std::move(value), 0, 0, std::move(byDefault), std::move(help), commands, field};
+}
+
+Option whole(std::string name, std::string value, int64_t low, int64_t high, std::string byDefault,
+             std::string help, CommandSet commands, std::string Options::*field) {
+  return {std::move(name), "", OptionKind::Whole, std::move(value), low, high, std::move(byDefault),
+          std::move(help), commands, field};
+}
+
+Option flag(std::string name, std::string shortName, std::string help, CommandSet commands, Flag field) {
+  return {std::move(name), std::move(shortName), OptionKind::Flag, "", 0, 0, "", std::move(help), commands, field};
+}
+
+}  // namespace
+
+const std::vector<Option>& optionTable() {
+  using K = OptionKind;
+  static const std::vector<Option> table = {
+      valued("--plugins", K::Path, "DIR", "$OPHOST_PLUGINS, else build/plugins",
+             "where the plug-ins are", kEveryCommand, &Options::plugins),
+      valued("--textures", K::Path, "DIR", "$OPHOST_TEXTURES, else build/textures",
+             "where the plug-ins' textures are", kEveryCommand, &Options::textures),
+      valued("--input0", K::Text, "INPUT", "card:bars in the demo",
+             "input 0: a still, a video, a numbered sequence or card:NAME",
+             kRender | kDemo, &Options::input0),
+      valued("--input1", K::Text, "INPUT", "card:rings in the demo", "input 1, for the plug-ins that take two",
+             kRender | kDemo, &Options::input1),
+      valued("--set", K::Setting, "PARAM=VALUE", "",
+             "a parameter by name or number; choices by entry name or index,\n"
+             "colours as #RRGGBB, #AARRGGBB or a packed word 0xEB8080FF",
+             kInfo | kRender | kRenderWorker | kDemo, &Options::settings),
+      whole("--length", "N", 1, 4000000, std::to_string(kDefaultLength), "the effect's length in frames",
+            kRender | kRenderWorker | kDemo, &Options::length),
+      valued("--size", K::Size, "WxH", "input 0's size; cards are 640x360", "the frame size", kRender | kDemo,
+             &Options::size),
+      valued("--area", K::Area, "X,Y,W,H", "all of the frame",
+             "an active area inside the frame (a letterboxed picture ...)", kRender | kDemo, &Options::area),
+      valued("--easing", K::Easing, "CURVE", "linear",
+             "linear, ease, ease-in, ease-out, ease-in-out, cubic-bezier(X1,Y1,X2,Y2)",
+             kRender | kRenderWorker | kDemo, &Options::easing),
+      whole("--position", "P", 0, 4000000, "the middle, length / 2", "render the single frame P", kRender,
+            &Options::position),
+      valued("--frames", K::Frames, "A:B", "0:length for video, GIF and sequences", "render frames A to B",
+             kRender, &Options::frames),
+      valued("--output", K::Path, "OUT", "out/demo in the demo",
+             "the file to write (see Outputs below), or the demo's directory", kRender | kDemo, &Options::output),
+      whole("--fps", "N", 1, 120, std::to_string(kDefaultFps), "frames per second of video and GIF output",
+            kRender | kDemo, &Options::fps),
+      whole("--jobs", "N", 1, 64, "one per core", "render frames in N worker processes", kRender, &Options::jobs),
+      whole("--port", "N", 0, 65535, std::to_string(kDefaultPort),
+            "the preview's port on 127.0.0.1; 0 takes any free one", kServe, &Options::port),
+      flag("--checks", "",
+           "the runtime's full checks of every image given back: nothing written\n"
+           "outside the active area or into a texture (slower)",
+           kRender | kRenderWorker | kDemo, &Options::checks),
+      flag("--quiet", "-q", "no progress display", kRender | kDemo, &Options::quiet),
+      flag("--help", "-h", "this text", kEveryCommand, &Options::help),
+  };
+  return table;
+}
+
+void parseCommandLine(const std::vector<std::string>& words, Options& options) {
+  struct Given {
+    const Option* option;
+    std::string spelled;  // as written: "-q" or "--quiet"
+    std::string value;
+  };
+  std::vector<Given> given;
+  for (size_t n = 0; n < words.size(); ++n) {
+    const std::string& word = words[n];
+    if (word.size() < 2 || word[0] != '-') {
+      if (options.command.empty()) {
+        options.command = word;
+      } else {
+        options.positional.push_back(word);
+      }
+      continue;
+    }
+    const size_t equals = word.rfind("--", 0) == 0 ? word.find('=') : std::string::npos;
+    const std::string name = word.substr(0, equals);
+    const Option* option = findOption(name);
+    if (option == nullptr) throw HostError("unknown option " + name + " (see ophost --help)");
+    std::string value;
+    if (std::holds_alternative<Flag>(option->field)) {
+      if (equals != std::string::npos) throw HostError(name + " takes no value");
+    } else if (equals != std::string::npos) {
+      value = word.substr(equals + 1);
+    } else if (n + 1 < words.size()) {
+      value = words[++n];  // whatever it looks like: a file may be called "--set"
+    } else {
+      throw HostError(name + " needs a value");
+    }
+    given.push_back({option, name, value});
+  }
+  // Help is help, whatever else the line holds.
+  const bool help = std::any_of(given.begin(), given.end(), [](const Given& g) { return g.option->name == "--help"; });
+  const CommandSet command = commandNamed(options.command);
+  for (const Given& g : given) {
+    if (!help && command != 0 && (g.option->commands & command) == 0) {
+      throw HostError(options.command + " does not take " + g.spelled + " (see ophost --help)");
+    }
+  }
+  for (const Given& g : given) {
+    if (!help) checkValue(*g.option, g.value);
+    store(options, *g.option, g.value);
+  }
+}
+
+std::vector<std::string> commandWords(const Options& options, CommandSet command) {
+  std::vector<std::string> words = {commandName(command)};
+  words.insert(words.end(), options.positional.begin(), options.positional.end());
+  for (const Option& option : optionTable()) {
+    if (option.commands & command) append(words, options, option);
+  }
+  return words;
+}
+
+int64_t wholeOption(const Options& options, std::string_view name, int64_t fallback) {
+  const Option* option = findOption(name);
+  if (option == nullptr || option->kind != OptionKind::Whole) {
+    throw std::logic_error("no whole-number option " + std::string(name));
+  }
+  const std::string& text = options.*std::get<std::string Options::*>(option->field);
+  return text.empty() ? fallback : parseWhole(text, option->name, option->low, option->high);
+}
+
+std::string optionUsage() {
+  constexpr size_t kHelpColumn = 22, kWidth = 100;
+  std::string out = "Options:\n";
+  for (const Option& option : optionTable()) {
+    std::string head = "  " + option.name;
+    if (!option.shortName.empty()) head += ", " + option.shortName;
+    if (!option.value.empty()) head += " " + option.value;
+    head += std::string(head.size() + 2 > kHelpColumn ? 2 : kHelpColumn - head.size(), ' ');
+    std::string help = option.help;
+    std::string note;
+    if (option.kind == OptionKind::Whole) note = std::to_string(option.low) + ".." + std::to_string(option.high);
+    if (!option.byDefault.empty()) note += (note.empty() ? "" : ", ") + ("default: " + option.byDefault);
+    if (!note.empty()) {
+      // On the help's last line if it fits there, else on a line of its own.
+      const size_t last = help.rfind('\n') == std::string::npos ? 0 : help.rfind('\n') + 1;
+      help += (kHelpColumn + help.size() - last + note.size() + 3 > kWidth ? "\n(" : " (") + note + ")";
+    }
+    size_t start = 0;
+    for (size_t end; (end = help.find('\n', start)) != std::string::npos; start = end + 1) {
+      out += head + help.substr(start, end - start) + "\n";
+      head = std::string(kHelpColumn, ' ');
+    }
+    out += head + help.substr(start) + "\n";
+  }
+  out += "\nThe options each command takes:\n";
+  for (const auto& [command, name] : commandNames()) {
+    if (command == kRenderWorker) continue;  // ophost's own, for render --jobs N
+    std::string line = "  " + name + std::string(9 - name.size(), ' ');
+    const size_t indent = line.size();
+    for (const Option& option : optionTable()) {
+      if ((option.commands & command) == 0) continue;
+      if (line.size() + 1 + option.name.size() > kWidth) {
+        out += line + "\n";
+        line = std::string(indent, ' ');
+      }
+      line += " " + option.name;
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+}  // namespace ophost::render
