@@ -1,12 +1,6 @@
 #include "colour.h"
 
-extern "C" {
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
-}
-
-#include <memory>
-
+#include "ffmpeg_owners.h"
 #include "host_error.h"
 
 namespace ophost::media {
@@ -16,14 +10,10 @@ namespace {
 constexpr int kExact = SWS_POINT | SWS_ACCURATE_RND | SWS_BITEXACT | SWS_FULL_CHR_H_INT |
                        SWS_FULL_CHR_H_INP;
 
-struct SwsFree {
-  void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
-using Sws = std::unique_ptr<SwsContext, SwsFree>;
 
 // A same-size conversion between packed RGB24 (full range) and planar YUV444P (BT.601 studio).
-Sws converter(int32_t width, int32_t height, AVPixelFormat from, AVPixelFormat to) {
-  Sws context(sws_getContext(width, height, from, width, height, to, kExact, nullptr, nullptr,
+Scaler converter(int32_t width, int32_t height, AVPixelFormat from, AVPixelFormat to) {
+  Scaler context(sws_getContext(width, height, from, width, height, to, kExact, nullptr, nullptr,
                              nullptr));
   if (!context) throw HostError("colour conversion is not available for this picture size");
   const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
@@ -48,7 +38,7 @@ void rgbIntoArea(const RgbImage& rgb, Picture& picture) {
   if (g.width == 0 || g.height == 0) return;
   const size_t size = static_cast<size_t>(g.width) * g.height;
   Planes planes(size);
-  Sws context = converter(g.width, g.height, AV_PIX_FMT_RGB24, AV_PIX_FMT_YUV444P);
+  Scaler context = converter(g.width, g.height, AV_PIX_FMT_RGB24, AV_PIX_FMT_YUV444P);
   // swscale reads four plane pointers and strides whatever the format.
   std::vector<uint8_t> spare;
   const uint8_t* source[4] = {rgb.scalerInput(spare), nullptr, nullptr, nullptr};
@@ -80,7 +70,7 @@ RgbImage pictureToRgb(const Picture& picture) {
     planes.cr[k] = picture.bytes[k * 4 + 2];
     planes.y[k] = picture.bytes[k * 4 + 3];
   }
-  Sws context = converter(g.stride, g.rows, AV_PIX_FMT_YUV444P, AV_PIX_FMT_RGB24);
+  Scaler context = converter(g.stride, g.rows, AV_PIX_FMT_YUV444P, AV_PIX_FMT_RGB24);
   const uint8_t* source[4] = {planes.y.data(), planes.cb.data(), planes.cr.data(), nullptr};
   const int sourceStride[4] = {g.stride, g.stride, g.stride, 0};
   uint8_t* target[4] = {rgb.rgb.data(), nullptr, nullptr, nullptr};
@@ -115,7 +105,7 @@ std::array<uint8_t, 3> opPixelToRgb(uint32_t pixel) {
 RgbImage scaleRgb(const RgbImage& source, int32_t width, int32_t height) {
   if (source.width == width && source.height == height) return source;
   RgbImage scaled(width, height);
-  Sws context(sws_getContext(source.width, source.height, AV_PIX_FMT_RGB24, width, height,
+  Scaler context(sws_getContext(source.width, source.height, AV_PIX_FMT_RGB24, width, height,
                              AV_PIX_FMT_RGB24, SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr,
                              nullptr));
   if (!context) {

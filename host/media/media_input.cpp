@@ -21,6 +21,7 @@ extern "C" {
 #include <system_error>
 
 #include "cards.h"
+#include "ffmpeg_owners.h"
 #include "host_error.h"
 
 namespace ophost::media {
@@ -110,15 +111,16 @@ constexpr const char* kPlainFormats =
 // tell): named in the message that refuses a file outside kPlainFormats.
 std::string probedFormat(const std::string& url, Deadline& deadline) {
   AVIOInterruptCB interrupt{&Deadline::check, &deadline};
-  AVDictionary* settings = nullptr;
-  av_dict_set(&settings, "protocol_whitelist", "file", 0);
-  AVIOContext* io = nullptr;
-  const int opened = avio_open2(&io, url.c_str(), AVIO_FLAG_READ, &interrupt, &settings);
-  av_dict_free(&settings);
-  if (opened < 0) return "";
+  Dictionary settings;
+  setEntry(settings, "protocol_whitelist", "file");
+  AVIOContext* opened = nullptr;
+  AVDictionary* entries = settings.release();
+  const int status = avio_open2(&opened, url.c_str(), AVIO_FLAG_READ, &interrupt, &entries);
+  settings.reset(entries);
+  if (status < 0) return "";
+  const Io io(opened);
   const AVInputFormat* format = nullptr;
-  av_probe_input_buffer2(io, &format, url.c_str(), nullptr, 0, 0);
-  avio_closep(&io);
+  av_probe_input_buffer2(io.get(), &format, url.c_str(), nullptr, 0, 0);
   return format != nullptr ? format->name : "";
 }
 
@@ -135,18 +137,12 @@ class DecodedSource final : public FrameSource {
   DecodedSource(const std::string& name, bool sequence, const std::atomic<bool>* cancel)
       : name_(name), url_(urlFor(name)), sequence_(sequence) {
     deadline_.cancel = cancel;
-    try {
-      openFile();
-      if (!decodeNext()) {
-        throw HostError(name_ + ": not a picture or video (nothing in it can be decoded)");
-      }
-    } catch (...) {
-      closeFile();  // the destructor does not run for a constructor that throws
-      throw;
+    openFile();  // what it opens is freed by its owners should this constructor throw
+    if (!decodeNext()) {
+      throw HostError(name_ + ": not a picture or video (nothing in it can be decoded)");
     }
     natural_ = {last_->width, last_->height};
   }
-  ~DecodedSource() override { closeFile(); }
 
   Size naturalSize() const override { return natural_; }
   std::optional<int64_t> frameCount() const override { return count_; }
@@ -180,22 +176,25 @@ class DecodedSource final : public FrameSource {
 
   void openFile() {
     const AVInputFormat* forced = sequence_ ? av_find_input_format("image2") : nullptr;
-    format_ = avformat_alloc_context();
-    if (format_ == nullptr) throw HostError(name_ + ": out of memory");
+    format_.reset(avformat_alloc_context());
+    if (!format_) throw HostError(name_ + ": out of memory");
     format_->interrupt_callback = {&Deadline::check, &deadline_};
-    AVDictionary* settings = nullptr;
+    Dictionary settings;
     // Guessed sizes and rates of raw streams need not be trusted: the decoder says what it finds.
-    av_dict_set_int(&settings, "probesize", 32 << 20, 0);
+    setEntry(settings, "probesize", int64_t{32} << 20);
     // Files on the disk only, through plain demuxers only; a numbered sequence only when the
     // name asked for one, and never a wildcard pattern.
-    av_dict_set(&settings, "protocol_whitelist", "file", 0);
-    av_dict_set(&settings, "format_whitelist", sequence_ ? "image2" : kPlainFormats, 0);
-    av_dict_set(&settings, "pattern_type", sequence_ ? "sequence" : "none", 0);
+    setEntry(settings, "protocol_whitelist", "file");
+    setEntry(settings, "format_whitelist", sequence_ ? "image2" : kPlainFormats);
+    setEntry(settings, "pattern_type", sequence_ ? "sequence" : "none");
     deadline_.start();
     const FailureWords words;
-    int status = avformat_open_input(&format_, url_.c_str(), forced, &settings);
-    av_dict_free(&settings);
-    if (status < 0) {  // format_ is freed by a failed open
+    AVFormatContext* demuxer = format_.release();  // freed by the open should it fail
+    AVDictionary* entries = settings.release();
+    int status = avformat_open_input(&demuxer, url_.c_str(), forced, &entries);
+    settings.reset(entries);
+    format_.reset(demuxer);
+    if (status < 0) {
       if (deadline_.cancelled()) throw HostError(name_ + ": interrupted while it was being opened");
       const std::string kind = probedFormat(url_, deadline_);
       if (!kind.empty() && !av_match_list(kind.c_str(), kPlainFormats, ',')) {
@@ -211,27 +210,27 @@ class DecodedSource final : public FrameSource {
       const AVCodecParameters* claimed = format_->streams[n]->codecpar;
       if (claimed->codec_type == AVMEDIA_TYPE_VIDEO) checkSize(claimed->width, claimed->height, "its pictures are");
     }
-    status = avformat_find_stream_info(format_, nullptr);
+    status = avformat_find_stream_info(format_.get(), nullptr);
     if (status < 0) {
       throw HostError(name_ + ": not a picture or video (" + (words.words().empty() ? reason(status) : words.words()) + ")");
     }
     const AVCodec* codec = nullptr;
-    stream_ = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    stream_ = av_find_best_stream(format_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
     if (stream_ < 0 || codec == nullptr) {
       throw HostError(name_ + ": not a picture or video (it holds no picture stream)");
     }
     const AVCodecParameters* parameters = format_->streams[stream_]->codecpar;
     checkSize(parameters->width, parameters->height, "its pictures are");
-    decoder_ = avcodec_alloc_context3(codec);
-    if (decoder_ == nullptr) throw HostError(name_ + ": out of memory");
-    avcodec_parameters_to_context(decoder_, parameters);
+    decoder_.reset(avcodec_alloc_context3(codec));
+    if (!decoder_) throw HostError(name_ + ": out of memory");
+    avcodec_parameters_to_context(decoder_.get(), parameters);
     decoder_->thread_count = 2;
     decoder_->max_pixels = static_cast<int64_t>(kMaxDecodedSide) * kMaxDecodedSide;
-    status = avcodec_open2(decoder_, codec, nullptr);
+    status = avcodec_open2(decoder_.get(), codec, nullptr);
     if (status < 0) throw HostError(name_ + ": cannot be decoded (" + reason(status) + ")");
-    packet_ = av_packet_alloc();
-    work_ = av_frame_alloc();
-    if (packet_ == nullptr || work_ == nullptr) throw HostError(name_ + ": out of memory");
+    packet_.reset(av_packet_alloc());
+    work_.reset(av_frame_alloc());
+    if (!packet_ || !work_) throw HostError(name_ + ": out of memory");
   }
 
   std::string reason(int status) const {
@@ -243,11 +242,11 @@ class DecodedSource final : public FrameSource {
   }
 
   void closeFile() {
-    av_frame_free(&work_);
-    av_frame_free(&last_);
-    av_packet_free(&packet_);
-    avcodec_free_context(&decoder_);
-    avformat_close_input(&format_);
+    work_.reset();
+    last_.reset();
+    packet_.reset();
+    decoder_.reset();
+    format_.reset();
   }
 
   void rewind() {
@@ -267,16 +266,17 @@ class DecodedSource final : public FrameSource {
         throw HostError(name_ + ": frame " + std::to_string(lastIndex_ + 1) + " cannot be decoded (" +
                         reason(AVERROR_EXIT) + ")");
       }
-      int status = avcodec_receive_frame(decoder_, work_);
+      int status = avcodec_receive_frame(decoder_.get(), work_.get());
       if (status == 0) {
         if (work_->width <= 0 || work_->height <= 0) {
-          av_frame_unref(work_);
+          av_frame_unref(work_.get());
           throw HostError(name_ + ": frame " + std::to_string(lastIndex_ + 1) + " has no size");
         }
         checkSize(work_->width, work_->height, ("frame " + std::to_string(lastIndex_ + 1) + " is").c_str());
-        if (last_ == nullptr) last_ = av_frame_alloc();
-        av_frame_unref(last_);
-        av_frame_move_ref(last_, work_);
+        if (!last_) last_.reset(av_frame_alloc());
+        if (!last_) throw HostError(name_ + ": out of memory");
+        av_frame_unref(last_.get());
+        av_frame_move_ref(last_.get(), work_.get());
         ++lastIndex_;
         return true;
       }
@@ -294,21 +294,21 @@ class DecodedSource final : public FrameSource {
         count_ = lastIndex_ + 1;
         return false;
       }
-      status = av_read_frame(format_, packet_);
+      status = av_read_frame(format_.get(), packet_.get());
       if (status < 0) {
-        avcodec_send_packet(decoder_, nullptr);
+        avcodec_send_packet(decoder_.get(), nullptr);
         flushed_ = true;
         continue;
       }
       if (packet_->stream_index == stream_) {
-        status = avcodec_send_packet(decoder_, packet_);
+        status = avcodec_send_packet(decoder_.get(), packet_.get());
         if (status < 0 && status != AVERROR(EAGAIN) && lastIndex_ < 0) {
-          av_packet_unref(packet_);
+          av_packet_unref(packet_.get());
           throw HostError(name_ + ": not a picture or video that can be decoded (" +
                           reason(status) + ")");
         }
       }
-      av_packet_unref(packet_);
+      av_packet_unref(packet_.get());
     }
   }
 
@@ -334,37 +334,36 @@ class DecodedSource final : public FrameSource {
       throw HostError(name_ + ": cannot be scaled to " + sizeText(size.width, size.height));
     }
     RgbImage rgb(size.width, size.height);
-    SwsContext* context = sws_getContext(last_->width, last_->height, format, size.width,
-                                         size.height, AV_PIX_FMT_RGB24,
-                                         SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
-                                         nullptr, nullptr, nullptr);
-    if (context == nullptr) throw HostError(name_ + ": its pixel format cannot be converted");
+    const Scaler context(sws_getContext(last_->width, last_->height, format, size.width,
+                                        size.height, AV_PIX_FMT_RGB24,
+                                        SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                        nullptr, nullptr, nullptr));
+    if (!context) throw HostError(name_ + ": its pixel format cannot be converted");
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
     const bool rgbSource = descriptor && (descriptor->flags & AV_PIX_FMT_FLAG_RGB);
-    sws_setColorspaceDetails(context, sws_getCoefficients(space), rgbSource ? 1 : (full ? 1 : 0),
+    sws_setColorspaceDetails(context.get(), sws_getCoefficients(space), rgbSource ? 1 : (full ? 1 : 0),
                              sws_getCoefficients(SWS_CS_ITU601), 1, 0, 1 << 16, 1 << 16);
     uint8_t* target[4] = {rgb.rgb.data(), nullptr, nullptr, nullptr};
     const int targetStride[4] = {size.width * 3, 0, 0, 0};
-    sws_scale(context, last_->data, last_->linesize, 0, last_->height, target, targetStride);
-    sws_freeContext(context);
+    sws_scale(context.get(), last_->data, last_->linesize, 0, last_->height, target, targetStride);
     return rgb;
   }
 
   std::string name_;
   std::string url_;
   bool sequence_ = false;
-  AVFormatContext* format_ = nullptr;
-  AVCodecContext* decoder_ = nullptr;
-  AVPacket* packet_ = nullptr;
-  AVFrame* work_ = nullptr;
-  AVFrame* last_ = nullptr;
+  Deadline deadline_;  // asked by format_ (its interrupt callback), so it outlives it
+  InputFormat format_;
+  CodecContext decoder_;
+  Packet packet_;
+  Frame work_;
+  Frame last_;
   int stream_ = -1;
   int64_t lastIndex_ = -1;
   bool flushed_ = false;
   bool ended_ = false;
   std::optional<int64_t> count_;
   Size natural_;
-  Deadline deadline_;
 };
 
 }  // namespace

@@ -23,7 +23,9 @@ extern "C" {
 #include <regex>
 #include <system_error>
 
+#include "ffmpeg_owners.h"
 #include "host_error.h"
+#include "temporary_file.h"
 
 namespace ophost::media {
 
@@ -58,76 +60,62 @@ void checkDirectory(const std::string& name) {
   }
 }
 
-void renameInto(const std::filesystem::path& temporary, const std::string& name) {
-  std::error_code error;
-  std::filesystem::rename(temporary, name, error);
-  if (error) {
-    std::error_code ignored;  // the rename's error is the one to tell
-    std::filesystem::remove(temporary, ignored);
-    throw HostError("cannot write " + name + ": " + error.message());
-  }
+// An empty frame, to be given a buffer or filled by a decoder or filter.
+Frame newFrame() {
+  Frame frame(av_frame_alloc());
+  if (!frame) throw HostError("out of memory for a frame");
+  return frame;
+}
+
+// A frame of `format` at width x height with its buffer.
+Frame newFrame(AVPixelFormat format, int width, int height) {
+  Frame frame = newFrame();
+  frame->format = format;
+  frame->width = width;
+  frame->height = height;
+  if (av_frame_get_buffer(frame.get(), 0) < 0) throw HostError("out of memory for a frame");
+  return frame;
 }
 
 // One frame as an AVFrame of `format` at width x height, converted from RGB (BT.601 studio range
 // for YUV formats).
-AVFrame* convertedFrame(const RgbImage& rgb, AVPixelFormat format, int width, int height) {
-  AVFrame* frame = av_frame_alloc();
-  frame->format = format;
-  frame->width = width;
-  frame->height = height;
-  if (av_frame_get_buffer(frame, 0) < 0) {
-    av_frame_free(&frame);
-    throw HostError("out of memory for a frame");
-  }
-  SwsContext* context = sws_getContext(rgb.width, rgb.height, AV_PIX_FMT_RGB24, width, height, format,
-                                       SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP,
-                                       nullptr, nullptr, nullptr);
-  if (context == nullptr) {
-    av_frame_free(&frame);
-    throw HostError("cannot convert a frame for output");
-  }
+Frame convertedFrame(const RgbImage& rgb, AVPixelFormat format, int width, int height) {
+  Frame frame = newFrame(format, width, height);
+  const Scaler context(sws_getContext(rgb.width, rgb.height, AV_PIX_FMT_RGB24, width, height, format,
+                                      SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP,
+                                      nullptr, nullptr, nullptr));
+  if (!context) throw HostError("cannot convert a frame for output");
   const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
-  sws_setColorspaceDetails(context, bt601, 1, bt601, format == AV_PIX_FMT_RGB24 ? 1 : 0, 0, 1 << 16,
-                           1 << 16);
+  sws_setColorspaceDetails(context.get(), bt601, 1, bt601, format == AV_PIX_FMT_RGB24 ? 1 : 0, 0,
+                           1 << 16, 1 << 16);
   std::vector<uint8_t> spare;
   const uint8_t* source[4] = {rgb.scalerInput(spare), nullptr, nullptr, nullptr};
   const int sourceStride[4] = {rgb.width * 3, 0, 0, 0};
-  sws_scale(context, source, sourceStride, 0, rgb.height, frame->data, frame->linesize);
-  sws_freeContext(context);
+  sws_scale(context.get(), source, sourceStride, 0, rgb.height, frame->data, frame->linesize);
   return frame;
 }
 
 std::vector<uint8_t> encodePng(const RgbImage& rgb) {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
   if (codec == nullptr) throw HostError("no PNG encoder is available");
-  AVCodecContext* encoder = avcodec_alloc_context3(codec);
+  const CodecContext encoder(avcodec_alloc_context3(codec));
+  const Packet packet(av_packet_alloc());
+  if (!encoder || !packet) throw HostError("out of memory for a PNG");
   encoder->width = rgb.width;
   encoder->height = rgb.height;
   encoder->pix_fmt = AV_PIX_FMT_RGB24;
   encoder->time_base = {1, 25};
-  std::vector<uint8_t> bytes;
-  int status = avcodec_open2(encoder, codec, nullptr);
-  AVFrame* frame = av_frame_alloc();
-  AVPacket* packet = av_packet_alloc();
+  int status = avcodec_open2(encoder.get(), codec, nullptr);
   if (status >= 0) {
-    frame->format = AV_PIX_FMT_RGB24;
-    frame->width = rgb.width;
-    frame->height = rgb.height;
-    status = av_frame_get_buffer(frame, 0);
-  }
-  if (status >= 0) {
+    const Frame frame = newFrame(AV_PIX_FMT_RGB24, rgb.width, rgb.height);
     for (int32_t j = 0; j < rgb.height; ++j) {
       std::copy_n(rgb.at(0, j), rgb.width * 3, frame->data[0] + static_cast<ptrdiff_t>(j) * frame->linesize[0]);
     }
-    status = avcodec_send_frame(encoder, frame);
+    status = avcodec_send_frame(encoder.get(), frame.get());
   }
-  if (status >= 0) status = avcodec_receive_packet(encoder, packet);
-  if (status >= 0) bytes.assign(packet->data, packet->data + packet->size);
-  av_packet_free(&packet);
-  av_frame_free(&frame);
-  avcodec_free_context(&encoder);
+  if (status >= 0) status = avcodec_receive_packet(encoder.get(), packet.get());
   if (status < 0) throw HostError("cannot encode a PNG (" + averror(status) + ")");
-  return bytes;
+  return std::vector<uint8_t>(packet->data, packet->data + packet->size);
 }
 
 // Writes `bytes` to the new file `file`; on failure removes it and throws, telling `name` and why.
@@ -154,29 +142,24 @@ void writeBytes(const std::filesystem::path& file, const std::vector<uint8_t>& b
   }
 }
 
-// Temporaries that are removed unless they were renamed into place.
+// Temporaries, each with its final name, that are removed unless they were renamed into place.
 class Temporaries {
  public:
-  ~Temporaries() {
-    std::error_code ignored;
-    for (const auto& file : files_) std::filesystem::remove(file.first, ignored);
-  }
   void add(std::filesystem::path temporary, std::string final) {
-    files_.emplace_back(std::move(temporary), std::move(final));
+    files_.emplace_back(std::make_unique<TemporaryFile>(std::move(temporary)), std::move(final));
   }
   std::vector<std::string> commit() {
     std::vector<std::string> names;
     for (const auto& file : files_) {
-      renameInto(file.first, file.second);
+      file.first->renameTo(file.second);
       names.push_back(file.second);
     }
     files_.clear();
     return names;
   }
-  const std::filesystem::path& first() const { return files_.front().first; }
 
  private:
-  std::vector<std::pair<std::filesystem::path, std::string>> files_;
+  std::vector<std::pair<std::unique_ptr<TemporaryFile>, std::string>> files_;
 };
 
 class PngSink final : public FrameSink {
@@ -205,22 +188,28 @@ class PngSink final : public FrameSink {
   Temporaries temporaries_;
 };
 
-// An encoder and muxer writing to a temporary file.
+// An encoder and muxer writing to a temporary file. Every object it makes has an owner of its
+// own from the moment it is made, so a constructor that throws frees them all and removes the
+// temporary file as surely as the destructor does.
 class EncodedFile {
  public:
   EncodedFile(const std::string& name, const char* format, AVCodecID codecId, const char* codecName,
-              AVPixelFormat pixels, int width, int height, int fps, AVDictionary** options)
+              AVPixelFormat pixels, int width, int height, int fps, Dictionary options)
       : name_(name), temporary_(temporaryNameFor(name)) {
     const AVOutputFormat* output = av_guess_format(format, name.c_str(), nullptr);
-    if (output == nullptr || avformat_alloc_output_context2(&format_, output, nullptr,
-                                                            temporary_.c_str()) < 0) {
+    AVFormatContext* muxer = nullptr;  // left null by a failed allocation
+    if (output == nullptr || avformat_alloc_output_context2(&muxer, output, nullptr,
+                                                            temporary_.path().c_str()) < 0) {
       throw HostError("cannot write " + name + ": the container cannot be written here");
     }
+    format_.reset(muxer);
     const AVCodec* codec = codecName ? avcodec_find_encoder_by_name(codecName) : nullptr;
     if (codec == nullptr) codec = avcodec_find_encoder(codecId);
     if (codec == nullptr) throw HostError("cannot write " + name + ": no encoder is installed for it");
-    stream_ = avformat_new_stream(format_, nullptr);
-    encoder_ = avcodec_alloc_context3(codec);
+    stream_ = avformat_new_stream(format_.get(), nullptr);
+    encoder_.reset(avcodec_alloc_context3(codec));
+    packet_.reset(av_packet_alloc());
+    if (stream_ == nullptr || !encoder_ || !packet_) throw HostError("cannot write " + name + ": out of memory");
     encoder_->width = width;
     encoder_->height = height;
     encoder_->pix_fmt = pixels;
@@ -235,102 +224,92 @@ class EncodedFile {
       encoder_->color_trc = AVCOL_TRC_SMPTE170M;
     }
     if (format_->oformat->flags & AVFMT_GLOBALHEADER) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    int status = avcodec_open2(encoder_, codec, options);
+    AVDictionary* settings = options.release();  // the encoder takes what it knows out of it
+    int status = avcodec_open2(encoder_.get(), codec, &settings);
+    options.reset(settings);
     if (status < 0) throw HostError("cannot write " + name + ": the encoder refused (" + averror(status) + ")");
-    avcodec_parameters_from_context(stream_->codecpar, encoder_);
+    avcodec_parameters_from_context(stream_->codecpar, encoder_.get());
     stream_->time_base = encoder_->time_base;
     stream_->avg_frame_rate = {fps, 1};
     stream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;
-    status = avio_open(&format_->pb, temporary_.c_str(), AVIO_FLAG_WRITE);
+    AVIOContext* io = nullptr;
+    status = avio_open(&io, temporary_.path().c_str(), AVIO_FLAG_WRITE);
     if (status < 0) throw HostError("cannot write " + name + " (" + averror(status) + ")");
-    opened_ = true;
-    status = avformat_write_header(format_, nullptr);
+    io_.reset(io);
+    format_->pb = io;
+    status = avformat_write_header(format_.get(), nullptr);
     if (status < 0) throw HostError("cannot write " + name + " (" + averror(status) + ")");
     headerWritten_ = true;
-    packet_ = av_packet_alloc();
   }
   ~EncodedFile() {
     // A muxer keeps state until its trailer is written (the GIF muxer a packet): an abandoned file
-    // gets its trailer too, into the temporary file that is removed below.
-    if (headerWritten_ && !trailerWritten_) av_write_trailer(format_);
-    av_packet_free(&packet_);
-    avcodec_free_context(&encoder_);
-    if (opened_) avio_closep(&format_->pb);
-    avformat_free_context(format_);
-    std::error_code ignored;
-    if (!done_) std::filesystem::remove(temporary_, ignored);
+    // gets its trailer too, into the temporary file that its owner then removes.
+    if (headerWritten_ && !trailerWritten_) av_write_trailer(format_.get());
   }
+  EncodedFile(const EncodedFile&) = delete;
+  EncodedFile& operator=(const EncodedFile&) = delete;
+
   // Encodes `frame` (null to drain) and writes what the encoder gives back; `between` is called
   // before each packet (it may throw to stop).
   void encode(AVFrame* frame, const std::function<void()>& between = {}) {
-    int status = avcodec_send_frame(encoder_, frame);
+    int status = avcodec_send_frame(encoder_.get(), frame);
     if (status < 0) throw HostError("cannot write " + name_ + ": encoding failed (" + averror(status) + ")");
     for (;;) {
       if (between) between();
-      status = avcodec_receive_packet(encoder_, packet_);
+      status = avcodec_receive_packet(encoder_.get(), packet_.get());
       if (status == AVERROR(EAGAIN) || status == AVERROR_EOF) return;
       if (status < 0) throw HostError("cannot write " + name_ + ": encoding failed (" + averror(status) + ")");
       if (packet_->duration <= 0) packet_->duration = 1;  // one frame, in the encoder's time base
-      av_packet_rescale_ts(packet_, encoder_->time_base, stream_->time_base);
+      av_packet_rescale_ts(packet_.get(), encoder_->time_base, stream_->time_base);
       packet_->stream_index = stream_->index;
-      status = av_interleaved_write_frame(format_, packet_);
+      status = av_interleaved_write_frame(format_.get(), packet_.get());
       if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
     }
   }
-  // Drains the encoder (calling `between` before each packet), writes the trailer and renames
-  // the file into place.
+  // Drains the encoder (calling `between` before each packet), writes the trailer, closes the
+  // file and renames it into place.
   std::vector<std::string> finish(const std::function<void()>& between = {}) {
     encode(nullptr, between);
     trailerWritten_ = true;
-    int status = av_write_trailer(format_);
+    int status = av_write_trailer(format_.get());
     if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
-    avio_closep(&format_->pb);
-    opened_ = false;
-    renameInto(temporary_, name_);
-    done_ = true;
+    format_->pb = nullptr;
+    AVIOContext* io = io_.release();
+    status = avio_closep(&io);  // what is still buffered is written now, and may fail
+    if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
+    temporary_.renameTo(name_);
     return {name_};
   }
 
  private:
+  // Destroyed in the reverse order: the muxer is freed before the file it wrote to is closed,
+  // and the file is closed before it is removed.
   std::string name_;
-  std::filesystem::path temporary_;
-  AVFormatContext* format_ = nullptr;
-  AVCodecContext* encoder_ = nullptr;
-  AVStream* stream_ = nullptr;
-  AVPacket* packet_ = nullptr;
-  bool opened_ = false;
+  TemporaryFile temporary_;
+  Io io_;
+  OutputFormat format_;
+  CodecContext encoder_;
+  AVStream* stream_ = nullptr;  // the muxer's
+  Packet packet_;
   bool headerWritten_ = false, trailerWritten_ = false;
-  bool done_ = false;
 };
 
 class VideoSink final : public FrameSink {
  public:
   VideoSink(const std::string& name, const OutputOptions& options)
       : name_(name), width_((options.width + 1) & ~1), height_((options.height + 1) & ~1) {
-    AVDictionary* settings = nullptr;
-    av_dict_set(&settings, "crf", std::to_string(options.quality).c_str(), 0);
-    av_dict_set(&settings, "preset", "medium", 0);
-    try {
-      file_ = std::make_unique<EncodedFile>(name, nullptr, AV_CODEC_ID_H264, "libx264",
-                                            AV_PIX_FMT_YUV420P, width_, height_, options.fps,
-                                            &settings);
-    } catch (...) {
-      av_dict_free(&settings);
-      throw;
-    }
-    av_dict_free(&settings);
+    Dictionary settings;
+    setEntry(settings, "crf", std::to_string(options.quality).c_str());
+    setEntry(settings, "preset", "medium");
+    file_ = std::make_unique<EncodedFile>(name, nullptr, AV_CODEC_ID_H264, "libx264",
+                                          AV_PIX_FMT_YUV420P, width_, height_, options.fps,
+                                          std::move(settings));
   }
   void add(const RgbImage& rgb, int64_t) override {
-    AVFrame* frame = convertedFrame(rgb, AV_PIX_FMT_YUV420P, width_, height_);
+    const Frame frame = convertedFrame(rgb, AV_PIX_FMT_YUV420P, width_, height_);
     frame->pts = count_++;
     frame->color_range = AVCOL_RANGE_MPEG;
-    try {
-      file_->encode(frame);
-    } catch (...) {
-      av_frame_free(&frame);
-      throw;
-    }
-    av_frame_free(&frame);
+    file_->encode(frame.get());
   }
   std::vector<std::string> finish() override {
     return file_->finish([this] { checkStop(name_); });
@@ -350,38 +329,38 @@ class FilterGraph {
   FilterGraph(const std::string& description, const std::vector<std::pair<std::string, std::string>>& sources,
               const std::string& name)
       : name_(name), graph_(avfilter_graph_alloc()) {
-    bool ready = graph_ != nullptr && avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out",
-                                                                   nullptr, nullptr, graph_) >= 0;
-    AVFilterInOut* outputs = nullptr;
+    bool ready = graph_ && avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out",
+                                                        nullptr, nullptr, graph_.get()) >= 0;
+    FilterEnds outputs;
     for (size_t n = sources.size(); ready && n-- > 0;) {
       AVFilterContext* source = nullptr;
       ready = avfilter_graph_create_filter(&source, avfilter_get_by_name("buffer"), sources[n].first.c_str(),
-                                           sources[n].second.c_str(), nullptr, graph_) >= 0;
+                                           sources[n].second.c_str(), nullptr, graph_.get()) >= 0;
       if (!ready) break;
       sources_.insert(sources_.begin(), source);
-      AVFilterInOut* output = avfilter_inout_alloc();
+      FilterEnds output(avfilter_inout_alloc());
+      ready = output != nullptr;
+      if (!ready) break;
       output->name = av_strdup(sources[n].first.c_str());
       output->filter_ctx = source;
-      output->next = outputs;
-      outputs = output;
+      output->next = outputs.release();
+      outputs = std::move(output);
     }
-    AVFilterInOut* inputs = avfilter_inout_alloc();
-    if (ready) {
+    FilterEnds inputs(avfilter_inout_alloc());
+    if (ready && inputs) {
       inputs->name = av_strdup("out");
       inputs->filter_ctx = sink_;
-      ready = avfilter_graph_parse_ptr(graph_, description.c_str(), &inputs, &outputs, nullptr) >= 0 &&
-              avfilter_graph_config(graph_, nullptr) >= 0;
+      AVFilterInOut* in = inputs.release();  // the parser frees or keeps what it is given
+      AVFilterInOut* out = outputs.release();
+      ready = avfilter_graph_parse_ptr(graph_.get(), description.c_str(), &in, &out, nullptr) >= 0;
+      inputs.reset(in);
+      outputs.reset(out);
+      ready = ready && avfilter_graph_config(graph_.get(), nullptr) >= 0;
+    } else {
+      ready = false;
     }
-    avfilter_inout_free(&inputs);
-    avfilter_inout_free(&outputs);
-    if (!ready) {
-      avfilter_graph_free(&graph_);
-      throw HostError("cannot write " + name + ": the palette filters are not available");
-    }
+    if (!ready) throw HostError("cannot write " + name + ": the palette filters are not available");
   }
-  ~FilterGraph() { avfilter_graph_free(&graph_); }
-  FilterGraph(const FilterGraph&) = delete;
-  FilterGraph& operator=(const FilterGraph&) = delete;
 
   // Hands `frame` (its references are taken; null ends the source) to source `index` and runs
   // the graph as far as it goes.
@@ -400,21 +379,9 @@ class FilterGraph {
 
  private:
   std::string name_;
-  AVFilterGraph* graph_ = nullptr;
-  std::vector<AVFilterContext*> sources_;
+  FilterGraphOwner graph_;
+  std::vector<AVFilterContext*> sources_;  // the graph's, as is the sink
   AVFilterContext* sink_ = nullptr;
-};
-
-// An AVFrame freed when it goes out of scope.
-struct OwnedFrame {
-  OwnedFrame() : frame(av_frame_alloc()) {
-    if (frame == nullptr) throw HostError("out of memory for a frame");
-  }
-  explicit OwnedFrame(AVFrame* given) : frame(given) {}
-  ~OwnedFrame() { av_frame_free(&frame); }
-  OwnedFrame(const OwnedFrame&) = delete;
-  OwnedFrame& operator=(const OwnedFrame&) = delete;
-  AVFrame* frame;
 };
 
 std::string bufferArguments(int width, int height, int format, AVRational timeBase) {
@@ -434,61 +401,56 @@ class GifSink final : public FrameSink {
       : name_(name), options_(options), framesFile_(temporaryNameFor(name)),
         frameBytes_(static_cast<size_t>(options.width) * static_cast<size_t>(options.height) * 3) {
     file_ = std::make_unique<EncodedFile>(name, "gif", AV_CODEC_ID_GIF, nullptr, AV_PIX_FMT_PAL8,
-                                          options.width, options.height, options.fps, nullptr);
+                                          options.width, options.height, options.fps, Dictionary());
     statistics_ = std::make_unique<FilterGraph>("[in]palettegen=stats_mode=full[out]",
                                                 std::vector<std::pair<std::string, std::string>>{{"in", frameArguments()}},
                                                 name);
-    frames_ = ::open(framesFile_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    frames_ = ::open(framesFile_.path().c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (frames_ < 0) throw HostError("cannot write " + name + ": " + std::strerror(errno));
   }
   ~GifSink() override {
     if (frames_ >= 0) ::close(frames_);
-    std::error_code ignored;
-    std::filesystem::remove(framesFile_, ignored);
   }
+  GifSink(const GifSink&) = delete;
+  GifSink& operator=(const GifSink&) = delete;
 
   void add(const RgbImage& rgb, int64_t) override {
-    OwnedFrame frame(convertedFrame(rgb, AV_PIX_FMT_RGB24, options_.width, options_.height));
-    frame.frame->pts = count_++;
-    keep(frame.frame);
-    statistics_->add(0, frame.frame);
-    OwnedFrame nothing;
-    while (statistics_->take(nothing.frame)) av_frame_unref(nothing.frame);  // the palette comes at the end
+    const Frame frame = convertedFrame(rgb, AV_PIX_FMT_RGB24, options_.width, options_.height);
+    frame->pts = count_++;
+    keep(frame.get());
+    statistics_->add(0, frame.get());
+    const Frame nothing = newFrame();
+    while (statistics_->take(nothing.get())) av_frame_unref(nothing.get());  // the palette comes at the end
   }
 
   std::vector<std::string> finish() override {
     if (count_ > 0) {
       statistics_->add(0, nullptr);
-      OwnedFrame palette;
-      if (!statistics_->take(palette.frame)) throw HostError("cannot write " + name_ + ": no palette was made");
+      const Frame palette = newFrame();
+      if (!statistics_->take(palette.get())) throw HostError("cannot write " + name_ + ": no palette was made");
       FilterGraph mapping("[in][palette]paletteuse=dither=sierra2_4a[out]",
                           {{"in", frameArguments()},
-                           {"palette", bufferArguments(palette.frame->width, palette.frame->height,
-                                                       palette.frame->format, statistics_->timeBase())}},
+                           {"palette", bufferArguments(palette->width, palette->height,
+                                                       palette->format, statistics_->timeBase())}},
                           name_);
-      mapping.add(1, palette.frame);
+      mapping.add(1, palette.get());
       mapping.add(1, nullptr);
       if (::lseek(frames_, 0, SEEK_SET) != 0) throw HostError("cannot write " + name_ + ": " + std::strerror(errno));
-      OwnedFrame mapped;
+      const Frame mapped = newFrame();
       for (int64_t n = 0; n < count_; ++n) {
         checkStop(name_);
-        OwnedFrame frame;
-        frame.frame->format = AV_PIX_FMT_RGB24;
-        frame.frame->width = options_.width;
-        frame.frame->height = options_.height;
-        if (av_frame_get_buffer(frame.frame, 0) < 0) throw HostError("out of memory for a frame");
-        readBack(frame.frame);
-        frame.frame->pts = n;
-        mapping.add(0, frame.frame);
-        while (mapping.take(mapped.frame)) encode(mapped.frame);
+        const Frame frame = newFrame(AV_PIX_FMT_RGB24, options_.width, options_.height);
+        readBack(frame.get());
+        frame->pts = n;
+        mapping.add(0, frame.get());
+        while (mapping.take(mapped.get())) encode(mapped.get());
       }
       mapping.add(0, nullptr);
-      while (mapping.take(mapped.frame)) encode(mapped.frame);
+      while (mapping.take(mapped.get())) encode(mapped.get());
     }
     ::close(frames_);
     frames_ = -1;
-    std::error_code ignored;
-    std::filesystem::remove(framesFile_, ignored);
+    framesFile_.remove();
     return file_->finish([this] { checkStop(name_); });
   }
 
@@ -533,7 +495,7 @@ class GifSink final : public FrameSink {
 
   std::string name_;
   OutputOptions options_;
-  std::filesystem::path framesFile_;
+  TemporaryFile framesFile_;
   size_t frameBytes_;
   int frames_ = -1;
   std::vector<uint8_t> rows_;

@@ -1,6 +1,9 @@
 // The host's media code: BT.601 colour both ways, inputs from files, clips and sequences, outputs
 // by file name, and nothing left behind by an output that was not finished.
+#include <sys/resource.h>
+
 #include <atomic>
+#include <csignal>
 #include <fstream>
 
 #include "cards.h"
@@ -84,6 +87,41 @@ TEST_F(Media, UnfinishedOutputsLeaveNothing) {
     auto sink = createSink((dir / name).string(), {32, 18, 25, 18});
     sink->add(drawCard("bars", 32, 18), 0);
     if (outputKindFor(name) != OutputKind::Png) sink->add(drawCard("grid", 32, 18), 1);
+  }
+  EXPECT_EQ(files(), std::vector<std::string>{});
+}
+
+// An output that cannot be created leaves nothing behind and says why: not when the encoder
+// refuses its size, nor when its file was opened but the container's start could not be written
+// (a file size limit of 0 stands for a full disk).
+TEST_F(Media, OutputsThatCannotBeCreatedLeaveNothing) {
+  const auto refused = [&](const std::string& name, const OutputOptions& options, const std::string& words) {
+    const std::string file = (dir / name).string();
+    try {
+      createSink(file, options);
+      ADD_FAILURE() << name << " was created";
+    } catch (const HostError& error) {
+      EXPECT_EQ(std::string(error.what()).rfind("cannot write " + file, 0), 0u) << error.what();
+      EXPECT_NE(std::string(error.what()).find(words), std::string::npos) << error.what();
+    }
+  };
+  refused("wide.mp4", {16400, 16, 25, 18}, "the encoder refused");
+  {
+    struct NoRoom {  // while it lives, a write past 0 bytes fails with EFBIG
+      NoRoom() {
+        getrlimit(RLIMIT_FSIZE, &before);
+        const rlimit none{0, before.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &none);
+        signal = std::signal(SIGXFSZ, SIG_IGN);
+      }
+      ~NoRoom() {
+        std::signal(SIGXFSZ, signal);
+        setrlimit(RLIMIT_FSIZE, &before);
+      }
+      rlimit before{};
+      void (*signal)(int) = nullptr;
+    } noRoom;
+    refused("full.mp4", {32, 18, 25, 18}, "File too large");
   }
   EXPECT_EQ(files(), std::vector<std::string>{});
 }
