@@ -92,8 +92,8 @@ TEST_F(Media, UnfinishedOutputsLeaveNothing) {
 }
 
 // An output that cannot be created leaves nothing behind and says why: not when the encoder
-// refuses its size, nor when its file was opened but the container's start could not be written
-// (a file size limit of 0 stands for a full disk).
+// refuses its settings (a frame rate of 0), nor when its file was opened but the container's start
+// could not be written (a file size limit of 0 stands for a full disk).
 TEST_F(Media, OutputsThatCannotBeCreatedLeaveNothing) {
   const auto refused = [&](const std::string& name, const OutputOptions& options, const std::string& words) {
     const std::string file = (dir / name).string();
@@ -105,7 +105,7 @@ TEST_F(Media, OutputsThatCannotBeCreatedLeaveNothing) {
       EXPECT_NE(std::string(error.what()).find(words), std::string::npos) << error.what();
     }
   };
-  refused("wide.mp4", {16400, 16, 25, 18}, "the encoder refused");
+  refused("still.mp4", {32, 18, 0, 18}, "the encoder refused");
   {
     struct NoRoom {  // while it lives, a write past 0 bytes fails with EFBIG
       NoRoom() {
