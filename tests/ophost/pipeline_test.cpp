@@ -197,60 +197,43 @@ TEST_F(Pipeline, AnInterruptedRenderStopsRemovesItsOutputAndFails) {
   std::filesystem::remove(dir.parent_path() / (dir.filename().string() + "-log.err"));
 }
 
-TEST_F(Pipeline, AWorkerThatDiesIsReportedAndNothingIsWritten) {
+// A worker that dies (SIGKILL), or stops answering (SIGSTOP: the watchdog's deadline passes), ends
+// the render with one message naming what happened; the workers are ended and nothing is written.
+TEST_F(Pipeline, AWorkerThatDiesOrStopsAnsweringEndsTheRenderWithNothingWritten) {
   REQUIRE_PLUGIN("Jolt");
   const auto logs = dir.parent_path() / (dir.filename().string() + "-log");
-  Running ophost({"render", "Jolt", "--input0", "card:bars", "--input1", "card:rings", "--size", "640x360",
-                  "--length", "5000", "--jobs", "2", "--quiet", "--output", out("j.mp4")}, logs);
-  std::vector<pid_t> workers;
-  for (int tries = 0; tries < 500 && (workers.size() < 2 || files().empty()); ++tries) {
-    std::this_thread::sleep_for(20ms);
-    workers = ophost.children();
+  for (const int signal : {SIGKILL, SIGSTOP}) {
+    setenv("OPHOST_WORKER_DEADLINE_MS", "1500", 1);
+    Running ophost({"render", "Jolt", "--input0", "card:bars", "--input1", "card:rings", "--size", "640x360",
+                    "--length", "5000", "--jobs", "2", "--quiet", "--output", out("j.mp4")}, logs);
+    unsetenv("OPHOST_WORKER_DEADLINE_MS");
+    std::vector<pid_t> workers;
+    for (int tries = 0; tries < 500 && (workers.size() < 2 || files().empty()); ++tries) {
+      std::this_thread::sleep_for(20ms);
+      workers = ophost.children();
+    }
+    ASSERT_EQ(workers.size(), 2u) << ophost.err();
+    std::this_thread::sleep_for(200ms);
+    kill(workers[1], signal);
+    EXPECT_EQ(ophost.wait(20s), 1) << ophost.err();
+    const std::string err = ophost.err();
+    if (signal == SIGKILL) {
+      EXPECT_NE(err.find("was killed by signal 9"), std::string::npos) << err;
+    } else {
+      // Stopped while it renders a frame, or before it has taken the whole of its next one.
+      EXPECT_NE(err.find(" of 2 (pid " + std::to_string(workers[1]) + ") "), std::string::npos) << err;
+      EXPECT_NE(err.find(" in 1500 ms (it had been stopped by signal " + std::to_string(SIGSTOP) + "); it was ended"),
+                std::string::npos) << err;
+    }
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(files(), std::vector<std::string>{});
+    for (pid_t worker : workers) {
+      EXPECT_FALSE(alive(worker)) << "worker " << worker << " is still there";
+      kill(worker, SIGKILL);
+    }
+    std::filesystem::remove(logs.string() + ".out");
+    std::filesystem::remove(logs.string() + ".err");
   }
-  ASSERT_EQ(workers.size(), 2u) << ophost.err();
-  std::this_thread::sleep_for(200ms);
-  kill(workers[1], SIGKILL);
-  EXPECT_EQ(ophost.wait(20s), 1) << ophost.err();
-  const std::string err = ophost.err();
-  EXPECT_NE(err.find("was killed by signal 9"), std::string::npos) << err;
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-  EXPECT_EQ(files(), std::vector<std::string>{});
-  EXPECT_FALSE(alive(workers[0]));
-  std::filesystem::remove(logs.string() + ".out");
-  std::filesystem::remove(logs.string() + ".err");
-}
-
-// A worker that stops answering (stopped here with SIGSTOP) ends the render when the watchdog's
-// deadline passes, with one message naming it; the workers are ended and nothing is written.
-TEST_F(Pipeline, AWorkerThatStopsAnsweringIsNamedAndEnded) {
-  REQUIRE_PLUGIN("Jolt");
-  const auto logs = dir.parent_path() / (dir.filename().string() + "-log");
-  setenv("OPHOST_WORKER_DEADLINE_MS", "1500", 1);
-  Running ophost({"render", "Jolt", "--input0", "card:bars", "--input1", "card:rings", "--size", "640x360",
-                  "--length", "5000", "--jobs", "2", "--quiet", "--output", out("j.mp4")}, logs);
-  unsetenv("OPHOST_WORKER_DEADLINE_MS");
-  std::vector<pid_t> workers;
-  for (int tries = 0; tries < 500 && (workers.size() < 2 || files().empty()); ++tries) {
-    std::this_thread::sleep_for(20ms);
-    workers = ophost.children();
-  }
-  ASSERT_EQ(workers.size(), 2u) << ophost.err();
-  std::this_thread::sleep_for(200ms);
-  kill(workers[1], SIGSTOP);
-  EXPECT_EQ(ophost.wait(20s), 1) << ophost.err();
-  const std::string err = ophost.err();
-  // Stopped while it renders a frame, or before it has taken the whole of its next one.
-  EXPECT_NE(err.find(" of 2 (pid " + std::to_string(workers[1]) + ") "), std::string::npos) << err;
-  EXPECT_NE(err.find(" in 1500 ms (it had been stopped by signal " + std::to_string(SIGSTOP) + "); it was ended"),
-            std::string::npos) << err;
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-  EXPECT_EQ(files(), std::vector<std::string>{});
-  for (pid_t worker : workers) {
-    EXPECT_FALSE(alive(worker)) << "worker " << worker << " is still there";
-    kill(worker, SIGKILL);
-  }
-  std::filesystem::remove(logs.string() + ".out");
-  std::filesystem::remove(logs.string() + ".err");
 }
 
 // The same deadline holds while a frame is handed over: a worker that reads nothing (here a
