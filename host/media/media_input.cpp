@@ -4,6 +4,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avstring.h>
+#include <libavutil/csp.h>
 #include <libavutil/imgutils.h>
 #include <libswscale/swscale.h>
 }
@@ -23,8 +24,13 @@ extern "C" {
 #include "cards.h"
 #include "ffmpeg_owners.h"
 #include "host_error.h"
+#include "ycbcr_frames.h"
 
 namespace ophost::media {
+
+void FrameSource::frameInto(int64_t index, Picture& picture) {
+  rgbIntoArea(frame(index, {picture.geometry.width, picture.geometry.height}), picture);
+}
 
 namespace {
 
@@ -149,17 +155,28 @@ class DecodedSource final : public FrameSource {
   bool isStill() const override { return count_ && *count_ == 1; }
 
   RgbImage frame(int64_t index, Size size) override {
+    moveTo(index);
+    return convert(size);
+  }
+
+  void frameInto(int64_t index, Picture& picture) override {
+    moveTo(index);
+    if (!convertYcbcr(picture)) rgbIntoArea(convert({picture.geometry.width, picture.geometry.height}), picture);
+  }
+
+ private:
+  // Decodes on to frame `index` (the last one there is, beyond the end), from the start again
+  // when it lies behind.
+  void moveTo(int64_t index) {
     if (index < lastIndex_) {
-      if (count_ && *count_ == 1) return convert(size);
+      if (count_ && *count_ == 1) return;
       rewind();
     }
     while (lastIndex_ < index && !ended_) {
       if (!decodeNext()) break;
     }
-    return convert(size);
   }
 
- private:
   void checkSize(int64_t width, int64_t height, const char* what) const {
     if (width > kMaxDecodedSide || height > kMaxDecodedSide) {
       throw HostError(name_ + ": " + what + " " + sizeText(width, height) + ", larger than the " +
@@ -312,10 +329,10 @@ class DecodedSource final : public FrameSource {
     }
   }
 
-  RgbImage convert(Size size) {
-    if (last_ == nullptr) throw HostError(name_ + ": holds no picture");
+  // The decoded frame's pixel format, with the old full-range formats named by their layout.
+  AVPixelFormat layout(bool& full) const {
     AVPixelFormat format = static_cast<AVPixelFormat>(last_->format);
-    bool full = last_->color_range == AVCOL_RANGE_JPEG;
+    full = last_->color_range == AVCOL_RANGE_JPEG;
     switch (format) {  // the old full-range formats: the same layout, full range
       case AV_PIX_FMT_YUVJ420P: format = AV_PIX_FMT_YUV420P; full = true; break;
       case AV_PIX_FMT_YUVJ422P: format = AV_PIX_FMT_YUV422P; full = true; break;
@@ -323,6 +340,104 @@ class DecodedSource final : public FrameSource {
       case AV_PIX_FMT_YUVJ440P: format = AV_PIX_FMT_YUV440P; full = true; break;
       default: break;
     }
+    return format;
+  }
+
+  // What the frame's numbers mean: its matrix (BT.709 for an unnamed one of 720 rows or more, as
+  // HD is made, else BT.601), range and chroma siting.
+  YcbcrMeaning meaning(bool full) const {
+    YcbcrMeaning m;
+    m.fullRange = full;
+    const AVLumaCoefficients* weights = av_csp_luma_coeffs_from_avcsp(last_->colorspace);
+    if (last_->colorspace == AVCOL_SPC_UNSPECIFIED || weights == nullptr) {
+      const bool hd = last_->height >= 720;
+      m.kr = hd ? kBt709Kr : kBt601Kr;
+      m.kb = hd ? kBt709Kb : kBt601Kb;
+    } else {
+      m.kr = av_q2d(weights->cr);
+      m.kb = av_q2d(weights->cb);
+    }
+    switch (last_->chroma_location) {
+      case AVCHROMA_LOC_CENTER: m.chromaCentredAcross = true; break;
+      case AVCHROMA_LOC_TOPLEFT: m.chromaCositedDown = true; break;
+      case AVCHROMA_LOC_TOP: m.chromaCentredAcross = true, m.chromaCositedDown = true; break;
+      default: break;  // left, H.264's and MPEG-2's, when none is named
+    }
+    return m;
+  }
+
+  // Writes the decoded frame into the picture's area straight from YCbCr: as it is when it is 8-bit
+  // 4:2:0, 4:2:2 or 4:4:4 of the area's size, else scaled to 4:4:4 of that size first (in its own
+  // matrix and range). False for a frame that is not YCbCr (RGB, a palette), left to convert().
+  bool convertYcbcr(Picture& picture) {
+    if (last_ == nullptr) throw HostError(name_ + ": holds no picture");
+    bool full = false;
+    const AVPixelFormat format = layout(full);
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
+    if (descriptor == nullptr || (descriptor->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) ||
+        descriptor->nb_components < 3) {
+      return false;
+    }
+    const Geometry& g = picture.geometry;
+    if (g.width <= 0 || g.height <= 0) return true;
+    const YcbcrMeaning wanted = meaning(full);
+    if (!ycbcr_ || !sameMeaning(ycbcrMeaning_, wanted)) {
+      ycbcr_ = std::make_unique<YcbcrToOpPixels>(wanted);
+      ycbcrMeaning_ = wanted;
+    }
+    const bool direct = (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUV422P ||
+                         format == AV_PIX_FMT_YUV444P) &&
+                        last_->width == g.width && last_->height == g.height;
+    YcbcrPlanes planes;
+    planes.width = g.width;
+    planes.height = g.height;
+    if (direct) {
+      for (int p = 0; p < 3; ++p) planes.plane[p] = last_->data[p], planes.stride[p] = last_->linesize[p];
+      planes.shiftX = format == AV_PIX_FMT_YUV444P ? 0 : 1;
+      planes.shiftY = format == AV_PIX_FMT_YUV420P ? 1 : 0;
+    } else {
+      scaleTo444(format, full, g.width, g.height);
+      for (int p = 0; p < 3; ++p) planes.plane[p] = scaled_->data[p], planes.stride[p] = scaled_->linesize[p];
+      planes.shiftX = planes.shiftY = 0;
+    }
+    ycbcr_->convert(planes, picture);
+    return true;
+  }
+
+  static bool sameMeaning(const YcbcrMeaning& a, const YcbcrMeaning& b) {
+    return a.kr == b.kr && a.kb == b.kb && a.fullRange == b.fullRange &&
+           a.chromaCentredAcross == b.chromaCentredAcross && a.chromaCositedDown == b.chromaCositedDown;
+  }
+
+  // The decoded frame as 8-bit 4:4:4 of width x height in scaled_, its matrix and range kept.
+  void scaleTo444(AVPixelFormat format, bool full, int32_t width, int32_t height) {
+    if (width > kMaxDecodedSide || height > kMaxDecodedSide) {
+      throw HostError(name_ + ": cannot be scaled to " + sizeText(width, height));
+    }
+    if (!scaled_ || scaled_->width != width || scaled_->height != height) {
+      scaled_.reset(av_frame_alloc());
+      if (!scaled_) throw HostError(name_ + ": out of memory");
+      scaled_->format = AV_PIX_FMT_YUV444P;
+      scaled_->width = width;
+      scaled_->height = height;
+      // swscale's vector code writes a little past the end of each row.
+      if (av_frame_get_buffer(scaled_.get(), 64) < 0) throw HostError(name_ + ": out of memory");
+    }
+    SwsContext* context = sws_getCachedContext(scaler_.release(), last_->width, last_->height, format, width, height,
+                                               AV_PIX_FMT_YUV444P, SWS_BICUBIC | SWS_ACCURATE_RND,
+                                               nullptr, nullptr, nullptr);
+    scaler_.reset(context);
+    if (!scaler_) throw HostError(name_ + ": its pixel format cannot be converted");
+    const int range = full ? 1 : 0;  // the same on both sides: no range conversion here
+    const int* coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
+    sws_setColorspaceDetails(scaler_.get(), coefficients, range, coefficients, range, 0, 1 << 16, 1 << 16);
+    sws_scale(scaler_.get(), last_->data, last_->linesize, 0, last_->height, scaled_->data, scaled_->linesize);
+  }
+
+  RgbImage convert(Size size) {
+    if (last_ == nullptr) throw HostError(name_ + ": holds no picture");
+    bool full = false;
+    const AVPixelFormat format = layout(full);
     int space = SWS_CS_ITU601;
     switch (last_->colorspace) {
       case AVCOL_SPC_BT709: space = SWS_CS_ITU709; break;
@@ -364,6 +479,10 @@ class DecodedSource final : public FrameSource {
   bool ended_ = false;
   std::optional<int64_t> count_;
   Size natural_;
+  std::unique_ptr<YcbcrToOpPixels> ycbcr_;  // for the meaning of the frames seen last
+  YcbcrMeaning ycbcrMeaning_;
+  Scaler scaler_;  // to 4:4:4 at another size, kept from frame to frame
+  Frame scaled_;
 };
 
 }  // namespace

@@ -27,6 +27,9 @@ class FrameSource {
   virtual Size naturalSize() const = 0;
   // Frame `index` scaled to `size`, as full-range RGB. Throws HostError when it cannot be decoded.
   virtual RgbImage frame(int64_t index, Size size) = 0;
+  // Frame `index` scaled to the picture's active area and written there as opaque OpPixels; the
+  // rest of the picture is left as it is. A decoded YCbCr frame goes there without RGB between.
+  virtual void frameInto(int64_t index, Picture& picture);
   // How many frames it holds, once known (1 for stills and cards).
   virtual std::optional<int64_t> frameCount() const = 0;
   virtual bool isStill() const = 0;

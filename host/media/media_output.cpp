@@ -26,6 +26,7 @@ extern "C" {
 #include "ffmpeg_owners.h"
 #include "host_error.h"
 #include "temporary_file.h"
+#include "ycbcr_frames.h"
 
 namespace ophost::media {
 
@@ -222,7 +223,9 @@ class EncodedFile {
       encoder_->colorspace = AVCOL_SPC_SMPTE170M;
       encoder_->color_primaries = AVCOL_PRI_SMPTE170M;
       encoder_->color_trc = AVCOL_TRC_SMPTE170M;
+      encoder_->chroma_sample_location = AVCHROMA_LOC_LEFT;
     }
+    encoder_->thread_count = 0;  // as many as the encoder finds worth it on this machine
     if (format_->oformat->flags & AVFMT_GLOBALHEADER) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     AVDictionary* settings = options.release();  // the encoder takes what it knows out of it
     int status = avcodec_open2(encoder_.get(), codec, &settings);
@@ -311,6 +314,25 @@ class VideoSink final : public FrameSink {
     frame->color_range = AVCOL_RANGE_MPEG;
     file_->encode(frame.get());
   }
+  // OpPixels are already BT.601 studio YCbCr: only the chroma is made 4:2:0. The frame is used
+  // again for the next picture unless the encoder still holds it.
+  using FrameSink::add;
+  void add(const Picture& picture, int64_t) override {
+    if (((picture.geometry.stride + 1) & ~1) != width_ || ((picture.geometry.rows + 1) & ~1) != height_) {
+      throw HostError("cannot write " + name_ + ": a frame of another size");
+    }
+    if (!frame_) frame_ = newFrame(AV_PIX_FMT_YUV420P, width_, height_);
+    if (av_frame_make_writable(frame_.get()) < 0) throw HostError("out of memory for a frame");
+    Yuv420Target target;
+    for (int p = 0; p < 3; ++p) target.plane[p] = frame_->data[p], target.stride[p] = frame_->linesize[p];
+    target.width = width_;
+    target.height = height_;
+    opPixelsToYuv420(picture, target);
+    frame_->pts = count_++;
+    frame_->color_range = AVCOL_RANGE_MPEG;
+    frame_->chroma_location = AVCHROMA_LOC_LEFT;
+    file_->encode(frame_.get());
+  }
   std::vector<std::string> finish() override {
     return file_->finish([this] { checkStop(name_); });
   }
@@ -319,6 +341,7 @@ class VideoSink final : public FrameSink {
   std::string name_;
   int width_, height_;
   int64_t count_ = 0;
+  Frame frame_;  // the encoder's input, reused
   std::unique_ptr<EncodedFile> file_;
 };
 

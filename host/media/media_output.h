@@ -55,6 +55,9 @@ class FrameSink {
   virtual ~FrameSink() = default;
   // Adds the next frame, RGB of the sink's size; `number` names a sequence's file.
   virtual void add(const RgbImage& frame, int64_t number) = 0;
+  // The same for a rendered picture as the plug-in put it: its whole buffer of OpPixels. A video
+  // takes it in YCbCr as it is; pictures and GIFs through RGB.
+  virtual void add(const Picture& frame, int64_t number) { add(pictureToRgb(frame), number); }
   // Completes the output and renames it into place; the final file names are then returned.
   virtual std::vector<std::string> finish() = 0;
   // Asked between frames while finish() completes the output (a GIF's frames are mapped onto its

@@ -1,5 +1,7 @@
 #include "image_ledger.h"
 
+#include "buffer_pool.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -64,7 +66,7 @@ struct ImageLedger::Entry {
     } else {
       guardBytes = minGuard;
       afterGuardBytes = minGuard;
-      storage.resize(bufferBytes + guardBytes + afterGuardBytes);
+      storage = BufferPool::shared().take(bufferBytes + guardBytes + afterGuardBytes);
       zone = storage.data();
     }
     for (size_t n = 0; n < guardBytes; ++n) zone[n] = guardByte(n);
@@ -76,7 +78,8 @@ struct ImageLedger::Entry {
     if (mapping != nullptr) munmap(mapping, mappingBytes);
     mapping = nullptr;
     mappingBytes = 0;
-    std::vector<uint8_t>().swap(storage);
+    BufferPool::shared().give(std::move(storage));
+    storage = {};
     zone = nullptr;
   }
 
@@ -123,17 +126,35 @@ ImageLedger::~ImageLedger() = default;
 
 OpImage* ImageLedger::handOut(const Picture& content, ImageRole role, std::string label, bool checks,
                               bool guardPages) {
+  Entry& entry = place(content.geometry, content.bytesPerPixel, role, std::move(label), guardPages);
+  if (!content.bytes.empty()) std::memcpy(entry.buffer(), content.bytes.data(), entry.bufferBytes);
+  if (checks) entry.snapshot = content.bytes;
+  return &entry.record;
+}
+
+OpImage* ImageLedger::handOutFilled(const Geometry& geometry, uint32_t fill, ImageRole role,
+                                    std::string label, bool checks, bool guardPages) {
+  checkGeometry(geometry);
+  Entry& entry = place(geometry, 4, role, std::move(label), guardPages);
+  uint8_t* buffer = entry.buffer();
+  uint8_t word[4];
+  std::memcpy(word, &fill, sizeof word);
+  for (size_t at = 0; at < entry.bufferBytes; at += 4) std::memcpy(buffer + at, word, sizeof word);
+  if (checks) entry.snapshot.assign(buffer, buffer + entry.bufferBytes);
+  return &entry.record;
+}
+
+ImageLedger::Entry& ImageLedger::place(const Geometry& g, int32_t bytesPerPixel, ImageRole role,
+                                       std::string label, bool guardPages) {
   auto entry = std::make_unique<Entry>();
   entry->role = role;
   entry->label = std::move(label);
-  entry->geometry = content.geometry;
-  entry->bytesPerPixel = content.bytesPerPixel;
-  entry->bufferBytes = content.bytes.size();
-  entry->place(guardPages, std::max(kMinGuardBytes, static_cast<size_t>(content.geometry.stride) *
-                                                        static_cast<size_t>(content.bytesPerPixel)));
-  if (!content.bytes.empty()) std::memcpy(entry->buffer(), content.bytes.data(), entry->bufferBytes);
-  if (checks) entry->snapshot = content.bytes;
-  const Geometry& g = content.geometry;
+  entry->geometry = g;
+  entry->bytesPerPixel = bytesPerPixel;
+  entry->bufferBytes = static_cast<size_t>(g.stride) * static_cast<size_t>(g.rows) *
+                       static_cast<size_t>(bytesPerPixel);
+  entry->place(guardPages, std::max(kMinGuardBytes, static_cast<size_t>(g.stride) *
+                                                        static_cast<size_t>(bytesPerPixel)));
   entry->record.pixels = entry->buffer();
   entry->record.stride = static_cast<int16_t>(g.stride);
   entry->record.rows = static_cast<int16_t>(g.rows);
@@ -141,9 +162,9 @@ OpImage* ImageLedger::handOut(const Picture& content, ImageRole role, std::strin
   entry->record.y = static_cast<int16_t>(g.y);
   entry->record.width = static_cast<int16_t>(g.width);
   entry->record.height = static_cast<int16_t>(g.height);
-  OpImage* record = &entry->record;
-  entries_[record] = std::move(entry);
-  return record;
+  Entry& placed = *entry;
+  entries_[&placed.record] = std::move(entry);
+  return placed;
 }
 
 std::string ImageLedger::takeBack(const OpImage* image, const char* how,
@@ -166,7 +187,8 @@ std::string ImageLedger::takeBack(const OpImage* image, const char* how,
   if (keep != nullptr) {
     keep->geometry = entry.geometry;
     keep->bytesPerPixel = entry.bytesPerPixel;
-    keep->bytes.assign(entry.buffer(), entry.buffer() + entry.bufferBytes);
+    keep->bytes = BufferPool::shared().take(entry.bufferBytes);
+    if (entry.bufferBytes > 0) std::memcpy(keep->bytes.data(), entry.buffer(), entry.bufferBytes);
   }
   // The buffer goes now; the record stays until forgetReturned() so a second give-back is caught.
   entry.release();

@@ -36,6 +36,10 @@ class ImageLedger {
   // With `guardPages`, the buffer is placed between inaccessible pages (see above).
   OpImage* handOut(const Picture& content, ImageRole role, std::string label, bool checks,
                    bool guardPages = false);
+  // The same for a new four-byte image of `geometry` with every pixel `fill`, written straight
+  // into the guarded buffer.
+  OpImage* handOutFilled(const Geometry& geometry, uint32_t fill, ImageRole role, std::string label,
+                         bool checks, bool guardPages = false);
 
   // Takes an image back. Returns its label, or records a fault and returns an empty string when
   // `image` is not an image the plug-in holds. Guard and area checks add their faults here.
@@ -58,6 +62,8 @@ class ImageLedger {
 
  private:
   struct Entry;
+  Entry& place(const Geometry& geometry, int32_t bytesPerPixel, ImageRole role, std::string label,
+               bool guardPages);
   std::map<const OpImage*, std::unique_ptr<Entry>> entries_;
 };
 

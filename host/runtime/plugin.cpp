@@ -209,14 +209,8 @@ OpImage* Plugin::Impl::allocImage(int32_t width, int32_t height, int32_t mode, i
     call(HostCall::Kind::AllocImage, "null", arguments);
     return nullptr;
   }
-  Picture fresh(*geometry, 4);
-  for (int32_t row = 0; row < geometry->rows; ++row) {
-    for (int32_t column = 0; column < geometry->stride; ++column) {
-      fresh.setPixel(column, row, behaviour.newImageFill);
-    }
-  }
-  OpImage* image = ledger.handOut(fresh, ImageRole::NewImage, "new image", behaviour.checks,
-                                  behaviour.guardPages);
+  OpImage* image = ledger.handOutFilled(*geometry, behaviour.newImageFill, ImageRole::NewImage,
+                                        "new image", behaviour.checks, behaviour.guardPages);
   call(HostCall::Kind::AllocImage, "new image", arguments);
   return image;
 }

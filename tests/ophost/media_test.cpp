@@ -1,8 +1,9 @@
-// The host's media code: BT.601 colour both ways, inputs from files, clips and sequences, outputs
+// The host's media code: BT.601 colour both ways, decoded YCbCr straight to OpPixels and back, inputs from files, clips and sequences, outputs
 // by file name, and nothing left behind by an output that was not finished.
 #include <sys/resource.h>
 
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <fstream>
 
@@ -12,6 +13,7 @@
 #include "media_input.h"
 #include "media_output.h"
 #include "ophost_test_support.h"
+#include "ycbcr_frames.h"
 
 using namespace ophost;
 using namespace ophost::media;
@@ -66,6 +68,115 @@ TEST(Colour, RgbToOpPixelAndBackWithinOneCodeValue) {
   EXPECT_EQ(rgbToOpPixel(255, 255, 255), 0xEB8080FFu);
   EXPECT_EQ(rgbToOpPixel(0, 0, 0, 0x40), 0x10808040u);
   EXPECT_EQ(opPixelToRgb(0xEB8080FF), (std::array<uint8_t, 3>{255, 255, 255}));
+}
+
+// (Y', Pb, Pr) of one matrix to another through RGB, in doubles: the reference for the fixed point.
+std::array<double, 3> convertedYcbcr(double y, double pb, double pr, double kr, double kb) {
+  const double r = y + 2 * (1 - kr) * pr, b = y + 2 * (1 - kb) * pb;
+  const double g = (y - kr * r - kb * b) / (1 - kr - kb);
+  const double y601 = 0.299 * r + 0.587 * g + 0.114 * b;
+  return {y601, (b - y601) / (2 * (1 - 0.114)), (r - y601) / (2 * (1 - 0.299))};
+}
+
+// Decoded frames of every matrix, range, chroma layout and siting land on the OpPixels a float
+// conversion gives, within one code value. The planes are ramps sampled where the siting puts
+// their samples, steep enough that half a pixel's error in the interpolation shows (two code
+// values); interpolation reproduces a ramp exactly, so each luma position has one right answer.
+TEST(Colour, DecodedYcbcrLandsOnTheOpPixelsOfAFloatConversion) {
+  struct Source {
+    double kr, kb;
+    bool full;
+  };
+  const Source sources[] = {{kBt601Kr, kBt601Kb, false}, {kBt709Kr, kBt709Kb, false},
+                            {kBt709Kr, kBt709Kb, true}, {kBt2020Kr, kBt2020Kb, false}};
+  const int32_t width = 37, height = 21;  // odd: the last chroma sample covers one column
+  int checked = 0;
+  for (const Source& source : sources) {
+    for (int layout = 0; layout < 3; ++layout) {  // 4:4:4, 4:2:2, 4:2:0
+      for (int siting = 0; siting < 4; ++siting) {
+        YcbcrMeaning meaning{source.kr, source.kb, source.full, (siting & 1) != 0, (siting & 2) != 0};
+        YcbcrPlanes planes;
+        planes.width = width, planes.height = height;
+        planes.shiftX = layout == 0 ? 0 : 1;
+        planes.shiftY = layout == 2 ? 1 : 0;
+        // Where chroma sample k lies, in luma samples.
+        auto across = [&](double k) { return planes.shiftX ? 2 * k + (meaning.chromaCentredAcross ? 0.5 : 0) : k; };
+        auto down = [&](double k) { return planes.shiftY ? 2 * k + (meaning.chromaCositedDown ? 0 : 0.5) : k; };
+        // Whole numbers at every sample position of every siting (they lie on quarters).
+        auto cbAt = [](double x, double y) { return 40 + 4.0 * x + 2.0 * y; };
+        auto crAt = [](double x, double y) { return 230 - 2.0 * x - 4.0 * y; };
+        auto yAt = [&](double x, double y) { return (source.full ? 20 : 30) + 4.0 * x + 3.0 * y; };
+        const int32_t cw = (width + planes.shiftX) >> planes.shiftX, ch = (height + planes.shiftY) >> planes.shiftY;
+        std::vector<uint8_t> luma(static_cast<size_t>(width * height)), cb(static_cast<size_t>(cw * ch)), cr(cb.size());
+        for (int32_t j = 0; j < height; ++j)
+          for (int32_t i = 0; i < width; ++i) luma[static_cast<size_t>(j * width + i)] = static_cast<uint8_t>(std::lround(yAt(i, j)));
+        for (int32_t j = 0; j < ch; ++j) {
+          for (int32_t i = 0; i < cw; ++i) {
+            cb[static_cast<size_t>(j * cw + i)] = static_cast<uint8_t>(std::lround(cbAt(across(i), down(j))));
+            cr[static_cast<size_t>(j * cw + i)] = static_cast<uint8_t>(std::lround(crAt(across(i), down(j))));
+          }
+        }
+        planes.plane[0] = luma.data(), planes.plane[1] = cb.data(), planes.plane[2] = cr.data();
+        planes.stride[0] = width, planes.stride[1] = planes.stride[2] = cw;
+        Picture picture(Geometry{width + 3, height + 2, 2, 1, width, height}, 4, 0x5A);
+        YcbcrToOpPixels(meaning).convert(planes, picture);
+        EXPECT_EQ(picture.pixel(0, 0), 0x5A5A5A5Au) << "outside the area: untouched";
+        const double ys = source.full ? 255 : 219, yo = source.full ? 0 : 16, cs = source.full ? 255 : 224;
+        // The ramps are exact between samples; beyond the first and last sample an edge is held.
+        for (int32_t j = 2; j + 2 < height; ++j) {
+          for (int32_t i = 2; i + 2 < width; ++i) {
+            const auto want = convertedYcbcr((yAt(i, j) - yo) / ys, (cbAt(i, j) - 128) / cs,
+                                             (crAt(i, j) - 128) / cs, source.kr, source.kb);
+            const uint8_t* got = picture.area(i, j);
+            EXPECT_EQ(got[0], 255);
+            EXPECT_NEAR(got[3], 16 + 219 * want[0], 1.0) << i << "," << j;
+            EXPECT_NEAR(got[1], 128 + 224 * want[1], 1.0) << i << "," << j << " layout " << layout << " siting " << siting;
+            EXPECT_NEAR(got[2], 128 + 224 * want[2], 1.0) << i << "," << j << " layout " << layout << " siting " << siting;
+            ++checked;
+          }
+        }
+        if (::testing::Test::HasFailure()) return;
+      }
+    }
+  }
+  EXPECT_GT(checked, 10000);
+}
+
+// OpPixels made 4:2:0 for an encoder and read back as a decoder would (chroma co-sited across,
+// centred down) come back as they were: luma exactly, chroma ramps (steep enough that a quarter
+// pixel's shift shows) within one; an odd-sized
+// picture has its last column and row repeated into the even frame.
+TEST(Colour, OpPixelsThroughFourTwoZeroAndBack) {
+  for (const auto& [width, height] : {std::pair{40, 24}, std::pair{37, 21}}) {
+    Picture picture(Geometry::exact(width, height), 4);
+    for (int32_t j = 0; j < height; ++j)
+      for (int32_t i = 0; i < width; ++i)
+        picture.setPixel(i, j, 0xFFu | static_cast<uint32_t>(20 + 5 * i + j) << 8 |
+                                   static_cast<uint32_t>(230 - 4 * i - 2 * j) << 16 |
+                                   static_cast<uint32_t>(20 + 5 * i + 3 * j % 7) << 24);
+    const int32_t w2 = (width + 1) & ~1, h2 = (height + 1) & ~1;
+    std::vector<uint8_t> y(static_cast<size_t>(w2 * h2)), cb(static_cast<size_t>(w2 / 2 * h2 / 2)), cr(cb.size());
+    Yuv420Target target;
+    target.plane[0] = y.data(), target.plane[1] = cb.data(), target.plane[2] = cr.data();
+    target.stride[0] = w2, target.stride[1] = target.stride[2] = w2 / 2;
+    target.width = w2, target.height = h2;
+    opPixelsToYuv420(picture, target);
+    EXPECT_EQ(y[static_cast<size_t>(w2 - 1)], picture.area(width - 1, 0)[3]);
+    EXPECT_EQ(y[static_cast<size_t>((h2 - 1) * w2)], picture.area(0, height - 1)[3]);
+    YcbcrPlanes planes;
+    for (int p = 0; p < 3; ++p) planes.plane[p] = target.plane[p], planes.stride[p] = target.stride[p];
+    planes.width = w2, planes.height = h2;
+    Picture back(Geometry::exact(w2, h2), 4);
+    YcbcrToOpPixels(YcbcrMeaning{}).convert(planes, back);
+    for (int32_t j = 1; j + 1 < height; ++j) {
+      for (int32_t i = 1; i + 1 < width; ++i) {
+        EXPECT_EQ(back.area(i, j)[3], picture.area(i, j)[3]);
+        EXPECT_NEAR(back.area(i, j)[1], picture.area(i, j)[1], 1) << i << "," << j;
+        EXPECT_NEAR(back.area(i, j)[2], picture.area(i, j)[2], 1) << i << "," << j;
+      }
+    }
+    EXPECT_THROW(opPixelsToYuv420(Picture(Geometry::exact(width + 2, height), 4), target), HostError);
+  }
 }
 
 class Media : public ophosttest::Scratch {};

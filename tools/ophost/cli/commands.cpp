@@ -77,10 +77,10 @@ RenderSetup setupFrom(const Options& options, const std::string& plugin) {
   return setup;
 }
 
-int defaultJobs() {
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores == 0 ? 1 : static_cast<int>(std::min(cores, 64u));
-}
+// One: the plug-ins take a few milliseconds a frame where decoding and encoding take tens, so
+// worker processes add the copies through their pipes and win nothing unless the effect itself
+// is the slow stage (a costly effect on a machine of many cores).
+int defaultJobs() { return 1; }
 
 // The arguments that start a worker for this render: the render's own options that render-worker
 // takes (its plug-in, settings and timing), nothing else.

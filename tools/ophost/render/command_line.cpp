@@ -146,7 +146,7 @@ const std::vector<Option>& optionTable() {
              "the file to write (see Outputs below), or the demo's directory", kRender | kDemo, &Options::output),
       whole("--fps", "N", 1, 120, std::to_string(kDefaultFps), "frames per second of video and GIF output",
             kRender | kDemo, &Options::fps),
-      whole("--jobs", "N", 1, 64, "one per core", "render frames in N worker processes", kRender, &Options::jobs),
+      whole("--jobs", "N", 1, 64, "1", "render frames in N worker processes", kRender, &Options::jobs),
       whole("--port", "N", 0, 65535, std::to_string(kDefaultPort),
             "the preview's port on 127.0.0.1; 0 takes any free one", kServe, &Options::port),
       flag("--checks", "",

@@ -11,7 +11,7 @@
 #include <set>
 #include <thread>
 
-#include "colour.h"
+#include "buffer_pool.h"
 #include "host_error.h"
 #include "interrupt.h"
 #include "worker.h"
@@ -214,7 +214,9 @@ RenderTotals renderFrames(FrameRenderer& renderer, media::FrameSink& sink,
         bool ended = false;
         std::optional<Rendered> next = rendered.pop(std::chrono::milliseconds(1000), ended);
         if (ended) return;
-        if (next) sink.add(media::pictureToRgb(next->picture), next->frame);
+        if (!next) continue;
+        sink.add(next->picture, next->frame);
+        recycle(std::move(next->picture));
       }
     } catch (...) {
       failure.set(std::current_exception());

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "buffer_pool.h"
 #include "host_error.h"
 #include "interrupt.h"
 #include "string_catalogue.h"
@@ -217,12 +218,13 @@ std::shared_ptr<const Picture> FrameRenderer::input(int index, int64_t frame) {
   const bool held = cached_[index] && source->frameCount() && frame > cachedFrame_[index] &&
                     cachedFrame_[index] >= *source->frameCount() - 1;
   if (held) return cached_[index];
-  auto picture = std::make_shared<Picture>(geometry_, 4);
+  // A buffer used before, for an earlier frame: every byte of it is written again.
+  auto picture = pooledPicture(geometry_, 4);
   if (geometry_.width != geometry_.stride || geometry_.height != geometry_.rows) {
     for (int32_t row = 0; row < geometry_.rows; ++row)
       for (int32_t column = 0; column < geometry_.stride; ++column) picture->setPixel(column, row, kOpaqueBlack);
   }
-  media::rgbIntoArea(source->frame(frame, {geometry_.width, geometry_.height}), *picture);
+  source->frameInto(frame, *picture);
   cached_[index] = picture;
   cachedFrame_[index] = frame;
   return picture;

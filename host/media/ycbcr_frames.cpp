@@ -1,0 +1,231 @@
+#include "ycbcr_frames.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "host_error.h"
+
+namespace ophost::media {
+
+namespace {
+
+using Matrix = double[3][3];
+
+// (R, G, B) -> (Y', Pb, Pr) for luma weights kr, kb.
+void toYcbcr(double kr, double kb, Matrix m) {
+  const double kg = 1 - kr - kb;
+  const double rows[3][3] = {{kr, kg, kb},
+                             {-kr / (2 * (1 - kb)), -kg / (2 * (1 - kb)), 0.5},
+                             {0.5, -kg / (2 * (1 - kr)), -kb / (2 * (1 - kr))}};
+  std::copy(&rows[0][0], &rows[0][0] + 9, &m[0][0]);
+}
+
+// (Y', Pb, Pr) -> (R, G, B) for luma weights kr, kb.
+void toRgb(double kr, double kb, Matrix m) {
+  const double kg = 1 - kr - kb;
+  const double rows[3][3] = {{1, 0, 2 * (1 - kr)},
+                             {1, -2 * (1 - kb) * kb / kg, -2 * (1 - kr) * kr / kg},
+                             {1, 2 * (1 - kb), 0}};
+  std::copy(&rows[0][0], &rows[0][0] + 9, &m[0][0]);
+}
+
+// The fixed point of the matrix: coefficients in 1/16384ths, inputs in sixteenths of a code value.
+constexpr int kCoefficientBits = 14;
+constexpr int kShift = kCoefficientBits + 4;
+constexpr int32_t kHalf = 1 << (kShift - 1);
+
+}  // namespace
+
+YcbcrToOpPixels::YcbcrToOpPixels(const YcbcrMeaning& meaning) : meaning_(meaning) {
+  Matrix fromSource, toOp, combined;
+  toRgb(meaning.kr, meaning.kb, fromSource);
+  toYcbcr(kBt601Kr, kBt601Kb, toOp);
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      combined[r][c] = 0;
+      for (int k = 0; k < 3; ++k) combined[r][c] += toOp[r][k] * fromSource[k][c];
+    }
+  }
+  // Source code values over their scale give (Y', Pb, Pr); OpPixels are 16 + 219 Y' and 128 + 224 P.
+  const double inScale[3] = {meaning.fullRange ? 255.0 : 219.0, meaning.fullRange ? 255.0 : 224.0,
+                             meaning.fullRange ? 255.0 : 224.0};
+  const double outScale[3] = {219.0, 224.0, 224.0};
+  identity_ = !meaning.fullRange;
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      const double value = combined[r][c] * outScale[r] / inScale[c] * (1 << kCoefficientBits);
+      matrix_[r][c] = static_cast<int16_t>(std::lround(value));
+      if (matrix_[r][c] != (r == c ? 1 << kCoefficientBits : 0)) identity_ = false;
+    }
+  }
+  lumaOffset_ = static_cast<int16_t>(meaning.fullRange ? 0 : 16 * 16);
+}
+
+void YcbcrToOpPixels::convert(const YcbcrPlanes& planes, Picture& picture) {
+  const Geometry& g = picture.geometry;
+  if (planes.width != g.width || planes.height != g.height || picture.bytesPerPixel != 4) {
+    throw HostError("picture sizes do not match for colour conversion");
+  }
+  const size_t chromaWidth = static_cast<size_t>((planes.width + (1 << planes.shiftX) - 1) >> planes.shiftX);
+  cb_.resize(chromaWidth);
+  cr_.resize(chromaWidth);
+  cbFull_.resize(static_cast<size_t>(planes.width));
+  crFull_.resize(static_cast<size_t>(planes.width));
+  for (int32_t j = 0; j < g.height; ++j) convertRow(planes, j, picture.area(0, j));
+}
+
+namespace {
+
+// Chroma at half resolution: the two samples a full-resolution position `index` reads and the
+// first one's weight (out of 4). Co-sited samples lie on the even positions; centred ones half way
+// between two positions.
+struct Taps {
+  int32_t first, second, firstWeight;
+};
+Taps halfTaps(int32_t index, int32_t last, bool cosited) {
+  const int32_t k = index >> 1;
+  const int32_t next = std::min(k + 1, last);
+  if (cosited) return (index & 1) ? Taps{k, next, 2} : Taps{k, k, 4};
+  return (index & 1) ? Taps{k, next, 3} : Taps{std::max(k - 1, 0), k, 1};
+}
+
+// One chroma row at full width, in sixteenths: `half` (in quarters) interpolated across.
+void widen(const int16_t* half, int32_t halfWidth, int16_t* full, int32_t width, bool cosited) {
+  if (cosited) {
+    for (int32_t k = 0; k + 1 < halfWidth; ++k) {
+      full[2 * k] = static_cast<int16_t>(4 * half[k]);
+      full[2 * k + 1] = static_cast<int16_t>(2 * (half[k] + half[k + 1]));
+    }
+  } else {
+    for (int32_t k = 1; k + 1 < halfWidth; ++k) {
+      full[2 * k] = static_cast<int16_t>(half[k - 1] + 3 * half[k]);
+      full[2 * k + 1] = static_cast<int16_t>(3 * half[k] + half[k + 1]);
+    }
+  }
+  // The ends, where a neighbour is missing: the same rule with the edge sample repeated.
+  for (int32_t i : {0, 1, 2 * halfWidth - 2, 2 * halfWidth - 1}) {
+    if (i < 0 || i >= width) continue;
+    const Taps t = halfTaps(i, halfWidth - 1, cosited);
+    full[i] = static_cast<int16_t>(t.firstWeight * half[t.first] + (4 - t.firstWeight) * half[t.second]);
+  }
+}
+
+// The innermost loops, in the widest vectors this machine has: they run for every pixel of every
+// frame. Integer arithmetic, the same result in any width.
+#define OPHOST_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+
+// OpPixels of a BT.601 studio source: chroma (in sixteenths) rounded, luma as it is.
+OPHOST_VECTOR_CLONES
+void packRow(const uint8_t* luma, const int16_t* cb, const int16_t* cr, int32_t width, uint8_t* out) {
+  for (int32_t i = 0; i < width; ++i) {
+    out[4 * i] = 255;
+    out[4 * i + 1] = static_cast<uint8_t>((cb[i] + 8) >> 4);
+    out[4 * i + 2] = static_cast<uint8_t>((cr[i] + 8) >> 4);
+    out[4 * i + 3] = luma[i];
+  }
+}
+
+// OpPixels through the matrix: each of Y, Cb, Cr is a sum of the source's three (in sixteenths,
+// their black and neutral taken off) weighted in 1/16384ths, rounded and clamped to a byte.
+OPHOST_VECTOR_CLONES
+void matrixRow(const uint8_t* luma, const int16_t* cb, const int16_t* cr, int32_t width,
+               const int16_t (&m)[3][3], int16_t lumaOffset, uint8_t* out) {
+  for (int32_t i = 0; i < width; ++i) {
+    const int16_t y = static_cast<int16_t>(luma[i] * 16 - lumaOffset);
+    const int16_t u = static_cast<int16_t>(cb[i] - 2048), v = static_cast<int16_t>(cr[i] - 2048);
+    const int32_t outY = (m[0][0] * y + m[0][1] * u + m[0][2] * v + (16 << kShift) + kHalf) >> kShift;
+    const int32_t outCb = (m[1][0] * y + m[1][1] * u + m[1][2] * v + (128 << kShift) + kHalf) >> kShift;
+    const int32_t outCr = (m[2][0] * y + m[2][1] * u + m[2][2] * v + (128 << kShift) + kHalf) >> kShift;
+    out[4 * i] = 255;
+    out[4 * i + 1] = static_cast<uint8_t>(std::clamp(outCb, 0, 255));
+    out[4 * i + 2] = static_cast<uint8_t>(std::clamp(outCr, 0, 255));
+    out[4 * i + 3] = static_cast<uint8_t>(std::clamp(outY, 0, 255));
+  }
+}
+
+// The Cb and Cr of two rows of OpPixels, added column by column.
+OPHOST_VECTOR_CLONES
+void columnSums(const uint8_t* a, const uint8_t* b, int32_t width, int16_t* cb, int16_t* cr) {
+  for (int32_t c = 0; c < width; ++c) {
+    cb[c] = static_cast<int16_t>(a[4 * c + 1] + b[4 * c + 1]);
+    cr[c] = static_cast<int16_t>(a[4 * c + 2] + b[4 * c + 2]);
+  }
+}
+
+// Half a row of chroma from column sums: [1 2 1] centred on the even columns, rounded.
+OPHOST_VECTOR_CLONES
+void halfRow(const int16_t* sums, int32_t halfWidth, uint8_t* out) {
+  for (int32_t k = 0; k < halfWidth; ++k) {
+    out[k] = static_cast<uint8_t>((sums[2 * k - 1] + 2 * sums[2 * k] + sums[2 * k + 1] + 4) >> 3);
+  }
+}
+
+}  // namespace
+
+void YcbcrToOpPixels::convertRow(const YcbcrPlanes& planes, int32_t row, uint8_t* out) {
+  const int32_t width = planes.width;
+  const int32_t halfWidth = static_cast<int32_t>(cb_.size());
+  // Down: the chroma rows this row reads, in quarters.
+  int32_t rows[2] = {row, row}, weight = 4;
+  if (planes.shiftY) {
+    const int32_t chromaRows = (planes.height + 1) >> 1;
+    const Taps t = halfTaps(row, chromaRows - 1, meaning_.chromaCositedDown);
+    rows[0] = t.first, rows[1] = t.second, weight = t.firstWeight;
+  }
+  for (int p = 1; p <= 2; ++p) {
+    const uint8_t* a = planes.plane[p] + static_cast<ptrdiff_t>(rows[0]) * planes.stride[p];
+    const uint8_t* b = planes.plane[p] + static_cast<ptrdiff_t>(rows[1]) * planes.stride[p];
+    int16_t* to = (p == 1 ? cb_ : cr_).data();
+    for (int32_t k = 0; k < halfWidth; ++k) to[k] = static_cast<int16_t>(weight * a[k] + (4 - weight) * b[k]);
+  }
+  // Across: in sixteenths.
+  if (planes.shiftX) {
+    widen(cb_.data(), halfWidth, cbFull_.data(), width, !meaning_.chromaCentredAcross);
+    widen(cr_.data(), halfWidth, crFull_.data(), width, !meaning_.chromaCentredAcross);
+  } else {
+    for (int32_t i = 0; i < width; ++i) {
+      cbFull_[static_cast<size_t>(i)] = static_cast<int16_t>(4 * cb_[static_cast<size_t>(i)]);
+      crFull_[static_cast<size_t>(i)] = static_cast<int16_t>(4 * cr_[static_cast<size_t>(i)]);
+    }
+  }
+  const uint8_t* luma = planes.plane[0] + static_cast<ptrdiff_t>(row) * planes.stride[0];
+  if (identity_) {
+    packRow(luma, cbFull_.data(), crFull_.data(), width, out);
+  } else {
+    matrixRow(luma, cbFull_.data(), crFull_.data(), width, matrix_, lumaOffset_, out);
+  }
+}
+
+void opPixelsToYuv420(const Picture& picture, const Yuv420Target& target) {
+  const Geometry& g = picture.geometry;
+  if (picture.bytesPerPixel != 4 || target.width != ((g.stride + 1) & ~1) ||
+      target.height != ((g.rows + 1) & ~1) || g.stride == 0 || g.rows == 0) {
+    throw HostError("picture sizes do not match for 4:2:0 conversion");
+  }
+  const int32_t last = g.stride - 1;
+  for (int32_t j = 0; j < target.height; ++j) {
+    const uint8_t* from = picture.at(0, std::min(j, g.rows - 1));
+    uint8_t* to = target.plane[0] + static_cast<ptrdiff_t>(j) * target.stride[0];
+    for (int32_t i = 0; i < g.stride; ++i) to[i] = from[4 * i + 3];
+    if (target.width > g.stride) to[g.stride] = from[4 * last + 3];
+  }
+  // Each chroma sample: [1 2 1] across the columns 2k-1, 2k, 2k+1 of the rows 2m and 2m+1 (the
+  // last column and row repeated where they run out).
+  const int32_t halfWidth = target.width / 2;
+  thread_local std::vector<int16_t> sums;  // kept from frame to frame
+  sums.resize(static_cast<size_t>(2 * (target.width + 1)));
+  int16_t* cbSums = sums.data() + 1;  // cbSums[-1] is column 0 again
+  int16_t* crSums = cbSums + target.width + 1;
+  for (int32_t m = 0; m < target.height / 2; ++m) {
+    const uint8_t* a = picture.at(0, std::min(2 * m, g.rows - 1));
+    const uint8_t* b = picture.at(0, std::min(2 * m + 1, g.rows - 1));
+    columnSums(a, b, g.stride, cbSums, crSums);
+    for (int32_t c = g.stride; c < target.width; ++c) cbSums[c] = cbSums[c - 1], crSums[c] = crSums[c - 1];
+    cbSums[-1] = cbSums[0];
+    crSums[-1] = crSums[0];
+    halfRow(cbSums, halfWidth, target.plane[1] + static_cast<ptrdiff_t>(m) * target.stride[1]);
+    halfRow(crSums, halfWidth, target.plane[2] + static_cast<ptrdiff_t>(m) * target.stride[2]);
+  }
+}
+
+}  // namespace ophost::media

@@ -1,0 +1,73 @@
+// OpPixels straight from and to the YCbCr frames decoders give and encoders take, with no RGB in
+// between. A decoded frame's matrix (BT.601, BT.709, BT.2020 ...) and range (studio or full) are
+// mapped onto OpPixels' BT.601 studio range by one 3x3 matrix in fixed point; a BT.601 studio
+// source passes through unchanged. Chroma at half resolution is interpolated from the two nearest
+// samples in each direction, where the source's siting puts them (co-sited with the even luma
+// samples or centred between two), and made again for 4:2:0 output by the matching filter
+// ([1 2 1] across, [1 1] down, for samples co-sited across and centred down, H.264's default).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "picture.h"
+
+namespace ophost::media {
+
+// An 8-bit planar YCbCr picture as a decoder leaves it: Y, Cb and Cr planes, chroma subsampled by
+// 2^shiftX across and 2^shiftY down (0 or 1 each).
+struct YcbcrPlanes {
+  const uint8_t* plane[3] = {nullptr, nullptr, nullptr};
+  int stride[3] = {0, 0, 0};  // bytes per row of each plane
+  int32_t width = 0;
+  int32_t height = 0;
+  int shiftX = 1;
+  int shiftY = 1;
+};
+
+// What a source's numbers mean.
+struct YcbcrMeaning {
+  double kr = 0.299;  // the luma weights of red and blue of its matrix
+  double kb = 0.114;
+  bool fullRange = false;
+  bool chromaCentredAcross = false;  // else co-sited with the even luma columns
+  bool chromaCositedDown = false;    // else centred between two luma rows
+};
+
+// The luma weights of the matrices a source may name.
+inline constexpr double kBt601Kr = 0.299, kBt601Kb = 0.114;
+inline constexpr double kBt709Kr = 0.2126, kBt709Kb = 0.0722;
+inline constexpr double kBt2020Kr = 0.2627, kBt2020Kb = 0.0593;
+
+// Converts decoded pictures of one meaning into OpPixels; keeps its scratch rows from picture to
+// picture, so it allocates nothing once it has seen the first.
+class YcbcrToOpPixels {
+ public:
+  explicit YcbcrToOpPixels(const YcbcrMeaning& meaning);
+  // Writes `planes`, of the size of the picture's active area, into that area as opaque OpPixels
+  // (key 255). Throws HostError when the sizes differ or the picture is not four bytes a pixel.
+  void convert(const YcbcrPlanes& planes, Picture& picture);
+  bool passesThrough() const { return identity_; }
+
+ private:
+  void convertRow(const YcbcrPlanes& planes, int32_t row, uint8_t* out);
+  YcbcrMeaning meaning_;
+  int16_t matrix_[3][3];  // in 1/16384ths, from (Y, Cb, Cr) in sixteenths to OpPixel code values
+  int16_t lumaOffset_;    // the source's black, in sixteenths
+  bool identity_ = false;
+  std::vector<int16_t> cb_, cr_, cbFull_, crFull_;
+};
+
+// A YUV 4:2:0 picture for an encoder: planes it writes into.
+struct Yuv420Target {
+  uint8_t* plane[3] = {nullptr, nullptr, nullptr};
+  int stride[3] = {0, 0, 0};
+  int32_t width = 0;   // even: a picture of odd size has its last column or row repeated
+  int32_t height = 0;
+};
+
+// The whole buffer of a four-byte picture (its active area and what surrounds it) as 4:2:0 BT.601
+// studio YCbCr. Throws HostError unless the target is the picture's size rounded up to even.
+void opPixelsToYuv420(const Picture& picture, const Yuv420Target& target);
+
+}  // namespace ophost::media

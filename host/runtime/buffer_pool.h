@@ -1,0 +1,49 @@
+// Picture buffers kept for their next use. A render at 1920x1080 goes through some ten buffers of
+// 8 MB a frame (decoded inputs, the plug-in's guarded copies, its output, what the encoder reads);
+// allocated anew each frame, every one of them comes from the kernel as fresh pages that it zeroes
+// first. Given back here instead, they are handed out again for the next frame, so a steady render
+// allocates nothing. One pool serves the whole process (the decoding, rendering and encoding
+// threads each take and give back); it keeps a bounded number of buffers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "picture.h"
+
+namespace ophost {
+
+class BufferPool {
+ public:
+  // Buffers smaller than this are not worth keeping: the allocator serves them from its own lists.
+  static constexpr size_t kSmallest = 64 * 1024;
+  // At most this many buffers, and this many bytes in all, are kept.
+  static constexpr size_t kBuffers = 24;
+  static constexpr size_t kBytes = size_t{1} << 30;
+
+  static BufferPool& shared();
+
+  // A buffer of exactly `bytes` bytes whose contents are whatever they were (zeros when new).
+  std::vector<uint8_t> take(size_t bytes);
+  // Keeps `buffer` for a later take() (or frees it when the pool is full or it is small).
+  void give(std::vector<uint8_t>&& buffer);
+
+  size_t keptBuffers() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::vector<uint8_t>> kept_;
+  size_t keptBytes_ = 0;
+};
+
+// A picture of `geometry` whose buffer comes from the shared pool and goes back to it when the
+// last owner lets go. Its contents are left as they were: the caller writes every byte.
+std::shared_ptr<Picture> pooledPicture(const Geometry& geometry, int32_t bytesPerPixel);
+// The same as a plain Picture, and a picture's buffer given back once it is no longer wanted.
+Picture pooledPictureValue(const Geometry& geometry, int32_t bytesPerPixel);
+void recycle(Picture&& picture);
+
+}  // namespace ophost
