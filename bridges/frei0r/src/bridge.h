@@ -31,8 +31,9 @@ KT3_FREI0R_API f0r_instance_t construct(const EffectRef& effectRef, unsigned wid
 KT3_FREI0R_API void destruct(f0r_instance_t instance);
 KT3_FREI0R_API void setParam(f0r_instance_t instance, f0r_param_t param, int index);
 KT3_FREI0R_API void getParam(f0r_instance_t instance, f0r_param_t param, int index);
-KT3_FREI0R_API void update(f0r_instance_t instance, const uint32_t* input0, const uint32_t* input1,
-                           uint32_t* output);
+// A frame (or a band of one an editor cut it into: see band_guard.h, refused) at frei0r time `time`.
+KT3_FREI0R_API void update(f0r_instance_t instance, double time, const uint32_t* input0,
+                           const uint32_t* input1, uint32_t* output);
 
 // The effect's frei0r parameters (what the Kdenlive descriptors are written from); empty, with
 // `problem` set, when its plug-in cannot be loaded.

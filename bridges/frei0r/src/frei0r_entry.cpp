@@ -26,11 +26,11 @@ KT3_FREI0R_ENTRY void f0r_set_param_value(f0r_instance_t instance, f0r_param_t p
 KT3_FREI0R_ENTRY void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, int index) {
   kt3frei0r::getParam(instance, param, index);
 }
-KT3_FREI0R_ENTRY void f0r_update(f0r_instance_t instance, double, const uint32_t* inframe,
+KT3_FREI0R_ENTRY void f0r_update(f0r_instance_t instance, double time, const uint32_t* inframe,
                                  uint32_t* outframe) {
-  kt3frei0r::update(instance, inframe, nullptr, outframe);
+  kt3frei0r::update(instance, time, inframe, nullptr, outframe);
 }
-KT3_FREI0R_ENTRY void f0r_update2(f0r_instance_t instance, double, const uint32_t* inframe1,
+KT3_FREI0R_ENTRY void f0r_update2(f0r_instance_t instance, double time, const uint32_t* inframe1,
                                   const uint32_t* inframe2, const uint32_t*, uint32_t* outframe) {
-  kt3frei0r::update(instance, inframe1, inframe2, outframe);  // a filter reads input 0 only
+  kt3frei0r::update(instance, time, inframe1, inframe2, outframe);  // a filter reads input 0 only
 }
