@@ -69,7 +69,7 @@ TEST(Frei0rInfo, EveryEffectShowsItsDescriptors) {
     EXPECT_EQ(plugin.init(), 1);
     f0r_plugin_info_t info{};
     plugin.pluginInfo(&info);
-    EXPECT_STREQ(info.name, effect.name);
+    EXPECT_EQ(std::string(info.name), std::string("KT3 ") + effect.name);
     EXPECT_EQ(info.plugin_type, effect.mixer ? F0R_PLUGIN_TYPE_MIXER2 : F0R_PLUGIN_TYPE_FILTER);
     EXPECT_EQ(info.color_model, F0R_COLOR_MODEL_RGBA8888);
     EXPECT_EQ(info.frei0r_version, FREI0R_MAJOR_VERSION);

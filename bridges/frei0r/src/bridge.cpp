@@ -42,6 +42,9 @@ std::vector<size_t> readAtOpen(const std::string& effect) {
 // as the process (the bridge library is never unloaded), so nothing runs at exit.
 struct Effect {
   std::string name;
+  // What a frei0r host calls it: "KT3 Halves". GStreamer names its elements after it
+  // (frei0r-mixer-kt3-halves), which keeps them apart from any other frei0r plug-in's "Halves".
+  std::string title;
   bool mixer = false;
   std::unique_ptr<ophost::Plugin> plugin;  // null when it cannot be loaded
   std::string problem;                     // why not
@@ -61,7 +64,7 @@ struct Effect {
   std::array<std::shared_ptr<const Picture>, 2> inputs;
 
   explicit Effect(const EffectRef& effectRef)
-      : name(effectRef.name), mixer(isMixer(effectRef.name)), reporter(effectRef.name) {}
+      : name(effectRef.name), title(std::string("KT3 ") + effectRef.name), mixer(isMixer(effectRef.name)), reporter(effectRef.name) {}
 };
 
 struct Instance {
@@ -86,15 +89,20 @@ fs::path fileOf(const void* anchor) {
   return error ? fs::path(info.dli_fname) : file;
 }
 
-// The build tree's layout: frei0r/kt3_NAME.so beside plugins/ and textures/, unless the same
-// variables as ophost's say otherwise.
-fs::path directoryFor(const char* variable, const fs::path& frei0rFile, const char* sibling) {
+// An address inside this library, by which it finds the file it was loaded from.
+const char kHere = 0;
+
+// The bridge library's directory has plugins/ and textures/ beside it (build/lib beside
+// build/plugins, PREFIX/lib/kt3/lib beside PREFIX/lib/kt3/plugins), wherever the frei0r plug-in
+// that loaded it lies (a copy in ~/.frei0r-1/lib too), unless the same variables as ophost's say
+// otherwise.
+fs::path directoryFor(const char* variable, const fs::path& bridgeFile, const char* sibling) {
   if (const char* value = std::getenv(variable); value != nullptr && *value != '\0') return value;
-  return frei0rFile.parent_path().parent_path() / sibling;
+  return bridgeFile.parent_path().parent_path() / sibling;
 }
 
-void load(Effect& effect, const EffectRef& effectRef) {
-  const fs::path file = fileOf(effectRef.anchor);
+void load(Effect& effect) {
+  const fs::path file = fileOf(&kHere);
   const fs::path plugins = directoryFor("OPHOST_PLUGINS", file, "plugins");
   const fs::path textures = directoryFor("OPHOST_TEXTURES", file, "textures");
   try {
@@ -129,7 +137,7 @@ Effect& effectFor(const EffectRef& effectRef) {
   Effect*& effect = (*registry)[effectRef.name];
   if (effect == nullptr) {
     effect = new Effect(effectRef);
-    load(*effect, effectRef);
+    load(*effect);
   }
   return *effect;
 }
@@ -182,7 +190,7 @@ int init(const EffectRef& effectRef) {
 void pluginInfo(const EffectRef& effectRef, f0r_plugin_info_t* info) {
   if (info == nullptr) return;
   Effect& effect = effectFor(effectRef);
-  info->name = effect.name.c_str();
+  info->name = effect.title.c_str();
   info->author = "KT3 operators";
   info->plugin_type = effect.mixer ? F0R_PLUGIN_TYPE_MIXER2 : F0R_PLUGIN_TYPE_FILTER;
   info->color_model = F0R_COLOR_MODEL_RGBA8888;

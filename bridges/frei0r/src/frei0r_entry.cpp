@@ -5,9 +5,7 @@
 #define KT3_FREI0R_ENTRY extern "C" __attribute__((visibility("default")))
 
 namespace {
-// An address inside this file's library, by which the bridge finds where it was loaded from.
-const char kAnchor = 0;
-const kt3frei0r::EffectRef kEffect{KT3_EFFECT, &kAnchor};
+const kt3frei0r::EffectRef kEffect{KT3_EFFECT};
 }  // namespace
 
 KT3_FREI0R_ENTRY int f0r_init() { return kt3frei0r::init(kEffect); }

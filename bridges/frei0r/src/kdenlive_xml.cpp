@@ -15,7 +15,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-const char kAnchor = 0;
 
 
 std::string escaped(const std::string& text) {
@@ -112,7 +111,7 @@ int main(int argc, char** argv) {
   for (const ophost::KnownEffect& effect : ophost::knownEffects()) {
     std::string problem;
     const std::string name(effect.name);
-    const auto params = kt3frei0r::describe({name.c_str(), &kAnchor}, &problem);
+    const auto params = kt3frei0r::describe({name.c_str()}, &problem);
     if (!problem.empty()) {
       std::fprintf(stderr, "kt3_kdenlive_xml: %s: %s\n", name.c_str(), problem.c_str());
       status = 1;

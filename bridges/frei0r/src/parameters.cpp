@@ -86,7 +86,8 @@ std::vector<BridgeParam> bridgeParams(const ophost::OperatorModel& model, bool m
     frames.name = "frames";
     frames.label = "Length in frames";
     frames.explanation = "The transition's length in frames (out - in), so that frame r renders position r "
-                         "of that length; 0 renders in " + std::to_string(kLength) + " steps";
+                         "of that length; below 1, the length / 1000000 (for hosts that keep doubles "
+                         "within 0..1); 0 renders in " + std::to_string(kLength) + " steps";
     frames.max = kLongestLength;
     params.push_back(frames);
   }
@@ -131,8 +132,10 @@ f0r_param_color_t colourFromNative(uint32_t pixel) {
 }
 
 uint32_t lengthFromFrames(double frames) {
-  if (std::isnan(frames) || frames < 0.5) return kLength;
-  return static_cast<uint32_t>(std::llround(std::min(frames, static_cast<double>(kLongestLength))));
+  if (std::isnan(frames) || frames <= 0) return kLength;
+  const double count = frames < 1 ? frames * kFramesScale : frames;
+  if (count < 0.5) return kLength;
+  return static_cast<uint32_t>(std::llround(std::min(count, static_cast<double>(kLongestLength))));
 }
 
 uint32_t positionFromProgress(double progress, uint32_t length) {

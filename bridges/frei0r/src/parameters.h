@@ -9,7 +9,9 @@
 //   progress  0..1, the transition's position / length
 //   frames    a transition's length in frames (the editor's out - in), the length its renders are
 //             given: progress p renders position round(p * frames) of frames, ophost's frame at
-//             that length. 0 (the default) renders in kLength steps, for an editor that cannot say.
+//             that length. A value below 1 is the length / kFramesScale, for hosts that keep
+//             doubles within 0..1 (GStreamer: frames=0.00005 is 50 frames). 0 (the default)
+//             renders in kLength steps, for an editor that cannot say.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +36,8 @@ namespace kt3frei0r {
 inline constexpr uint32_t kLength = 10000;
 // The longest `frames` (ophost's longest --length).
 inline constexpr uint32_t kLongestLength = 4000000;
+// `frames` below 1 is the length / kFramesScale.
+inline constexpr double kFramesScale = 1000000.0;
 
 struct BridgeParam {
   enum class Role { Progress, Frames, Slider, Choice, Colour };
@@ -66,8 +70,8 @@ KT3_FREI0R_API double numberFromNative(const BridgeParam& param, int64_t native)
 KT3_FREI0R_API uint32_t nativeFromColour(const f0r_param_color_t& colour);
 KT3_FREI0R_API f0r_param_color_t colourFromNative(uint32_t pixel);
 
-// `frames` as the length renders are given: round(frames) within 1..kLongestLength, kLength for
-// anything below a half (0, negative, NaN).
+// `frames` as the length renders are given: round(frames) within 1..kLongestLength (frames below 1
+// scaled by kFramesScale first), kLength for 0, negative, NaN or a length below a half.
 KT3_FREI0R_API uint32_t lengthFromFrames(double frames);
 // Progress 0..1 as a position within `length` (clamped; NaN is 0).
 KT3_FREI0R_API uint32_t positionFromProgress(double progress, uint32_t length);
