@@ -253,7 +253,7 @@ void Scratch::SetUp() {
 }
 
 void Scratch::TearDown() {
-  if (!HasFailure()) fs::remove_all(dir);
+  if (!HasFailure() && std::getenv("KT3_KEEP_SCRATCH") == nullptr) fs::remove_all(dir);
 }
 
 }  // namespace f0rtest
