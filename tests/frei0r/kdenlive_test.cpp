@@ -1,6 +1,9 @@
 // The Kdenlive descriptors shipped in bridges/frei0r/kdenlive/ are what the generator writes from
-// the plug-ins' descriptors now, and each names a service that melt lists.
+// the plug-ins' descriptors now, each names a service that melt lists, and a Kdenlive project using
+// each transition as Kdenlive 22.12 adds it (every parameter at its descriptor's default, saved the
+// way Kdenlive saves it) renders headless in melt as ophost renders the effect's defaults.
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "frei0r_test_support.h"
@@ -51,4 +54,90 @@ TEST_F(Kdenlive, EveryDescriptorNamesAMeltService) {
     EXPECT_NE((filter ? filters : transitions).out.find("- " + service + "\n"), std::string::npos)
         << service << " is not among melt's " << (filter ? "filters" : "transitions");
   }
+}
+
+namespace {
+
+// A parameter as Kdenlive 22.12 saves a newly added transition's: the default, with %out the
+// transition's last frame counted from its first (its length in steps), and an animated
+// parameter's default kept as its first keyframe only ("0=0;-1=1" saved as "00:00:00.000=0").
+std::string savedValue(const std::string& type, std::string value, int length) {
+  if (const size_t at = value.find("%out"); at != std::string::npos) value.replace(at, 4, std::to_string(length));
+  if (type == "animated") {
+    const size_t equals = value.find('='), end = value.find(';');
+    return "00:00:00.000=" + value.substr(equals + 1, end == std::string::npos ? end : end - equals - 1);
+  }
+  return value;
+}
+
+std::string projectFor(const std::string& descriptor, const fs::path& dir, int in, int length, int last) {
+  std::smatch tag;
+  std::regex_search(descriptor, tag, std::regex("<transition tag=\"([^\"]+)\""));
+  std::string properties = "   <property name=\"a_track\">0</property><property name=\"b_track\">1</property>\n"
+                           "   <property name=\"mlt_service\">" + tag[1].str() + "</property>\n"
+                           "   <property name=\"kdenlive_id\">" + tag[1].str() + "</property>\n";
+  const std::regex parameter("<parameter type=\"([a-z]+)\" name=\"([a-z0-9]+)\" default=\"([^\"]*)\"");
+  for (std::sregex_iterator it(descriptor.begin(), descriptor.end(), parameter), end; it != end; ++it) {
+    properties += "   <property name=\"" + (*it)[2].str() + "\">" + savedValue((*it)[1], (*it)[3], length) + "</property>\n";
+  }
+  auto clip = [&](const char* id, const char* picture) {
+    return std::string(" <producer id=\"") + id + "\" in=\"0\" out=\"" + std::to_string(last) +
+           "\"><property name=\"resource\">" + (dir / picture).string() +
+           "</property><property name=\"mlt_service\">pixbuf</property></producer>\n";
+  };
+  auto track = [&](const char* id, const char* producer) {
+    return std::string(" <playlist id=\"") + id + "\"><entry producer=\"" + producer + "\" in=\"0\" out=\"" +
+           std::to_string(last) + "\"/></playlist>\n";
+  };
+  return "<?xml version='1.0' encoding='utf-8'?>\n<mlt LC_NUMERIC=\"C\" version=\"7.12.0\">\n"
+         " <profile description=\"test\" width=\"160\" height=\"90\" progressive=\"1\" sample_aspect_num=\"1\""
+         " sample_aspect_den=\"1\" display_aspect_num=\"16\" display_aspect_den=\"9\" frame_rate_num=\"25\""
+         " frame_rate_den=\"1\" colorspace=\"601\"/>\n" +
+         clip("a", "a.png") + clip("b", "b.png") + track("lower", "a") + track("upper", "b") +
+         " <tractor id=\"timeline\" in=\"0\" out=\"" + std::to_string(last) +
+         "\">\n  <track producer=\"lower\"/>\n  <track producer=\"upper\"/>\n  <transition id=\"composition\" in=\"" +
+         std::to_string(in) + "\" out=\"" + std::to_string(in + length) + "\">\n" + properties +
+         "  </transition>\n </tractor>\n</mlt>\n";
+}
+
+}  // namespace
+
+// With the descriptors as installed, every transition a user adds in Kdenlive renders its
+// defaults as ophost does, frame for frame at the transition's own length.
+TEST_F(Kdenlive, ProjectsOfEveryTransitionRenderInMeltAsOphost) {
+  REQUIRE_MELT();
+  constexpr int kIn = 1, kLength = 12, kLast = kIn + kLength + 1;
+  const Outcome installed = run(quoted(KT3_CMAKE) + " --install " + quoted(KT3_BUILD_DIR) + " --prefix " +
+                                    quoted((dir / "prefix").string()), dir);
+  ASSERT_EQ(installed.status, 0) << installed.err;
+  writeCard(dir / "a.png", "bars", 160, 90);
+  writeCard(dir / "b.png", "rings", 160, 90);
+  size_t projects = 0;
+  for (const auto& entry : fs::directory_iterator(dir / "prefix/share/kdenlive/transitions")) {
+    const std::string effect = contents(entry.path()).substr(contents(entry.path()).find("<name>") + 6);
+    const std::string name = effect.substr(0, effect.find('<'));
+    SCOPED_TRACE(name);
+    ++projects;
+    const fs::path project = dir / (name + ".kdenlive");
+    std::ofstream(project) << projectFor(contents(entry.path()), dir, kIn, kLength, kLast);
+    const fs::path frames = dir / name;
+    fs::create_directories(frames);
+    const Outcome rendered = run("FREI0R_PATH=" + quoted((dir / "prefix/lib/frei0r-1").string()) + " melt -quiet " +
+                                     quoted(project.string()) + " -consumer " +
+                                     quoted("avformat:" + (frames / "%04d.png").string()) +
+                                     " vcodec=png pix_fmt=rgb24 </dev/null", dir);
+    ASSERT_EQ(rendered.status, 0) << rendered.err;
+    EXPECT_EQ(rendered.err.find("kt3 frei0r"), std::string::npos) << rendered.err;
+    const std::vector<RgbImage> reference =
+        ophostSequence(dir, name, dir / "a.png", dir / "b.png", kLength, {});
+    std::vector<int> wrong;
+    for (int r = 0; r <= kLength && reference.size() == kLength + 1; ++r) {
+      char file[16];
+      std::snprintf(file, sizeof file, "%04d.png", kIn + r + 1);
+      if (difference(readPng(frames / file), reference[static_cast<size_t>(r)]).pixels != 0) wrong.push_back(r);
+    }
+    EXPECT_TRUE(wrong.empty()) << wrong.size() << " of " << kLength + 1 << " frames differ from ophost's, the first "
+                               << wrong.front();
+  }
+  EXPECT_EQ(projects, 8u);
 }
