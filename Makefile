@@ -32,6 +32,13 @@ install: build
 package: build
 	@cd $(BUILD) && cpack -G DEB -B packages
 
+# `make test-editors` runs the editors themselves, which `make test` leaves out: it installs
+# Debian's Kdenlive and Xvfb, renders a project of every transition through kdenlive_render, and
+# starts the real Kdenlive under Xvfb with the installed tree (its screenshot: $(BUILD)/kdenlive_window.png).
+test-editors: build
+	@scripts/bootstrap editors
+	@cd $(BUILD) && KT3_EDITORS=1 ./bin/frei0r_tests --gtest_filter='Kdenlive.*'
+
 demo: build
 	@$(BUILD)/bin/ophost demo --output out/demo
 
