@@ -60,11 +60,11 @@ TEST_F(Kdenlive, EveryDescriptorNamesAMeltService) {
 
 namespace {
 
-// A parameter as Kdenlive 22.12 saves a newly added transition's: the default, with %out the
-// transition's last frame counted from its first (its length in steps), and an animated
-// parameter's default kept as its first keyframe only ("0=0;-1=1" saved as "00:00:00.000=0").
-std::string savedValue(const std::string& type, std::string value, int length) {
-  if (const size_t at = value.find("%out"); at != std::string::npos) value.replace(at, 4, std::to_string(length));
+// A parameter as Kdenlive 22.12 saves a newly added transition's (seen in its saved projects): the
+// default, except that %out comes out as 0 for a new composition, and an animated parameter's
+// default is kept as its first keyframe only ("0=0;-1=1" saved as "00:00:00.000=0").
+std::string savedValue(const std::string& type, std::string value) {
+  if (value.find("%out") != std::string::npos) return "0";
   if (type == "animated") {
     const size_t equals = value.find('='), end = value.find(';');
     return "00:00:00.000=" + value.substr(equals + 1, end == std::string::npos ? end : end - equals - 1);
@@ -83,7 +83,9 @@ std::string projectFor(const std::string& descriptor, const fs::path& dir, int i
                            "   <property name=\"kdenlive_id\">" + tag[1].str() + "</property>\n";
   const std::regex parameter("<parameter type=\"([a-z]+)\" name=\"([a-z0-9]+)\" default=\"([^\"]*)\"");
   for (std::sregex_iterator it(descriptor.begin(), descriptor.end(), parameter), end; it != end; ++it) {
-    properties += "   <property name=\"" + (*it)[2].str() + "\">" + savedValue((*it)[1], (*it)[3], length) + "</property>\n";
+    // Length in frames as the README tells the user to set it: the composition's out - in.
+    const std::string value = (*it)[2] == "frames" ? std::to_string(length) : savedValue((*it)[1], (*it)[3]);
+    properties += "   <property name=\"" + (*it)[2].str() + "\">" + value + "</property>\n";
   }
   auto clip = [&](const char* id, const char* picture) {
     return std::string(" <producer id=\"") + id + "\" in=\"0\" out=\"" + std::to_string(last) +
@@ -177,8 +179,9 @@ TEST_F(Kdenlive, ProjectsRenderThroughKdenliveRender) {
 }
 
 // The real Kdenlive window under Xvfb, with the installed tree only: it starts, finds every one of
-// our descriptors' services (it names any it cannot find), and shows the compositions, of which
-// a screenshot is left in the build tree (kdenlive_window.png) for the README.
+// our descriptors' services (it names any it cannot find), shows the compositions (a screenshot is
+// left in the build tree, kdenlive_window.png, for the README), and a Halves dragged onto the
+// timeline is saved with the descriptor's defaults and a progress that runs.
 TEST_F(Kdenlive, TheWindowFindsEveryTransition) {
   REQUIRE_EDITORS();
   const Outcome installed = run(quoted(KT3_CMAKE) + " --install " + quoted(KT3_BUILD_DIR) + " --prefix " +
@@ -200,12 +203,30 @@ TEST_F(Kdenlive, TheWindowFindsEveryTransition) {
           environment + " timeout 120 xdotool search --sync --name Untitled >/dev/null; sleep 8; " + environment +
           " xdotool mousemove 122 465 click 1; sleep 2; " + environment + " GST_REGISTRY=" +
           quoted((dir / "registry.bin").string()) + " gst-launch-1.0 -q ximagesrc num-buffers=1 ! videoconvert ! "
-          "videocrop right=265 bottom=165 ! pngenc ! filesink location=" + quoted(shot) + "; status=$?; "
-          "pkill -P $session; kill $session $xvfb; wait; exit $status",
+          "videocrop right=265 bottom=165 ! pngenc ! filesink location=" + quoted(shot) + "; status=$?; " +
+          // Halves (the seventh in the list) dragged onto track V2, the project saved as saved.kdenlive.
+          environment + " xdotool mousemove 51 202 mousedown 1 sleep 0.3 mousemove 100 300 sleep 0.3 mousemove 250 600 "
+          "sleep 0.3 mousemove 300 615 sleep 0.5 mouseup 1 sleep 2 key ctrl+s sleep 3 type --delay 20 " +
+          quoted((dir / "home/saved.kdenlive").string()) + "; sleep 0.5; " + environment +
+          " xdotool key Return; sleep 4; pkill -P $session; kill $session $xvfb; wait; exit $status",
       dir);
   EXPECT_EQ(result.status, 0) << result.err;
   const std::string log = contents(dir / "kdenlive.log");
   EXPECT_EQ(log.find("plugin not available: \"frei0r.kt3_"), std::string::npos) << log;
   EXPECT_NE(log.find("plugin not available"), std::string::npos) << "Kdenlive did not read its descriptors: " << log;
   EXPECT_TRUE(fs::exists(shot));
+
+  // The saved project holds Halves with every parameter at its descriptor's default, progress
+  // running 0 to 1 over the composition.
+  const std::string saved = contents(dir / "home/saved.kdenlive");
+  const size_t at = saved.find("<property name=\"mlt_service\">frei0r.kt3_halves</property>");
+  ASSERT_NE(at, std::string::npos) << "no Halves in the saved project: " << saved;
+  const std::string composition = saved.substr(at, saved.find("</transition>", at) - at);
+  EXPECT_NE(composition.find("<property name=\"progress\">0=0;-1=1</property>"), std::string::npos) << composition;
+  const std::string descriptor = contents(dir / "prefix/share/kdenlive/transitions/kt3_halves.xml");
+  const std::regex parameter("<parameter type=\"([a-z]+)\" name=\"([a-z0-9]+)\" default=\"([^\"]*)\"");
+  for (std::sregex_iterator it(descriptor.begin(), descriptor.end(), parameter), end; it != end; ++it) {
+    const std::string property = "<property name=\"" + (*it)[2].str() + "\">" + savedValue((*it)[1], (*it)[3]) + "<";
+    EXPECT_NE(composition.find(property), std::string::npos) << property << " not in " << composition;
+  }
 }
