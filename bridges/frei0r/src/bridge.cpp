@@ -64,7 +64,10 @@ struct Effect {
   std::array<std::shared_ptr<const Picture>, 2> inputs;
 
   explicit Effect(const EffectRef& effectRef)
-      : name(effectRef.name), title(std::string("KT3 ") + effectRef.name), mixer(isMixer(effectRef.name)), reporter(effectRef.name) {}
+      : name(effectRef.name),
+        title(std::string("KT3 ") + effectRef.name),
+        mixer(isMixer(effectRef.name)),
+        reporter(effectRef.name) {}
 };
 
 struct Instance {
