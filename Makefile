@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test demo bootstrap configure clean bench test-asan fuzz
+.PHONY: all build test demo bootstrap configure clean bench test-asan fuzz install package test-editors
 
 all: build
 
@@ -21,6 +21,23 @@ build: configure
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 	@$(MAKE) --no-print-directory test-asan
+
+# `make install` puts the frei0r plug-ins where editors look for them (PREFIX/lib/frei0r-1), with
+# the plug-ins, host libraries, textures and Kdenlive descriptors they need (cmake/Install.cmake);
+# PREFIX (default: CMake's /usr/local) and DESTDIR as usual. `make package` writes the Debian
+# package of the same files into $(BUILD)/packages.
+install: build
+	@cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
+package: build
+	@cd $(BUILD) && cpack -G DEB -B packages
+
+# `make test-editors` runs the editors themselves, which `make test` leaves out: it installs
+# Debian's Kdenlive and Xvfb, renders a project of every transition through kdenlive_render, and
+# starts the real Kdenlive under Xvfb with the installed tree (its screenshot: $(BUILD)/kdenlive_window.png).
+test-editors: build
+	@scripts/bootstrap editors
+	@cd $(BUILD) && KT3_EDITORS=1 ./bin/frei0r_tests --gtest_filter='Kdenlive.*'
 
 demo: build
 	@$(BUILD)/bin/ophost demo --output out/demo

@@ -21,14 +21,14 @@ struct EffectCase {
 
 const std::vector<EffectCase>& effects() {
   static const std::vector<EffectCase> all = {
-      {"Halves", true, {"progress", "fill", "layout", "share", "hold"}},
-      {"Jolt", true, {"progress", "mode"}},
-      {"Blinds", true, {"progress", "direction", "motion", "count", "timing"}},
-      {"Ripples", true, {"progress", "softness", "direction"}},
-      {"Slant", true, {"progress", "softness", "direction"}},
-      {"Streaks", true, {"progress", "softness", "direction"}},
-      {"Sunbeams", true, {"progress", "softness"}},
-      {"Bump", true, {"progress", "light", "strength"}},
+      {"Halves", true, {"progress", "fill", "layout", "share", "hold", "frames"}},
+      {"Jolt", true, {"progress", "mode", "frames"}},
+      {"Blinds", true, {"progress", "direction", "motion", "count", "timing", "frames"}},
+      {"Ripples", true, {"progress", "softness", "direction", "frames"}},
+      {"Slant", true, {"progress", "softness", "direction", "frames"}},
+      {"Streaks", true, {"progress", "softness", "direction", "frames"}},
+      {"Sunbeams", true, {"progress", "softness", "frames"}},
+      {"Bump", true, {"progress", "light", "strength", "frames"}},
       {"Fog", false, {"shape", "amount", "colour"}},
   };
   return all;
@@ -69,7 +69,7 @@ TEST(Frei0rInfo, EveryEffectShowsItsDescriptors) {
     EXPECT_EQ(plugin.init(), 1);
     f0r_plugin_info_t info{};
     plugin.pluginInfo(&info);
-    EXPECT_STREQ(info.name, effect.name);
+    EXPECT_EQ(std::string(info.name), std::string("KT3 ") + effect.name);
     EXPECT_EQ(info.plugin_type, effect.mixer ? F0R_PLUGIN_TYPE_MIXER2 : F0R_PLUGIN_TYPE_FILTER);
     EXPECT_EQ(info.color_model, F0R_COLOR_MODEL_RGBA8888);
     EXPECT_EQ(info.frei0r_version, FREI0R_MAJOR_VERSION);
@@ -94,7 +94,8 @@ TEST(Frei0rInfo, EveryEffectShowsItsDescriptors) {
 
   f0r_instance_t instance = halves.construct(64, 36);
   EXPECT_DOUBLE_EQ(get(halves, instance, "progress"), 0.0);
-  EXPECT_DOUBLE_EQ(get(halves, instance, "share"), 49.0 / 98.0);  // 50 of 1..99
+  EXPECT_DOUBLE_EQ(get(halves, instance, "share"), 50.0 / 99.0);  // 50 of 1..99
+  EXPECT_DOUBLE_EQ(get(halves, instance, "frames"), 0.0);  // no length given: 10000 steps
   EXPECT_DOUBLE_EQ(get(halves, instance, "hold"), 0.5);
   halves.destruct(instance);
 
@@ -128,10 +129,10 @@ TEST_F(Frames, EveryEffectRendersAsOphostDoes) {
     std::vector<std::string> settings;                    // the same for ophost
   };
   const std::vector<Setting> cases = {
-      {"Halves", {{"fill", 1}, {"layout", 5.0 / 7.0}, {"share", 0.25}, {"hold", 0.2}},
+      {"Halves", {{"fill", 1}, {"layout", 5.0 / 7.0}, {"share", 0.26}, {"hold", 0.2}},
        {"fill=squeeze", "layout=left-return", "share=26", "hold=20"}},
       {"Jolt", {{"mode", 1}}, {"mode=zoom-out"}},
-      {"Blinds", {{"direction", 1.0 / 3.0}, {"motion", 1}, {"count", 0.5}, {"timing", 1}},
+      {"Blinds", {{"direction", 1.0 / 3.0}, {"motion", 1}, {"count", 0.55}, {"timing", 1}},
        {"direction=right", "motion=fixed", "count=11", "timing=staggered"}},
       {"Ripples", {{"softness", 0.4}, {"direction", 1}}, {"softness=40", "direction=3"}},
       {"Slant", {{"softness", 0.9}, {"direction", 2.0 / 3.0}}, {"softness=90", "direction=2"}},

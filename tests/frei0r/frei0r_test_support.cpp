@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -84,7 +86,10 @@ RgbImage Frei0rPlugin::render(f0r_instance_t instance, const RgbImage& input0,
   const std::vector<uint32_t> in0 = rgbaOf(input0);
   const std::vector<uint32_t> in1 = rgbaOf(input1.width ? input1 : input0);
   std::vector<uint32_t> out(in0.size(), 0);
-  update2(instance, 0.0, in0.data(), in1.data(), nullptr, out.data());
+  // Each call a frame of its own, as an editor's calls are (the same time twice, with buffers a
+  // whole frame apart, is what a frame cut into bands looks like).
+  static std::atomic<int64_t> frame{0};
+  update2(instance, static_cast<double>(frame++) / 25.0, in0.data(), in1.data(), nullptr, out.data());
   return rgbOf(out, input0.width, input0.height);
 }
 
@@ -170,6 +175,28 @@ RgbImage ophostRender(const fs::path& scratch, const std::string& effect, const 
   return readPng(output);
 }
 
+std::vector<RgbImage> ophostSequence(const fs::path& scratch, const std::string& effect,
+                                     const fs::path& input0, const fs::path& input1, uint32_t length,
+                                     const std::vector<std::string>& settings) {
+  const fs::path directory = scratch / ("ophost_" + effect + "_" + std::to_string(length));
+  fs::create_directories(directory);
+  std::string command = quoted(ophostProgram().string()) + " render " + effect + " --quiet --jobs 1 --input0 " +
+                        quoted(input0.string()) + " --input1 " + quoted(input1.string()) + " --length " +
+                        std::to_string(length) + " --frames 0:" + std::to_string(length);
+  for (const std::string& setting : settings) command += " --set " + quoted(setting);
+  command += " --output " + quoted((directory / "f%04d.png").string());
+  const Outcome result = run(command, scratch);
+  EXPECT_EQ(result.status, 0) << command << "\n" << result.err;
+  std::vector<RgbImage> frames;
+  for (uint32_t r = 0; result.status == 0 && r <= length; ++r) {
+    char name[32];
+    std::snprintf(name, sizeof name, "f%04u.png", r);
+    frames.push_back(readPng(directory / name));
+  }
+  fs::remove_all(directory);
+  return frames;
+}
+
 int roundTripTolerance() {
   static const int tolerance = [] {
     // Every colour on a grid of step 3 in each channel, in one picture.
@@ -226,7 +253,7 @@ void Scratch::SetUp() {
 }
 
 void Scratch::TearDown() {
-  if (!HasFailure()) fs::remove_all(dir);
+  if (!HasFailure() && std::getenv("KT3_KEEP_SCRATCH") == nullptr) fs::remove_all(dir);
 }
 
 }  // namespace f0rtest

@@ -61,6 +61,11 @@ RgbImage ophostRender(const fs::path& scratch, const std::string& effect, const 
                       const fs::path& input1, uint32_t length, uint32_t position,
                       const std::vector<std::string>& settings);
 
+// ophost's render of every frame 0..length of `effect` (one process, one worker).
+std::vector<RgbImage> ophostSequence(const fs::path& scratch, const std::string& effect,
+                                     const fs::path& input0, const fs::path& input1, uint32_t length,
+                                     const std::vector<std::string>& settings);
+
 // The largest change any channel takes in a round trip full-range RGB -> OpPixel -> RGB through the
 // host's BT.601 conversion: how far two renders of one frame may differ and still be the same.
 int roundTripTolerance();

@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         TransitionCase{"Halves", "fill=1 layout=0.142857 hold=0", {"fill=squeeze", "layout=left", "hold=0"}},
         TransitionCase{"Jolt", "", {}},
-        TransitionCase{"Blinds", "direction=1 count=0.166667 timing=1",
+        TransitionCase{"Blinds", "direction=1 count=0.25 timing=1",
                        {"direction=left", "count=5", "timing=staggered"}},
         TransitionCase{"Ripples", "softness=0.5 direction=0", {"softness=50", "direction=up-left"}},
         TransitionCase{"Sunbeams", "", {}},
@@ -180,4 +180,57 @@ TEST_F(Melt, MissingPluginsAndTexturesPassFramesThrough) {
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_NE(result.err.find("ripples.png leads out of the texture directory"), std::string::npos) << result.err;
   expectSame(frame(3), readPng(dir / "a.png"), "passed through");
+}
+
+// With `frames` set to the transition's length, every frame is ophost's at that length whatever the
+// settings: Halves divides its phases and bands in whole frames of the length it is given, so with
+// 10000 steps it came out different (hold 50 at 50 frames: frames 1-12 and 38-49; hold 0 at 49:
+// positions 10 and 40).
+TEST_F(Melt, HalvesAtTheTransitionsOwnLength) {
+  REQUIRE_MELT();
+  for (const int length : {49, 50, 17}) {
+    const std::string out = " out=" + std::to_string(length + kIn + 1);
+    const std::string clips = quoted("pixbuf:" + (dir / "a.png").string()) + out + " -track " +
+                              quoted("pixbuf:" + (dir / "b.png").string()) + out;
+    for (const char* hold : {"0", "50"}) {
+      SCOPED_TRACE("length " + std::to_string(length) + ", hold " + hold);
+      for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind("melt", 0) == 0) fs::remove(entry.path());
+      }
+      const Outcome result =
+          melt(clips + " -transition frei0r.kt3_halves in=" + std::to_string(kIn) + " out=" +
+               std::to_string(kIn + length) + " " + quoted("progress=0=0;-1=1") + " frames=" +
+               std::to_string(length) + " hold=" + (hold[0] == '0' ? "0" : "0.5"));
+      ASSERT_EQ(result.status, 0) << result.err;
+      const std::vector<RgbImage> reference =
+          ophostSequence(dir, "Halves", dir / "a.png", dir / "b.png", static_cast<uint32_t>(length),
+                         {std::string("hold=") + hold});
+      ASSERT_EQ(reference.size(), static_cast<size_t>(length + 1));
+      std::vector<int> wrong;
+      for (int r = 0; r <= length; ++r) {
+        if (difference(frame(kIn + r), reference[static_cast<size_t>(r)]).pixels != 0) wrong.push_back(r);
+      }
+      EXPECT_TRUE(wrong.empty()) << wrong.size() << " positions differ from ophost's, the first " << wrong[0];
+    }
+  }
+}
+
+// MLT cuts a frei0r service's frames into bands when it has a `threads` property (0: one band per
+// core; 2: two), constructing the instance at a band's height. A band of a whole-frame effect is a
+// wrong picture: the bridge says so and every band of every frame passes through (input 0, the
+// lower track), the first band of the first frame too. MLT_SLICES_COUNT makes MLT's pool four
+// threads whatever the machine.
+TEST_F(Melt, FramesCutIntoBandsAreRefused) {
+  REQUIRE_MELT();
+  for (const char* threads : {"2", "0"}) {
+    SCOPED_TRACE(std::string("threads=") + threads);
+    const Outcome result = melt(clips() + " -transition frei0r.kt3_ripples in=0 out=" + std::to_string(kLast) +
+                                    " " + quoted("progress=0=0;-1=1") + " threads=" + threads,
+                                "MLT_SLICES_COUNT=4");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("kt3 frei0r Ripples: the editor cuts the frame into bands"), std::string::npos)
+        << result.err;
+    const RgbImage lower = readPng(dir / "a.png");
+    for (int f : {0, 1, kLast / 2, kLast}) expectSame(frame(f), lower, "passed through, frame " + std::to_string(f));
+  }
 }

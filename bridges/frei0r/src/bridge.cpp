@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "band_guard.h"
 #include "frames.h"
 #include "host_error.h"
 #include "plugin.h"
@@ -41,6 +42,9 @@ std::vector<size_t> readAtOpen(const std::string& effect) {
 // as the process (the bridge library is never unloaded), so nothing runs at exit.
 struct Effect {
   std::string name;
+  // What a frei0r host calls it: "KT3 Halves". GStreamer names its elements after it
+  // (frei0r-mixer-kt3-halves), which keeps them apart from any other frei0r plug-in's "Halves".
+  std::string title;
   bool mixer = false;
   std::unique_ptr<ophost::Plugin> plugin;  // null when it cannot be loaded
   std::string problem;                     // why not
@@ -54,23 +58,30 @@ struct Effect {
   int instances = 0;
   bool opened = false;
   std::vector<int64_t> openedWith;   // the descriptor values of the last open
+  uint32_t openedLength = kLength;   // ... and the length it was given
   bool openFailed = false;
   std::vector<int64_t> failedWith;   // ... of an open that failed (not retried with the same)
   std::array<std::shared_ptr<const Picture>, 2> inputs;
 
   explicit Effect(const EffectRef& effectRef)
-      : name(effectRef.name), mixer(isMixer(effectRef.name)), reporter(effectRef.name) {}
+      : name(effectRef.name),
+        title(std::string("KT3 ") + effectRef.name),
+        mixer(isMixer(effectRef.name)),
+        reporter(effectRef.name) {}
 };
 
 struct Instance {
   Effect* effect = nullptr;
   uint32_t width = 0;
   uint32_t height = 0;
+  std::mutex updating;                       // one frame (or band) of this instance at a time
+  BandGuard bands;                           // under `updating`
   std::mutex mutex;                          // the values, set and read from any thread
   std::vector<double> numbers;               // per frei0r parameter, as the editor set them
   std::vector<f0r_param_color_t> colours;    // ... for colour parameters
   std::vector<int64_t> natives;              // per descriptor, the values written before a render
-  uint32_t position = 0;
+  double progress = 0;                       // a transition's progress 0..1
+  uint32_t length = kLength;                 // ... and the length it renders at (`frames`)
 };
 
 fs::path fileOf(const void* anchor) {
@@ -81,15 +92,20 @@ fs::path fileOf(const void* anchor) {
   return error ? fs::path(info.dli_fname) : file;
 }
 
-// The build tree's layout: frei0r/kt3_NAME.so beside plugins/ and textures/, unless the same
-// variables as ophost's say otherwise.
-fs::path directoryFor(const char* variable, const fs::path& frei0rFile, const char* sibling) {
+// An address inside this library, by which it finds the file it was loaded from.
+const char kHere = 0;
+
+// The bridge library's directory has plugins/ and textures/ beside it (build/lib beside
+// build/plugins, PREFIX/lib/kt3/lib beside PREFIX/lib/kt3/plugins), wherever the frei0r plug-in
+// that loaded it lies (a copy in ~/.frei0r-1/lib too), unless the same variables as ophost's say
+// otherwise.
+fs::path directoryFor(const char* variable, const fs::path& bridgeFile, const char* sibling) {
   if (const char* value = std::getenv(variable); value != nullptr && *value != '\0') return value;
-  return frei0rFile.parent_path().parent_path() / sibling;
+  return bridgeFile.parent_path().parent_path() / sibling;
 }
 
-void load(Effect& effect, const EffectRef& effectRef) {
-  const fs::path file = fileOf(effectRef.anchor);
+void load(Effect& effect) {
+  const fs::path file = fileOf(&kHere);
   const fs::path plugins = directoryFor("OPHOST_PLUGINS", file, "plugins");
   const fs::path textures = directoryFor("OPHOST_TEXTURES", file, "textures");
   try {
@@ -124,7 +140,7 @@ Effect& effectFor(const EffectRef& effectRef) {
   Effect*& effect = (*registry)[effectRef.name];
   if (effect == nullptr) {
     effect = new Effect(effectRef);
-    load(*effect, effectRef);
+    load(*effect);
   }
   return *effect;
 }
@@ -138,14 +154,14 @@ bool differsAt(const std::vector<int64_t>& a, const std::vector<int64_t>& b,
 }
 
 // Under effect.mutex: the plug-in open with `values` for the render that follows, or false.
-bool readyFor(Effect& effect, const std::vector<int64_t>& values, uint32_t position) {
+bool readyFor(Effect& effect, const std::vector<int64_t>& values, uint32_t length, uint32_t position) {
   if (effect.opened && differsAt(effect.openedWith, values, effect.openTime)) {
-    effect.reporter.report("close", effect.plugin->close({kLength, position}));
+    effect.reporter.report("close", effect.plugin->close({effect.openedLength, position}));
     effect.opened = false;
   }
   if (effect.opened) return true;
   if (effect.openFailed && effect.failedWith == values) return false;
-  const ophost::ActionResult result = effect.plugin->open({kLength, position});
+  const ophost::ActionResult result = effect.plugin->open({length, position});
   effect.reporter.report("open", result);
   if (result.status != 0) {
     effect.openFailed = true;
@@ -154,12 +170,13 @@ bool readyFor(Effect& effect, const std::vector<int64_t>& values, uint32_t posit
                         std::to_string(result.status) + ")");
     // A failed open may have taken part of what it needs (Fog's mask): the close gives it back,
     // as ophost does.
-    effect.reporter.report("close", effect.plugin->close({kLength, position}));
+    effect.reporter.report("close", effect.plugin->close({length, position}));
     return false;
   }
   effect.opened = true;
   effect.openFailed = false;
   effect.openedWith = values;
+  effect.openedLength = length;
   return true;
 }
 
@@ -176,7 +193,7 @@ int init(const EffectRef& effectRef) {
 void pluginInfo(const EffectRef& effectRef, f0r_plugin_info_t* info) {
   if (info == nullptr) return;
   Effect& effect = effectFor(effectRef);
-  info->name = effect.name.c_str();
+  info->name = effect.title.c_str();
   info->author = "KT3 operators";
   info->plugin_type = effect.mixer ? F0R_PLUGIN_TYPE_MIXER2 : F0R_PLUGIN_TYPE_FILTER;
   info->color_model = F0R_COLOR_MODEL_RGBA8888;
@@ -237,7 +254,7 @@ void destruct(f0r_instance_t handle) {
     std::lock_guard lock(effect.mutex);
     // The last instance gone: the plug-in gives back its texture (and Fog its mask).
     if (--effect.instances == 0 && effect.opened) {
-      effect.reporter.report("close", effect.plugin->close({kLength, 0}));
+      effect.reporter.report("close", effect.plugin->close({effect.openedLength, 0}));
       effect.opened = false;
     }
     if (effect.instances == 0) effect.openFailed = false;
@@ -266,7 +283,9 @@ void setParam(f0r_instance_t handle, f0r_param_t param, int index) {
     const double number = *static_cast<const double*>(param);
     instance->numbers[k] = number;
     if (p.role == BridgeParam::Role::Progress) {
-      instance->position = positionFromProgress(number);
+      instance->progress = number;
+    } else if (p.role == BridgeParam::Role::Frames) {
+      instance->length = lengthFromFrames(number);
     } else {
       instance->natives[p.descriptor] = nativeFromNumber(p, number);
     }
@@ -288,12 +307,18 @@ void getParam(f0r_instance_t handle, f0r_param_t param, int index) {
   }
 }
 
-void update(f0r_instance_t handle, const uint32_t* input0, const uint32_t* input1,
+void update(f0r_instance_t handle, double time, const uint32_t* input0, const uint32_t* input1,
             uint32_t* output) {
   auto* instance = static_cast<Instance*>(handle);
   if (instance == nullptr || output == nullptr) return;
   Effect& effect = *instance->effect;
   const size_t count = static_cast<size_t>(instance->width) * instance->height;
+  std::unique_lock updating(instance->updating, std::defer_lock);
+  try {
+    updating.lock();
+  } catch (...) {
+    return;
+  }
   // Input 0 as the output; without one, transparent black rather than whatever the editor's
   // buffer held.
   auto passThrough = [&] {
@@ -315,6 +340,16 @@ void update(f0r_instance_t handle, const uint32_t* input0, const uint32_t* input
     effect.reporter.say("a frame came without its second input: the first passes through");
     return passThrough();
   }
+  BandGuard::Call earlier;
+  if (instance->bands.cut({time, input0, effect.mixer ? input1 : nullptr, output}, count, &earlier)) {
+    effect.reporter.say("the editor cuts the frame into bands (MLT's threads property is set on this "
+                        "effect): a whole-frame effect cannot render a band, so every band passes "
+                        "through; remove threads from the effect");
+    if (earlier.output != nullptr && earlier.input0 != earlier.output) {
+      std::memmove(earlier.output, earlier.input0, count * 4);  // the band drawn as a frame
+    }
+    return passThrough();
+  }
   if (instance->width > kLargestSide || instance->height > kLargestSide) {
     effect.reporter.say("a frame of " + std::to_string(instance->width) + "x" +
                         std::to_string(instance->height) + " is larger than the " +
@@ -330,23 +365,27 @@ void update(f0r_instance_t handle, const uint32_t* input0, const uint32_t* input
     if (effect.mixer) picture1 = std::make_shared<const Picture>(pictureFromRgba(input1, width, height));
     std::vector<int64_t> values;
     uint32_t position = 0;
+    uint32_t length = kLength;
     {
       std::lock_guard lock(instance->mutex);
       values = instance->natives;
-      position = effect.mixer ? instance->position : 0;
+      if (effect.mixer) {
+        length = instance->length;
+        position = positionFromProgress(instance->progress, length);
+      }
     }
     std::optional<Picture> rendered;
     {
       std::lock_guard lock(effect.mutex);
       for (size_t i = 0; i < values.size(); ++i) effect.plugin->setValue(i, values[i]);
-      if (!readyFor(effect, values, position)) return passThrough();
+      if (!readyFor(effect, values, length, position)) return passThrough();
       effect.inputs = {picture0, picture1};
-      ophost::ActionResult result = effect.plugin->render({kLength, position});
+      ophost::ActionResult result = effect.plugin->render({length, position});
       effect.inputs = {};
       effect.reporter.report("render", result);
       if (result.status != 0 || !result.output) {
         effect.reporter.say("the render at position " + std::to_string(position) + " of " +
-                            std::to_string(kLength) + " failed (status " +
+                            std::to_string(length) + " failed (status " +
                             std::to_string(result.status) + "): the frame passes through");
         return passThrough();
       }

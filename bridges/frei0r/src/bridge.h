@@ -1,5 +1,6 @@
 // The bridge library behind every per-effect frei0r plug-in (kt3_NAME.so). It loads the effect's
-// plug-in (build/plugins/NAME.so, found from the frei0r plug-in's own file) once per process through
+// plug-in (NAME.so in ../plugins from the bridge library's own file: build/plugins from
+// build/lib, PREFIX/lib/kt3/plugins from PREFIX/lib/kt3/lib) once per process through
 // the host runtime, keeps each frei0r instance's parameter values, and renders one instance at a
 // time per effect: it writes that instance's values into the descriptors, re-opens the plug-in when
 // an open-time value differs from the one it was opened with, and converts the frames both ways.
@@ -20,8 +21,7 @@ namespace kt3frei0r {
 // Whether it is a mixer (two inputs: the transitions and Bump) or a filter (Fog) is the host's
 // catalogue's to say.
 struct EffectRef {
-  const char* name;    // the plug-in's name: "Halves"
-  const void* anchor;  // an address inside the frei0r plug-in, to find its file
+  const char* name;  // the plug-in's name: "Halves"
 };
 
 KT3_FREI0R_API int init(const EffectRef& effectRef);
@@ -31,8 +31,9 @@ KT3_FREI0R_API f0r_instance_t construct(const EffectRef& effectRef, unsigned wid
 KT3_FREI0R_API void destruct(f0r_instance_t instance);
 KT3_FREI0R_API void setParam(f0r_instance_t instance, f0r_param_t param, int index);
 KT3_FREI0R_API void getParam(f0r_instance_t instance, f0r_param_t param, int index);
-KT3_FREI0R_API void update(f0r_instance_t instance, const uint32_t* input0, const uint32_t* input1,
-                           uint32_t* output);
+// A frame (or a band of one an editor cut it into: see band_guard.h, refused) at frei0r time `time`.
+KT3_FREI0R_API void update(f0r_instance_t instance, double time, const uint32_t* input0,
+                           const uint32_t* input1, uint32_t* output);
 
 // The effect's frei0r parameters (what the Kdenlive descriptors are written from); empty, with
 // `problem` set, when its plug-in cannot be loaded.

@@ -5,9 +5,7 @@
 #define KT3_FREI0R_ENTRY extern "C" __attribute__((visibility("default")))
 
 namespace {
-// An address inside this file's library, by which the bridge finds where it was loaded from.
-const char kAnchor = 0;
-const kt3frei0r::EffectRef kEffect{KT3_EFFECT, &kAnchor};
+const kt3frei0r::EffectRef kEffect{KT3_EFFECT};
 }  // namespace
 
 KT3_FREI0R_ENTRY int f0r_init() { return kt3frei0r::init(kEffect); }
@@ -26,11 +24,11 @@ KT3_FREI0R_ENTRY void f0r_set_param_value(f0r_instance_t instance, f0r_param_t p
 KT3_FREI0R_ENTRY void f0r_get_param_value(f0r_instance_t instance, f0r_param_t param, int index) {
   kt3frei0r::getParam(instance, param, index);
 }
-KT3_FREI0R_ENTRY void f0r_update(f0r_instance_t instance, double, const uint32_t* inframe,
+KT3_FREI0R_ENTRY void f0r_update(f0r_instance_t instance, double time, const uint32_t* inframe,
                                  uint32_t* outframe) {
-  kt3frei0r::update(instance, inframe, nullptr, outframe);
+  kt3frei0r::update(instance, time, inframe, nullptr, outframe);
 }
-KT3_FREI0R_ENTRY void f0r_update2(f0r_instance_t instance, double, const uint32_t* inframe1,
+KT3_FREI0R_ENTRY void f0r_update2(f0r_instance_t instance, double time, const uint32_t* inframe1,
                                   const uint32_t* inframe2, const uint32_t*, uint32_t* outframe) {
-  kt3frei0r::update(instance, inframe1, inframe2, outframe);  // a filter reads input 0 only
+  kt3frei0r::update(instance, time, inframe1, inframe2, outframe);  // a filter reads input 0 only
 }

@@ -1,7 +1,7 @@
 // Writes the Kdenlive descriptors of the nine frei0r plug-ins, one XML file each, from what the
 // bridge makes of the plug-ins' own descriptors:   kt3_kdenlive_xml OUTPUT_DIRECTORY
-// Transitions get <transition>, Fog an <effect>; every value is in Kdenlive's display units, with
-// `factor` (and `offset`) turning them into the 0..1 doubles the bridge takes.
+// Transitions get <transition>, Fog an <effect>. Defaults are frei0r values (what Kdenlive 22.12
+// reads them as); sliders show their own units through `factor`.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -15,7 +15,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-const char kAnchor = 0;
 
 
 std::string escaped(const std::string& text) {
@@ -49,14 +48,27 @@ void writeParam(std::ostream& out, const kt3frei0r::BridgeParam& p) {
   const std::string name = escaped(p.name);
   switch (p.role) {
     case Role::Progress:
-      out << "  <parameter type=\"animated\" name=\"" << name
-          << "\" default=\"0=0;-1=1\" min=\"0\" max=\"1\" factor=\"1\" decimals=\"4\">\n";
+      // As Kdenlive's own wipe: a switch between two animations, which Kdenlive saves whole (an
+      // animated parameter's "0=0;-1=1" default is saved as its first keyframe alone). Ticked, the
+      // transition runs backwards.
+      out << "  <parameter type=\"switch\" name=\"" << name
+          << "\" default=\"0=0;-1=1\" min=\"0=0;-1=1\" max=\"0=1;-1=0\">\n"
+          << "    <name>Backwards</name>\n"
+          << "    <comment>" << escaped(p.explanation) << ": from 0 to 1 over the transition, or from 1 to 0 "
+          << "when ticked</comment>\n"
+          << "  </parameter>\n";
+      return;
+    case Role::Frames:
+      // %out: the new transition's last frame counted from its first, its length in steps.
+      out << "  <parameter type=\"constant\" name=\"" << name << "\" default=\"%out\" min=\"0\" max=\""
+          << p.max << "\" factor=\"1\" suffix=\"frames\">\n";
       break;
     case Role::Slider:
-      out << "  <parameter type=\"constant\" name=\"" << name << "\" default=\"" << p.nativeDefault
-          << "\" min=\"" << p.min << "\" max=\"" << p.max << "\" factor=\"" << (p.max - p.min) << "\"";
-      if (p.min != 0) out << " offset=\"" << p.min << "\"";
-      out << " suffix=\"" << escaped(p.unit) << "\">\n";
+      // Kdenlive 22.12 reads the default as the frei0r value and shows value * factor; it ignores
+      // `offset`. The bridge's double is value / max, so factor = max shows the slider's own units.
+      out << "  <parameter type=\"constant\" name=\"" << name << "\" default=\""
+          << number(kt3frei0r::numberFromNative(p, p.nativeDefault)) << "\" min=\"" << p.min << "\" max=\""
+          << p.max << "\" factor=\"" << p.max << "\" suffix=\"" << escaped(p.unit) << "\">\n";
       break;
     case Role::Choice: {
       std::string values;
@@ -99,7 +111,7 @@ int main(int argc, char** argv) {
   for (const ophost::KnownEffect& effect : ophost::knownEffects()) {
     std::string problem;
     const std::string name(effect.name);
-    const auto params = kt3frei0r::describe({name.c_str(), &kAnchor}, &problem);
+    const auto params = kt3frei0r::describe({name.c_str()}, &problem);
     if (!problem.empty()) {
       std::fprintf(stderr, "kt3_kdenlive_xml: %s: %s\n", name.c_str(), problem.c_str());
       status = 1;

@@ -64,7 +64,7 @@ std::vector<BridgeParam> bridgeParams(const ophost::OperatorModel& model, bool m
         p.max = m.max;
         p.unit = ophost::catalogueText(m.subLabel);
         p.explanation = p.label + ": " + std::to_string(m.min) + ".." + std::to_string(m.max) +
-                        " " + p.unit + ", scaled to 0..1";
+                        " " + p.unit + " as value / " + std::to_string(m.max);
         break;
       case ophost::ParamKind::Choice:
         p.role = BridgeParam::Role::Choice;
@@ -80,6 +80,17 @@ std::vector<BridgeParam> bridgeParams(const ophost::OperatorModel& model, bool m
     if (p.role != BridgeParam::Role::Colour) p.defaultNumber = numberFromNative(p, p.nativeDefault);
     params.push_back(std::move(p));
   }
+  if (mixer) {
+    BridgeParam frames;
+    frames.role = BridgeParam::Role::Frames;
+    frames.name = "frames";
+    frames.label = "Length in frames";
+    frames.explanation = "The transition's length in frames (out - in), so that frame r renders position r "
+                         "of that length; below 1, the length / 1000000 (for hosts that keep doubles "
+                         "within 0..1); 0 renders in " + std::to_string(kLength) + " steps";
+    frames.max = kLongestLength;
+    params.push_back(frames);
+  }
   // Names must be unique for a host that sets parameters by name.
   for (size_t i = 0; i < params.size(); ++i) {
     for (size_t j = 0; j < i; ++j) {
@@ -89,16 +100,18 @@ std::vector<BridgeParam> bridgeParams(const ophost::OperatorModel& model, bool m
   return params;
 }
 
+// value = native / max, so an editor that shows the double times max (Kdenlive's `factor`) shows
+// the slider's own units; a double below min / max selects min.
 int64_t nativeFromNumber(const BridgeParam& param, double number) {
   if (std::isnan(number)) return param.nativeDefault;
   const double clamped = std::clamp(number, 0.0, 1.0);
-  const double span = static_cast<double>(param.max - param.min);
-  return param.min + static_cast<int64_t>(std::llround(clamped * span));
+  const int64_t native = std::llround(clamped * static_cast<double>(param.max));
+  return std::clamp(native, param.min, param.max);
 }
 
 double numberFromNative(const BridgeParam& param, int64_t native) {
-  if (param.max == param.min) return 0.0;
-  return static_cast<double>(native - param.min) / static_cast<double>(param.max - param.min);
+  if (param.max <= 0) return 0.0;
+  return static_cast<double>(native) / static_cast<double>(param.max);
 }
 
 namespace {
@@ -118,9 +131,16 @@ f0r_param_color_t colourFromNative(uint32_t pixel) {
           static_cast<float>(rgb[2]) / 255.0f};
 }
 
-uint32_t positionFromProgress(double progress) {
+uint32_t lengthFromFrames(double frames) {
+  if (std::isnan(frames) || frames <= 0) return kLength;
+  const double count = frames < 1 ? frames * kFramesScale : frames;
+  if (count < 0.5) return kLength;
+  return static_cast<uint32_t>(std::llround(std::min(count, static_cast<double>(kLongestLength))));
+}
+
+uint32_t positionFromProgress(double progress, uint32_t length) {
   if (std::isnan(progress)) return 0;
-  return static_cast<uint32_t>(std::llround(std::clamp(progress, 0.0, 1.0) * kLength));
+  return static_cast<uint32_t>(std::llround(std::clamp(progress, 0.0, 1.0) * length));
 }
 
 }  // namespace kt3frei0r
