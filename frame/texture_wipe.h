@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "operator_abi.h"
+#include "vector_path.h"
 
 namespace opframe {
 
@@ -92,6 +93,55 @@ inline uint16_t wipeDivide(uint16_t x, uint16_t divisor, uint16_t reciprocal) {
   return q;
 }
 
+// Blends `bytes` bytes of `kept` with `incoming` by the keep weights from `weights` on (three
+// separate buffers).
+__attribute__((always_inline)) inline void wipeBlendRun(uint8_t* __restrict kept,
+                                                        const uint8_t* __restrict incoming,
+                                                        const uint8_t* __restrict weights,
+                                                        int32_t bytes, uint16_t divisor,
+                                                        uint16_t reciprocal) {
+  for (int32_t n = 0; n < bytes; ++n) {
+    const uint16_t w = weights[n];
+    const uint16_t x = (uint16_t)(kept[n] * w + incoming[n] * (divisor - w));
+    kept[n] = (uint8_t)wipeDivide(x, divisor, reciprocal);
+  }
+}
+
+// The same in blocks of BLOCK bytes, then the rest: a loop of a known count, which the compiler
+// runs as vector code at any optimisation level that vectorises at all.
+template <int32_t BLOCK>
+__attribute__((always_inline)) inline void wipeBlendBlocks(uint8_t* kept, const uint8_t* incoming,
+                                                           const uint8_t* weights, int32_t bytes,
+                                                           uint16_t divisor, uint16_t reciprocal) {
+  int32_t n = 0;
+  for (; n + BLOCK <= bytes; n += BLOCK) {
+    wipeBlendRun(kept + n, incoming + n, weights + n, BLOCK, divisor, reciprocal);
+  }
+  for (; n + 16 <= bytes; n += 16) {
+    wipeBlendRun(kept + n, incoming + n, weights + n, 16, divisor, reciprocal);
+  }
+  wipeBlendRun(kept + n, incoming + n, weights + n, bytes - n, divisor, reciprocal);
+}
+
+// The one blend, compiled for each vector path: sixteen bytes a block for SSE2, 32 for AVX2 and
+// 64 for AVX-512.
+typedef void (*WipeBlendFunction)(uint8_t*, const uint8_t*, const uint8_t*, int32_t, uint16_t,
+                                  uint16_t);
+inline void wipeBlend(uint8_t* kept, const uint8_t* incoming, const uint8_t* weights, int32_t bytes,
+                      uint16_t divisor, uint16_t reciprocal) {
+  wipeBlendBlocks<16>(kept, incoming, weights, bytes, divisor, reciprocal);
+}
+OP_TARGET_AVX2 inline void wipeBlendAvx2(uint8_t* kept, const uint8_t* incoming,
+                                         const uint8_t* weights, int32_t bytes, uint16_t divisor,
+                                         uint16_t reciprocal) {
+  wipeBlendBlocks<32>(kept, incoming, weights, bytes, divisor, reciprocal);
+}
+OP_TARGET_AVX512 inline void wipeBlendAvx512(uint8_t* kept, const uint8_t* incoming,
+                                             const uint8_t* weights, int32_t bytes,
+                                             uint16_t divisor, uint16_t reciprocal) {
+  wipeBlendBlocks<64>(kept, incoming, weights, bytes, divisor, reciprocal);
+}
+
 constexpr int32_t WIPE_MAX_WIDTH = 32767;  // the widest active area an OpImage can describe
 constexpr int32_t WIPE_SHORTEST_SPAN = 16;
 enum { WIPE_KEEP = 0, WIPE_TAKE = 1, WIPE_BLEND = 2 };
@@ -115,6 +165,7 @@ struct WipeRows {
   uint8_t weights[WIPE_MAX_WIDTH * PIXEL_BYTES];  // each byte's keep weight along that row
   WipeSpan spans[WIPE_MAX_WIDTH];
   int32_t spanCount;
+  WipeBlendFunction blend;                     // wipeBlend for this plug-in's vector path
 };
 
 // Sets up a frame's wipe: the weight of each grey level and the divisor. A band wider than 255
@@ -130,6 +181,7 @@ inline void wipeRowsBegin(WipeRows& rows, const WipeBand& band) {
   rows.divisor = (uint16_t)e;
   rows.reciprocal = (uint16_t)(e == 1 ? 65535 : 65536 / e);
   rows.weightsFor = nullptr;
+  rows.blend = pickVector<WipeBlendFunction>(wipeBlend, wipeBlendAvx2, wipeBlendAvx512);
 }
 
 // Works out the weights and spans of `width` pixel columns sampling the texel row `texels`.
@@ -163,29 +215,6 @@ inline void wipeRowsWeigh(WipeRows& rows, const uint8_t* texels, int32_t width) 
   rows.weightsFor = texels;
 }
 
-// Blends `bytes` bytes of `kept` with `incoming` by the keep weights from `weights` on (three
-// separate buffers).
-inline void wipeBlendRun(uint8_t* __restrict kept, const uint8_t* __restrict incoming,
-                         const uint8_t* __restrict weights, int32_t bytes, uint16_t divisor,
-                         uint16_t reciprocal) {
-  for (int32_t n = 0; n < bytes; ++n) {
-    const uint16_t w = weights[n];
-    const uint16_t x = (uint16_t)(kept[n] * w + incoming[n] * (divisor - w));
-    kept[n] = (uint8_t)wipeDivide(x, divisor, reciprocal);
-  }
-}
-
-// The same in blocks of sixteen bytes, then the rest: a loop of a known count, which the compiler
-// runs as vector code at any optimisation level that vectorises at all.
-inline void wipeBlend(uint8_t* kept, const uint8_t* incoming, const uint8_t* weights, int32_t bytes,
-                      uint16_t divisor, uint16_t reciprocal) {
-  int32_t n = 0;
-  for (; n + 16 <= bytes; n += 16) {
-    wipeBlendRun(kept + n, incoming + n, weights + n, 16, divisor, reciprocal);
-  }
-  wipeBlendRun(kept + n, incoming + n, weights + n, bytes - n, divisor, reciprocal);
-}
-
 // Wipes one row of `width` pixels: `kept` is changed in place, `incoming` (another image) painted
 // into it, pixel column j by texel texels[columns[j]].
 inline void wipeRow(WipeRows& rows, const uint8_t* texels, uint8_t* kept, const uint8_t* incoming,
@@ -205,7 +234,7 @@ inline void wipeRow(WipeRows& rows, const uint8_t* texels, uint8_t* kept, const 
     if (span.kind == WIPE_TAKE) {
       memcpy(kept + at, incoming + at, (size_t)bytes);
     } else if (span.kind == WIPE_BLEND) {
-      wipeBlend(kept + at, incoming + at, rows.weights + at, bytes, rows.divisor, rows.reciprocal);
+      rows.blend(kept + at, incoming + at, rows.weights + at, bytes, rows.divisor, rows.reciprocal);
     }
   }
 }
