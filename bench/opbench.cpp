@@ -142,12 +142,14 @@ std::vector<std::unique_ptr<ophost::Plugin>>& loadedPlugins() {
 
 // The vector path a plug-in's renders take in this process: the path OP_VECTOR_PATH and the CPU
 // allow (found as every plug-in finds it), down to the widest variant the plug-in carries. Blinds
-// only copies runs of pixels (the C library's own copy) and carries none; Jolt's widest is AVX2.
+// only copies runs of pixels (the C library's own copy) and carries none; Bump, Fog, Halves and
+// Jolt carry AVX2 variants, the wipes AVX-512 ones as well.
 std::string vectorPathOf(const std::string& plugin) {
   const char* names[] = {"baseline", "avx2", "avx512"};
   int path = opframe::cappedVectorPath(opframe::cpuVectorPath());
   if (plugin == "Blinds") path = opframe::VECTOR_BASELINE;
-  if (plugin == "Jolt" && path > opframe::VECTOR_AVX2) path = opframe::VECTOR_AVX2;
+  const bool widest = plugin == "Ripples" || plugin == "Slant" || plugin == "Streaks" || plugin == "Sunbeams";
+  if (!widest && path > opframe::VECTOR_AVX2) path = opframe::VECTOR_AVX2;
   return names[path];
 }
 
