@@ -18,10 +18,14 @@
 // gcc 12 warns, inside its own AVX-512 headers, that the placeholder operand of an intrinsic such as
 // _mm512_cvttpd_epi32 may be used uninitialised (it is never read); the warning is silenced for
 // those headers alone.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 #pragma GCC diagnostic pop
+#else
+#include <immintrin.h>
+#endif
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>

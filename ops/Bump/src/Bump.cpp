@@ -69,8 +69,10 @@ static const uint8_t bumpPairs[8][2] = {
 //   that before it is added.
 // The pixels are read as whole 32-bit words (byte k in bits 8k..8k+7, the host's byte order) and
 // written back with the luma replaced and the other three bytes as they were.
-__attribute__((always_inline)) static inline void bumpPixels(const uint8_t* __restrict sa, const uint8_t* __restrict sb,
-                       uint8_t* __restrict target, int32_t count, int16_t q, int16_t r) {
+__attribute__((always_inline)) static inline void bumpPixels(const uint8_t* __restrict sa,
+                                                             const uint8_t* __restrict sb,
+                                                             uint8_t* __restrict target,
+                                                             int32_t count, int16_t q, int16_t r) {
   const int lumaShift = 8 * PIXEL_LUMA;
   for (int32_t i = 0; i < count; ++i) {
     uint32_t a, b, pixel;
@@ -108,7 +110,7 @@ __attribute__((always_inline)) static inline void bumpRow(const uint8_t* source,
     const ptrdiff_t at = (ptrdiff_t)i * PIXEL_BYTES;
     bumpPixels(sa + at, sb + at, target + at, BLOCK, q, r);
   }
-  for (; i + 8 <= count; i += 8) {
+  for (; BLOCK > 8 && i + 8 <= count; i += 8) {
     const ptrdiff_t at = (ptrdiff_t)i * PIXEL_BYTES;
     bumpPixels(sa + at, sb + at, target + at, 8, q, r);
   }

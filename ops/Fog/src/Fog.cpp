@@ -181,11 +181,15 @@ static void fogWeigh(const uint8_t* maskRow, int32_t width, int32_t fogLevel) {
 static uint32_t fogMaskRowWeights[MASK_WIDTH];
 
 static inline void fogWeighMaskRow(const uint8_t* maskRow, int32_t fogLevel) {
-  for (int32_t k = 0; k < MASK_WIDTH; ++k) fogMaskRowWeights[k] = fogWeightOf(maskRow[k], fogLevel) * 0x01010101u;
+  for (int32_t k = 0; k < MASK_WIDTH; ++k) {
+    fogMaskRowWeights[k] = fogWeightOf(maskRow[k], fogLevel) * 0x01010101u;
+  }
 }
 
 static inline void fogWeighRest(int32_t j, int32_t width) {
-  for (; j < width; ++j) memcpy(fogWeights + j * PIXEL_BYTES, &fogMaskRowWeights[fogColumns[j]], PIXEL_BYTES);
+  for (; j < width; ++j) {
+    memcpy(fogWeights + j * PIXEL_BYTES, &fogMaskRowWeights[fogColumns[j]], PIXEL_BYTES);
+  }
 }
 
 OP_TARGET_AVX2 static void fogWeighAvx2(const uint8_t* maskRow, int32_t width, int32_t fogLevel) {
