@@ -42,8 +42,9 @@ test-editors: build
 demo: build
 	@$(BUILD)/bin/ophost demo --output out/demo
 
-# `make bench` measures every plug-in against the memory floor and FFmpeg (a few minutes) in a
-# release tree of its own, and writes bench/RESULTS.md. Not part of `make test`.
+# `make bench` measures every plug-in against the memory floor and FFmpeg, once per vector path the
+# processor has (about fifteen minutes on two shared cores), in a release tree of its own, and
+# writes bench/RESULTS.md. Not part of `make test`.
 BENCH_BUILD ?= build-bench
 bench: bootstrap
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null

@@ -11,6 +11,9 @@
 // benchmark's label names its floor and the FFmpeg benchmarks it is compared with; the ratios are
 // worked out from one run's JSON output by bench/write_results.py.
 //
+// A plug-in benchmark's label also names the vector path its renders took (OP_VECTOR_PATH caps
+// it, as in the plug-ins).
+//
 //   opbench [--plugins=DIR] [google benchmark flags]
 #include <benchmark/benchmark.h>
 #include <emmintrin.h>
@@ -26,6 +29,7 @@
 #include <vector>
 
 #include "noise_picture.h"
+#include "vector_path.h"
 #include "synthetic_textures.h"
 #include "plugin.h"
 
@@ -134,6 +138,19 @@ std::vector<Setting> settingsFor(const std::string& plugin) {
 std::vector<std::unique_ptr<ophost::Plugin>>& loadedPlugins() {
   static std::vector<std::unique_ptr<ophost::Plugin>> plugins;
   return plugins;
+}
+
+// The vector path a plug-in's renders take in this process: the path OP_VECTOR_PATH and the CPU
+// allow (found as every plug-in finds it), down to the widest variant the plug-in carries. Blinds
+// only copies runs of pixels (the C library's own copy) and carries none; Bump, Fog, Halves and
+// Jolt carry AVX2 variants, the wipes AVX-512 ones as well.
+std::string vectorPathOf(const std::string& plugin) {
+  const char* names[] = {"baseline", "avx2", "avx512"};
+  int path = opframe::cappedVectorPath(opframe::cpuVectorPath());
+  if (plugin == "Blinds") path = opframe::VECTOR_BASELINE;
+  const bool widest = plugin == "Ripples" || plugin == "Slant" || plugin == "Streaks" || plugin == "Sunbeams";
+  if (!widest && path > opframe::VECTOR_AVX2) path = opframe::VECTOR_AVX2;
+  return names[path];
 }
 
 // Which floor a plug-in is held to, found from one small render: an output put as a new image
@@ -400,7 +417,7 @@ void registerAll(const std::filesystem::path& pluginDir) {
       floorKinds.push_back(floor);
     }
     for (const Setting& setting : settingsFor(plugin->name())) {
-      std::string label = "floor=" + floor + " ffmpeg=";
+      std::string label = "path=" + vectorPathOf(plugin->name()) + " floor=" + floor + " ffmpeg=";
       for (size_t n = 0; n < setting.ffmpeg.size(); ++n) {
         label += (n ? "," : "") + setting.ffmpeg[n];
       }

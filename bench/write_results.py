@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
-"""Runs opbench once and writes its results to bench/RESULTS.md.
+"""Runs opbench once per vector path this machine has and writes the results to bench/RESULTS.md.
 
     bench/write_results.py BUILD/bin/opbench [--out bench/RESULTS.md] [-- opbench arguments]
 
-Every ratio in the file comes from the one run: a plug-in's time over its memory floor's time at
-the same frame size, and over the time of each FFmpeg filter it is compared with (below 1 means
-the plug-in is faster).
+The first run takes the plug-ins' baseline path (OP_VECTOR_PATH=baseline) and measures FFmpeg too;
+one run follows for AVX2 and one for AVX-512 where the processor has them, plug-ins and floors only.
+Every ratio comes from one run: a plug-in's time over its memory floor's time at the same frame
+size in that run, and over the time of each FFmpeg filter it is compared with in the baseline run
+(below 1 means the plug-in is faster).
 """
 import argparse
 import datetime
@@ -40,12 +42,32 @@ def commit(root):
     return head + (" with uncommitted changes" if dirty else "")
 
 
-def run(opbench, extra):
+def machine_paths():
+    """The vector paths this processor runs, narrowest first."""
+    flags = set()
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("flags"):
+                    flags = set(line.split(":", 1)[1].split())
+                    break
+    except OSError:
+        pass
+    paths = ["baseline"]
+    if "avx2" in flags:
+        paths.append("avx2")
+        if {"avx512f", "avx512bw", "avx512vl"} <= flags:
+            paths.append("avx512")
+    return paths
+
+
+def run(opbench, extra, vector_path):
     with tempfile.NamedTemporaryFile(suffix=".json", delete=False) as out:
         path = out.name
     try:
+        env = dict(os.environ, OP_VECTOR_PATH=vector_path)
         subprocess.run([opbench, f"--benchmark_out={path}", "--benchmark_out_format=json", *extra],
-                       check=True, stdout=sys.stderr)
+                       check=True, stdout=sys.stderr, env=env)
         with open(path) as f:
             return json.load(f)
     finally:
@@ -77,42 +99,77 @@ def label_fields(label):
     return fields
 
 
-def tables(found):
+def against_floor(found, key):
+    """A plug-in row's time over its floor's in the same run, or None."""
+    e = found.get(key)
+    if not e:
+        return None
+    floor_kind = (label_fields(e["label"]).get("floor") or [""])[0]
+    floor = found.get(("floor", floor_kind, "", key[3]))
+    return e["ms"] / floor["ms"] if floor else None
+
+
+def summary(runs):
+    """× floor of every row on every path side by side, one frame size after another."""
+    paths = [p for p, _ in runs]
+    lines = ["## Every path against its floor", "",
+             "| Plug-in | Setting | Size | " + " | ".join(f"× floor {p}" for p in paths) + " |",
+             "|---|---|---|" + "---:|" * len(paths)]
+    first = runs[0][1]
+    for size in SIZES:
+        for key in sorted(k for k in first if k[0] == "op" and k[3] == size):
+            cells = []
+            for _, found in runs:
+                ratio = against_floor(found, key)
+                path = (label_fields(found[key]["label"]).get("path") or ["-"])[0] if key in found else "-"
+                cells.append(f"{ratio:.2f} ({path})" if ratio is not None else "-")
+            lines.append(f"| {key[1]} | {key[2]} | {size} | " + " | ".join(cells) + " |")
+    lines.append("")
+    return lines
+
+
+def tables(found, rivals_run, heading):
     lines = []
     for size in SIZES:
         rows = sorted(k for k in found if k[0] == "op" and k[3] == size)
         if not rows:
             continue
-        lines += [f"### {size}", "",
-                  "| Plug-in | Setting | ms/frame | MP/s | ns/px | floor | × floor | FFmpeg | × FFmpeg |",
-                  "|---|---|---:|---:|---:|---|---:|---|---:|"]
+        lines += [f"### {heading}: {size}", "",
+                  "| Plug-in | Setting | path | ms/frame | MP/s | ns/px | floor | × floor | FFmpeg | × FFmpeg |",
+                  "|---|---|---|---:|---:|---:|---|---:|---|---:|"]
         for key in rows:
             e = found[key]
             fields = label_fields(e["label"])
             floor_kind = (fields.get("floor") or [""])[0]
-            floor = found.get(("floor", floor_kind, "", size))
-            against_floor = f"{e['ms'] / floor['ms']:.2f}" if floor else "-"
+            path = (fields.get("path") or ["-"])[0]
+            ratio = against_floor(found, key)
             rivals, ratios = [], []
             for rival in fields.get("ffmpeg", []):
-                theirs = found.get(("ffmpeg", rival, "", size))
+                theirs = rivals_run.get(("ffmpeg", rival, "", size))
                 if theirs:
                     rivals.append(rival)
                     ratios.append(f"{e['ms'] / theirs['ms']:.2f}")
-            lines.append(f"| {key[1]} | {key[2]} | {e['ms']:.3f} | {e['mps']:.0f} | {e['nspx']:.2f} | "
-                         f"{floor_kind} | {against_floor} | {', '.join(rivals) or '-'} | "
-                         f"{', '.join(ratios) or '-'} |")
+            lines.append(f"| {key[1]} | {key[2]} | {path} | {e['ms']:.3f} | {e['mps']:.0f} | {e['nspx']:.2f} | "
+                         f"{floor_kind} | {f'{ratio:.2f}' if ratio is not None else '-'} | "
+                         f"{', '.join(rivals) or '-'} | {', '.join(ratios) or '-'} |")
         lines.append("")
+    return lines
 
-    lines += ["### Memory floors and FFmpeg", "",
-              "| Benchmark | " + " | ".join(f"{s} ms" for s in SIZES) + " |",
-              "|---|" + "---:|" * len(SIZES)]
+
+def floors_and_rivals(runs):
+    lines = []
+
+    lines += ["## Memory floors and FFmpeg", "",
+              "| Benchmark | run | " + " | ".join(f"{s} ms" for s in SIZES) + " |",
+              "|---|---|" + "---:|" * len(SIZES)]
     for kind in ("floor", "ffmpeg"):
-        for name in sorted({k[1] for k in found if k[0] == kind}):
-            cells = []
-            for size in SIZES:
-                e = found.get((kind, name, "", size))
-                cells.append(f"{e['ms']:.3f}" if e else "-")
-            lines.append(f"| {kind} {name} | " + " | ".join(cells) + " |")
+        for path, found in runs:
+            for name in sorted({k[1] for k in found if k[0] == kind}):
+                cells = []
+                for size in SIZES:
+                    e = found.get((kind, name, "", size))
+                    cells.append(f"{e['ms']:.3f}" if e else "-")
+                lines.append(f"| {kind} {name} | {path} | " + " | ".join(cells) + " |")
     lines.append("")
     return lines
 
@@ -121,14 +178,22 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
     parser.add_argument("opbench")
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "RESULTS.md"))
-    parser.add_argument("extra", nargs="*", help="arguments passed on to opbench (after --)")
-    args = parser.parse_args()
+    # Everything after "--" goes to opbench as it is (argparse alone refuses its flags there).
+    argv = sys.argv[1:]
+    extra = argv[argv.index("--") + 1:] if "--" in argv else []
+    args = parser.parse_args(argv[:argv.index("--")] if "--" in argv else argv)
+    args.extra = extra
 
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     started = datetime.datetime.now().astimezone()
-    report = run(args.opbench, args.extra)
-    found = parse(report)
-    ctx = report.get("context", {})
+    runs, ctx = [], {}
+    for path in machine_paths():
+        # FFmpeg is measured once, in the baseline run; the other runs time plug-ins and floors.
+        extra = args.extra if path == "baseline" else ["--benchmark_filter=^(op|floor)/", *args.extra]
+        report = run(args.opbench, extra, path)
+        ctx = ctx or report.get("context", {})
+        runs.append((path, parse(report)))
+    rivals_run = runs[0][1]
 
     text = ["# Benchmark results", "",
             f"- Machine: {machine()}",
@@ -143,7 +208,15 @@ def main():
             "write a third; inplace1: read one and write it back). FFmpeg: libavfilter's xfade (and",
             "convolution with a 3x3 emboss on luma), one thread, yuva444p, mid-transition. Ratios are",
             "our time over theirs: below 1 is faster.",
-            "", *tables(found)]
+            "",
+            "One run per vector path this machine has (OP_VECTOR_PATH=baseline, avx2, avx512): the",
+            "path column names the path each row's renders took (Blinds copies runs with the C",
+            "library's own copy and has no variants); its ratios to the floor are from that run, and",
+            "to FFmpeg from the baseline run.",
+            "", *summary(runs)]
+    for path, found in runs:
+        text += [f"## Run on the {path} path", "", *tables(found, rivals_run, path)]
+    text += floors_and_rivals(runs)
     with open(args.out, "w") as out:
         out.write("\n".join(text))
     print("\n".join(text))

@@ -33,6 +33,11 @@ for so in "${plugins[@]}"; do
   if nm "$so" 2>/dev/null | grep -v " w __cxa_finalize" | grep -q -E '_GLOBAL__sub_I|__cxa_|_ZSt|_Znwm|_ZdlPv|__gxx_personality'; then
     fail "$name" "carries C++ runtime code or a load-time initialiser"
   fi
+  # Load-time code: crt's frame_dummy is the one constructor every shared library has (one pointer
+  # in .init_array); another one (libgcc's CPU model behind __builtin_cpu_supports, a static
+  # initialiser) would run when the host loads the plug-in.
+  init=$(readelf -W -S "$so" | awk '{for (i = 1; i <= NF; ++i) if ($i == ".init_array") print $(i + 4)}')
+  [ -z "$init" ] || [ $((16#$init)) -le 8 ] || fail "$name" "has $((16#$init / 8)) load-time constructors in .init_array"
   [ $status -eq 0 ] && echo "ok   $name: needs [$needed]"
 done
 exit $status

@@ -3,10 +3,16 @@
 // its arguments, every log record, faults, notes, and the images given back.
 //
 //   opequiv --before=DIR --after=DIR [--cases=N] [--seed=S] [NAME...]
+//   opequiv --paths=DIR [--cases=N] [--seed=S] [NAME...]
 //
 // DIR holds NAME.so files. The runtime loads a library once per process, so the two builds must
 // be different files: copy the old ones elsewhere first (e.g. cp build/plugins/*.so /tmp/before/plugins).
 // The copies find the host libraries already loaded in this process by their soname.
+//
+// --paths compares the vector paths of one build: each plug-in on its baseline path against the
+// same plug-in on every wider path this machine runs (AVX2, AVX-512), each a copy of the library
+// loaded on its own, its path set through OP_VECTOR_PATH around every action (a plug-in fixes its
+// path at its first use).
 //
 // Each case draws a geometry (exact, letterboxed with x, y > 0 and stride > width, one row or one
 // column up to 32767 long, now and then a full 1080p frame or an empty area), parameter values (in
@@ -24,7 +30,12 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "noise_picture.h"
+#include "vector_path.h"
 #include "synthetic_textures.h"
 #include "plugin.h"
 
@@ -237,7 +248,15 @@ std::string difference(const ActionResult& a, const ActionResult& b) {
 
 struct Pair {
   std::unique_ptr<ophost::Plugin> before, after;
+  std::string beforePath, afterPath;  // OP_VECTOR_PATH for each, or empty: left as it is
 };
+
+// Runs one action of one side of the pair with its vector path asked for.
+template <typename Action>
+ActionResult onPath(const std::string& path, Action action) {
+  if (!path.empty()) setenv("OP_VECTOR_PATH", path.c_str(), 1);
+  return action();
+}
 
 void setUp(ophost::Plugin& p, const Case& c, const std::atomic<bool>& abort) {
   for (size_t n = 0; n < c.values.size(); ++n) *p.model().params[n].valueWord = (uint32_t)c.values[n];
@@ -266,17 +285,26 @@ bool runCase(Pair& pair, const Case& c, const std::atomic<bool>& abort) {
     std::printf("  %s differs in case: %s\n%s\n", what, c.describe().c_str(), diff.c_str());
     return false;
   };
-  if (!compare("open", pair.before->open(), pair.after->open())) return false;
-  for (const ActionRequest& r : c.renders) {
-    if (!compare("render", pair.before->render(r), pair.after->render(r))) return false;
+  ophost::Plugin& before = *pair.before;
+  ophost::Plugin& after = *pair.after;
+  if (!compare("open", onPath(pair.beforePath, [&] { return before.open(); }),
+               onPath(pair.afterPath, [&] { return after.open(); }))) {
+    return false;
   }
-  return compare("close", pair.before->close(), pair.after->close());
+  for (const ActionRequest& r : c.renders) {
+    if (!compare("render", onPath(pair.beforePath, [&] { return before.render(r); }),
+                 onPath(pair.afterPath, [&] { return after.render(r); }))) {
+      return false;
+    }
+  }
+  return compare("close", onPath(pair.beforePath, [&] { return before.close(); }),
+                 onPath(pair.afterPath, [&] { return after.close(); }));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::filesystem::path beforeDir, afterDir;
+  std::filesystem::path beforeDir, afterDir, pathsDir;
   long cases = 3000;
   uint64_t seed = 1;
   std::vector<std::string> names;
@@ -284,13 +312,43 @@ int main(int argc, char** argv) {
     const std::string arg = argv[n];
     if (arg.rfind("--before=", 0) == 0) beforeDir = arg.substr(9);
     else if (arg.rfind("--after=", 0) == 0) afterDir = arg.substr(8);
+    else if (arg.rfind("--paths=", 0) == 0) pathsDir = arg.substr(8);
     else if (arg.rfind("--cases=", 0) == 0) cases = std::stol(arg.substr(8));
     else if (arg.rfind("--seed=", 0) == 0) seed = std::stoull(arg.substr(7));
     else names.push_back(arg);
   }
-  if (beforeDir.empty() || afterDir.empty()) {
-    std::fprintf(stderr, "usage: opequiv --before=DIR --after=DIR [--cases=N] [--seed=S] [NAME...]\n");
+  // Each side: a directory, the path it is run on (empty: as it is) and a name for the report.
+  struct Side {
+    std::filesystem::path dir;
+    std::string path;
+  };
+  std::vector<std::pair<Side, Side>> comparisons;
+  std::filesystem::path copies;
+  if (!pathsDir.empty()) {
+    // A copy of the build per path, so that every loaded library fixes a path of its own.
+    const char* names_[] = {"baseline", "avx2", "avx512"};
+    const int widest = opframe::cpuVectorPath();
+    copies = std::filesystem::temp_directory_path() / ("opequiv-paths-" + std::to_string(getpid()));
+    // The copies find the host libraries through their RUNPATH, $ORIGIN/../lib, as the build does.
+    std::filesystem::create_directories(copies);
+    std::filesystem::create_directory_symlink(std::filesystem::absolute(pathsDir) / ".." / "lib", copies / "lib");
+    for (int p = 0; p <= widest; ++p) {
+      std::filesystem::create_directories(copies / names_[p]);
+      for (const auto& e : std::filesystem::directory_iterator(pathsDir)) {
+        if (e.path().extension() == ".so") {
+          std::filesystem::copy_file(e.path(), copies / names_[p] / e.path().filename());
+        }
+      }
+      if (p > 0) comparisons.push_back({{copies / "baseline", "baseline"}, {copies / names_[p], names_[p]}});
+    }
+    if (widest == 0) std::printf("this machine runs only the baseline path: nothing to compare\n");
+    beforeDir = afterDir = pathsDir;
+  } else if (beforeDir.empty() || afterDir.empty()) {
+    std::fprintf(stderr,
+                 "usage: opequiv --before=DIR --after=DIR | --paths=DIR [--cases=N] [--seed=S] [NAME...]\n");
     return 2;
+  } else {
+    comparisons.push_back({{beforeDir, ""}, {afterDir, ""}});
   }
   if (names.empty()) {
     for (const auto& e : std::filesystem::directory_iterator(afterDir)) {
@@ -303,28 +361,37 @@ int main(int argc, char** argv) {
 
   int failed = 0;
   std::atomic<bool> abort{false};
-  for (const std::string& name : names) {
-    Pair pair;
-    try {
-      pair.before = ophost::Plugin::load(beforeDir / (name + ".so"));
-      pair.after = ophost::Plugin::load(afterDir / (name + ".so"));
-    } catch (const std::exception& error) {
-      std::printf("%s: %s\n", name.c_str(), error.what());
-      ++failed;
-      continue;
+  for (const auto& [beforeSide, afterSide] : comparisons) {
+    for (const std::string& name : names) {
+      Pair pair;
+      pair.beforePath = beforeSide.path;
+      pair.afterPath = afterSide.path;
+      try {
+        pair.before = ophost::Plugin::load(beforeSide.dir / (name + ".so"));
+        pair.after = ophost::Plugin::load(afterSide.dir / (name + ".so"));
+      } catch (const std::exception& error) {
+        std::printf("%s: %s\n", name.c_str(), error.what());
+        ++failed;
+        continue;
+      }
+      Draw draw(seed * 1000003u + std::hash<std::string>{}(name));
+      long done = 0, frames = 0;
+      bool same = true;
+      for (; done < cases && same; ++done) {
+        const Case c = drawCase(draw, pair.after->model());
+        abort.store(c.abort);
+        same = runCase(pair, c, abort);
+        frames += (long)c.renders.size();
+      }
+      const std::string paths = afterSide.path.empty() ? "" : " (" + afterSide.path + " path against baseline)";
+      std::printf("%-10s %s: %ld cases, %ld frames compared%s\n", name.c_str(),
+                  same ? "same" : "DIFFERENT", done, frames, paths.c_str());
+      if (!same) ++failed;
     }
-    Draw draw(seed * 1000003u + std::hash<std::string>{}(name));
-    long done = 0, frames = 0;
-    bool same = true;
-    for (; done < cases && same; ++done) {
-      const Case c = drawCase(draw, pair.after->model());
-      abort.store(c.abort);
-      same = runCase(pair, c, abort);
-      frames += (long)c.renders.size();
-    }
-    std::printf("%-10s %s: %ld cases, %ld frames compared\n", name.c_str(),
-                same ? "same" : "DIFFERENT", done, frames);
-    if (!same) ++failed;
+  }
+  if (!copies.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(copies, ignored);
   }
   return failed == 0 ? 0 : 1;
 }

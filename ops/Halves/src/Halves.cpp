@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "operator_frame.h"
+#include "vector_path.h"
 
 // ---- Descriptor ------------------------------------------------------------------------------------
 
@@ -101,6 +102,29 @@ static void copyRun(uint8_t* to, const uint8_t* from, int32_t count) {
   if (count > 0) memmove(to, from, (size_t)count * PIXEL_BYTES);
 }
 
+// Picks whole pixels: pixel i of `to` takes pixel from[i] of `source`, for i in first..end-1, left
+// to right. `source` may be `to` itself when every from[i] >= i: then each pixel is read before
+// any write reaches it, and a vector of pixels gathered at once reads the same pixels.
+static void pickPixels(uint8_t* to, const uint8_t* source, const int32_t* from, int32_t first,
+                       int32_t end) {
+  for (int32_t i = first; i < end; ++i) copyPixel(to + i * PIXEL_BYTES, source + from[i] * PIXEL_BYTES);
+}
+
+// The same, eight pixels a gather. (Sixteen a gather, in AVX-512, ran no faster: the AVX-512 path
+// runs this one.)
+OP_TARGET_AVX2 static void pickPixelsAvx2(uint8_t* to, const uint8_t* source, const int32_t* from,
+                                          int32_t first, int32_t end) {
+  int32_t i = first;
+  for (; i + 8 <= end; i += 8) {
+    const __m256i at = _mm256_loadu_si256((const __m256i*)(from + i));
+    const __m256i pixels = _mm256_i32gather_epi32((const int*)source, at, PIXEL_BYTES);
+    _mm256_storeu_si256((__m256i*)(to + i * PIXEL_BYTES), pixels);
+  }
+  pickPixels(to, source, from, i, end);
+}
+
+typedef void (*PickFunction)(uint8_t*, const uint8_t*, const int32_t*, int32_t, int32_t);
+
 struct Frame {
   OpImage* input0;  // written in place: the output
   const OpImage* input1;
@@ -155,6 +179,7 @@ static void squeezeBands(const Frame& f, int32_t layout, int32_t d) {
   const int32_t w = f.area.width;
   const int32_t h = f.area.height;
   int32_t* const from = halvesSourceColumn;
+  const PickFunction pick = opframe::pickVector<PickFunction>(pickPixels, pickPixelsAvx2, nullptr);
   switch (layout) {
     case LAYOUT_BOTTOM: {
       int32_t kh = 0;
@@ -177,8 +202,8 @@ static void squeezeBands(const Frame& f, int32_t layout, int32_t d) {
         uint8_t* row = out(f, 0, j);
         const uint8_t* source = in1(f, 0, j);
         memcpy(saved, row, (size_t)w * PIXEL_BYTES);
-        for (int32_t i = d; i < w; ++i) copyPixel(row + i * PIXEL_BYTES, saved + from[i] * PIXEL_BYTES);
-        for (int32_t i = 0; i < d; ++i) copyPixel(row + i * PIXEL_BYTES, source + from[i] * PIXEL_BYTES);
+        pick(row, saved, from, d, w);
+        pick(row, source, from, 0, d);
       }
       break;
     }
@@ -201,8 +226,8 @@ static void squeezeBands(const Frame& f, int32_t layout, int32_t d) {
       for (int32_t j = 0; j < h; ++j) {
         uint8_t* row = out(f, 0, j);
         const uint8_t* source = in1(f, 0, j);
-        for (int32_t i = 0; i < w - d; ++i) copyPixel(row + i * PIXEL_BYTES, row + from[i] * PIXEL_BYTES);
-        for (int32_t i = w - d; i < w; ++i) copyPixel(row + i * PIXEL_BYTES, source + from[i] * PIXEL_BYTES);
+        pick(row, row, from, 0, w - d);
+        pick(row, source, from, w - d, w);
       }
       break;
     }
