@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build test demo bootstrap configure clean bench test-asan fuzz install package test-editors
+.PHONY: all build test demo bootstrap configure clean bench bench-plugins bench-end-to-end test-asan fuzz install package test-editors
 
 all: build
 
@@ -43,13 +43,22 @@ demo: build
 	@$(BUILD)/bin/ophost demo --output out/demo
 
 # `make bench` measures every plug-in against the memory floor and FFmpeg, once per vector path the
-# processor has (about fifteen minutes on two shared cores), in a release tree of its own, and
-# writes bench/RESULTS.md. Not part of `make test`.
+# processor has (about fifteen minutes on two shared cores), then whole renders from decoding to
+# encoding against FFmpeg's on the same job (about fifteen minutes more; `make bench-end-to-end`
+# alone), in a release tree of its own, and writes bench/RESULTS.md. Not part of `make test`.
 BENCH_BUILD ?= build-bench
-bench: bootstrap
+bench: bench-plugins bench-end-to-end
+
+bench-plugins: bootstrap
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target opbench
 	@bench/write_results.py $(BENCH_BUILD)/bin/opbench
+
+bench-end-to-end: bootstrap
+	@scripts/bootstrap bench
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BENCH_BUILD) -j$(JOBS)
+	@bench/end_to_end.py $(BENCH_BUILD)/bin/ophost $(BENCH_BUILD)/plugins $(BENCH_BUILD)/textures
 
 # `make test-asan` builds and runs every test again with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in a tree of its own (melt's own runs are left to the ordinary build:

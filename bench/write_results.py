@@ -19,6 +19,7 @@ import sys
 import tempfile
 
 SIZES = ["720x576", "1920x1080", "3840x2160"]
+END_TO_END = "## End to end"
 
 
 def machine():
@@ -217,6 +218,14 @@ def main():
     for path, found in runs:
         text += [f"## Run on the {path} path", "", *tables(found, rivals_run, path)]
     text += floors_and_rivals(runs)
+    # The end-to-end section belongs to bench/end_to_end.py: kept as that script last wrote it.
+    try:
+        with open(args.out) as f:
+            kept = f.read()
+        if END_TO_END in kept:
+            text += ["", kept[kept.index(END_TO_END):].rstrip("\n")]
+    except OSError:
+        pass
     with open(args.out, "w") as out:
         out.write("\n".join(text))
     print("\n".join(text))

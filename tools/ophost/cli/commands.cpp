@@ -315,7 +315,8 @@ int renderCommand(const Options& options) {
     pipeline.workerArguments = workerArguments(options, renderer.pluginName());
   }
   const Geometry& g = renderer.geometry();
-  auto sink = media::createSink(options.output, {g.stride, g.rows, fps});
+  const auto quality = static_cast<int32_t>(wholeOption(options, "--crf", media::kDefaultQuality));
+  auto sink = media::createSink(options.output, {g.stride, g.rows, fps, quality});
   sink->stopWhen(interrupted);
   Progress progress(renderer.pluginName(), count, options.quiet);
   pipeline.advanced = [&progress] { progress.advance(); };

@@ -147,6 +147,8 @@ const std::vector<Option>& optionTable() {
       whole("--fps", "N", 1, 120, std::to_string(kDefaultFps), "frames per second of video and GIF output",
             kRender | kDemo, &Options::fps),
       whole("--jobs", "N", 1, 64, "1", "render frames in N worker processes", kRender, &Options::jobs),
+      whole("--crf", "N", 0, 51, "18", "the H.264 constant rate factor of video output (0: lossless)", kRender,
+            &Options::crf),
       whole("--port", "N", 0, 65535, std::to_string(kDefaultPort),
             "the preview's port on 127.0.0.1; 0 takes any free one", kServe, &Options::port),
       flag("--checks", "",

@@ -45,6 +45,7 @@ struct Options {
   std::string length, position, frames, size, area, easing, fps;
   std::string port;  // serve
   std::string jobs;  // render: worker processes
+  std::string crf;   // render: H.264 quality
   bool quiet = false;
   bool checks = false;  // render, demo: the runtime's full checks
   bool help = false;
