@@ -261,7 +261,7 @@ TEST(CommandLine, WrittenLinesReadBackTheSame) {
   full.output = "o ut%04d.png";
   full.settings = {"share=30", "layout=left-return", "share=40"};
   full.length = "40", full.position = "12", full.frames = "2:9", full.size = "64x48", full.area = "0,4,64,40";
-  full.easing = "cubic-bezier(0.1,0,0.9,1)", full.fps = "30", full.port = "0", full.jobs = "2";
+  full.easing = "cubic-bezier(0.1,0,0.9,1)", full.fps = "30", full.port = "0", full.jobs = "2", full.crf = "0";
   full.quiet = full.checks = true;
   for (const std::string name : {"list", "info", "render", "render-worker", "demo", "serve"}) {
     const CommandSet command = commandNamed(name);
