@@ -83,8 +83,8 @@ def main():
                     "--input0", clips[0], "--input1", clips[1], "--length", str(frames - 1),
                     "--output", output, "--quiet"]
 
-        for spec in args.sizes.split(","):
-            size, _, count = spec.partition(":")  # WxH, or WxH:FRAMES for fewer at a large size
+        for entry in args.sizes.split(","):
+            size, _, count = entry.partition(":")  # WxH, or WxH:FRAMES for fewer at a large size
             frames = int(count) if count else args.frames
             seconds = (frames - 1) / 25 * 0.999
             clips = make_clips(work, size, frames)
