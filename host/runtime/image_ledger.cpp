@@ -39,6 +39,7 @@ struct ImageLedger::Entry {
   std::vector<uint8_t> snapshot;  // the buffer as handed out, when checks are on
   bool returned = false;
   std::string returnedHow;
+  uint64_t order = 0;  // when it was handed out, counted from the ledger's start
 
   Entry() = default;
   Entry(const Entry&) = delete;
@@ -162,6 +163,7 @@ ImageLedger::Entry& ImageLedger::place(const Geometry& g, int32_t bytesPerPixel,
   entry->record.y = static_cast<int16_t>(g.y);
   entry->record.width = static_cast<int16_t>(g.width);
   entry->record.height = static_cast<int16_t>(g.height);
+  entry->order = handedOut_++;
   Entry& placed = *entry;
   entries_[&placed.record] = std::move(entry);
   return placed;
@@ -202,26 +204,26 @@ bool ImageLedger::isTexture(const OpImage* image) const {
   return found != entries_.end() && found->second->role == ImageRole::Texture;
 }
 
+// Held images in the order they were handed out: the records' addresses, which order the map,
+// differ from run to run.
 std::vector<std::string> ImageLedger::held(Kind kind) const {
   const bool textures = kind == Kind::Textures;
-  std::vector<std::string> labels;
+  std::vector<std::pair<uint64_t, std::string>> found;
   for (const auto& [record, entry] : entries_) {
-    if (!entry->returned && (entry->role == ImageRole::Texture) == textures) labels.push_back(entry->label);
+    if (!entry->returned && (entry->role == ImageRole::Texture) == textures) found.emplace_back(entry->order, entry->label);
   }
+  std::sort(found.begin(), found.end());
+  std::vector<std::string> labels;
+  for (auto& [order, label] : found) labels.push_back(std::move(label));
   return labels;
 }
 
 std::vector<std::string> ImageLedger::reclaim(Kind kind) {
+  std::vector<std::string> labels = held(kind);
   const bool textures = kind == Kind::Textures;
-  std::vector<std::string> labels;
-  for (auto it = entries_.begin(); it != entries_.end();) {
-    if (!it->second->returned && (it->second->role == ImageRole::Texture) == textures) {
-      labels.push_back(it->second->label);
-      it = entries_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  std::erase_if(entries_, [&](const auto& item) {
+    return !item.second->returned && (item.second->role == ImageRole::Texture) == textures;
+  });
   return labels;
 }
 

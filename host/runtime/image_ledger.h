@@ -51,9 +51,9 @@ class ImageLedger {
 
   // Which of the held images: textures, or every other (inputs and new images).
   enum class Kind { Textures, Images };
-  // The labels of held images of that kind.
+  // The labels of held images of that kind, in the order they were handed out.
   std::vector<std::string> held(Kind kind) const;
-  // Takes back every held image of that kind without checks; returns their labels.
+  // Takes back every held image of that kind without checks; returns their labels (in that order).
   std::vector<std::string> reclaim(Kind kind);
   // Checks that no held texture was written since it was handed out (or last checked).
   void checkHeldTextures(std::vector<std::string>& faults);
@@ -65,6 +65,7 @@ class ImageLedger {
   Entry& place(const Geometry& geometry, int32_t bytesPerPixel, ImageRole role, std::string label,
                bool guardPages);
   std::map<const OpImage*, std::unique_ptr<Entry>> entries_;
+  uint64_t handedOut_ = 0;
 };
 
 }  // namespace ophost
