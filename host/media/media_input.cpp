@@ -381,7 +381,7 @@ class DecodedSource final : public FrameSource {
     const Geometry& g = picture.geometry;
     if (g.width <= 0 || g.height <= 0) return true;
     const YcbcrMeaning wanted = meaning(full);
-    if (!ycbcr_ || !sameMeaning(ycbcrMeaning_, wanted)) {
+    if (!ycbcr_ || ycbcrMeaning_ != wanted) {
       ycbcr_ = std::make_unique<YcbcrToOpPixels>(wanted);
       ycbcrMeaning_ = wanted;
     }
@@ -402,11 +402,6 @@ class DecodedSource final : public FrameSource {
     }
     ycbcr_->convert(planes, picture);
     return true;
-  }
-
-  static bool sameMeaning(const YcbcrMeaning& a, const YcbcrMeaning& b) {
-    return a.kr == b.kr && a.kb == b.kb && a.fullRange == b.fullRange &&
-           a.chromaCentredAcross == b.chromaCentredAcross && a.chromaCositedDown == b.chromaCositedDown;
   }
 
   // The decoded frame as 8-bit 4:4:4 of width x height in scaled_, its matrix and range kept.

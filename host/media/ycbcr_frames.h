@@ -32,6 +32,7 @@ struct YcbcrMeaning {
   bool fullRange = false;
   bool chromaCentredAcross = false;  // else co-sited with the even luma columns
   bool chromaCositedDown = false;    // else centred between two luma rows
+  bool operator==(const YcbcrMeaning&) const = default;
 };
 
 // The luma weights of the matrices a source may name.
@@ -47,7 +48,6 @@ class YcbcrToOpPixels {
   // Writes `planes`, of the size of the picture's active area, into that area as opaque OpPixels
   // (key 255). Throws HostError when the sizes differ or the picture is not four bytes a pixel.
   void convert(const YcbcrPlanes& planes, Picture& picture);
-  bool passesThrough() const { return identity_; }
 
  private:
   void convertRow(const YcbcrPlanes& planes, int32_t row, uint8_t* out);

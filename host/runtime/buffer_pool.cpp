@@ -40,24 +40,15 @@ void BufferPool::give(std::vector<uint8_t>&& buffer) {
   kept_.push_back(std::move(kept));
 }
 
-size_t BufferPool::keptBuffers() const {
-  std::lock_guard lock(mutex_);
-  return kept_.size();
-}
-
-Picture pooledPictureValue(const Geometry& geometry, int32_t bytesPerPixel) {
-  checkGeometry(geometry);
-  Picture picture;
-  picture.geometry = geometry;
-  picture.bytesPerPixel = bytesPerPixel;
-  picture.bytes = BufferPool::shared().take(static_cast<size_t>(geometry.stride) *
-                                            static_cast<size_t>(geometry.rows) *
-                                            static_cast<size_t>(bytesPerPixel));
-  return picture;
-}
-
 std::shared_ptr<Picture> pooledPicture(const Geometry& geometry, int32_t bytesPerPixel) {
-  auto* picture = new Picture(pooledPictureValue(geometry, bytesPerPixel));
+  checkGeometry(geometry);
+  std::vector<uint8_t> bytes = BufferPool::shared().take(static_cast<size_t>(geometry.stride) *
+                                                         static_cast<size_t>(geometry.rows) *
+                                                         static_cast<size_t>(bytesPerPixel));
+  auto* picture = new Picture;
+  picture->geometry = geometry;
+  picture->bytesPerPixel = bytesPerPixel;
+  picture->bytes = std::move(bytes);
   return std::shared_ptr<Picture>(picture, [](Picture* p) {
     recycle(std::move(*p));
     delete p;

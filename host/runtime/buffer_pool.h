@@ -31,8 +31,6 @@ class BufferPool {
   // Keeps `buffer` for a later take() (or frees it when the pool is full or it is small).
   void give(std::vector<uint8_t>&& buffer);
 
-  size_t keptBuffers() const;
-
  private:
   mutable std::mutex mutex_;
   std::vector<std::vector<uint8_t>> kept_;
@@ -42,8 +40,7 @@ class BufferPool {
 // A picture of `geometry` whose buffer comes from the shared pool and goes back to it when the
 // last owner lets go. Its contents are left as they were: the caller writes every byte.
 std::shared_ptr<Picture> pooledPicture(const Geometry& geometry, int32_t bytesPerPixel);
-// The same as a plain Picture, and a picture's buffer given back once it is no longer wanted.
-Picture pooledPictureValue(const Geometry& geometry, int32_t bytesPerPixel);
+// A picture's buffer given back once it is no longer wanted.
 void recycle(Picture&& picture);
 
 }  // namespace ophost

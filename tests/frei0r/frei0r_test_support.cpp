@@ -129,6 +129,13 @@ void writeCard(const fs::path& file, const std::string& card, int32_t width, int
   writePng(file, ophost::media::drawCard(card, width, height));
 }
 
+void writeMeltProfile(const fs::path& file, int32_t width, int32_t height) {
+  std::ofstream profile(file);
+  profile << "description=test\nframe_rate_num=25\nframe_rate_den=1\nwidth=" << width << "\nheight=" << height
+          << "\nprogressive=1\nsample_aspect_num=1\nsample_aspect_den=1\ndisplay_aspect_num=16\n"
+             "display_aspect_den=9\ncolorspace=601\n";
+}
+
 RgbImage readPng(const fs::path& file) {
   auto source = ophost::media::openSource(file.string());
   return source->frame(0, source->naturalSize());

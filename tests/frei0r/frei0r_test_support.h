@@ -54,6 +54,8 @@ RgbImage rgbOf(const std::vector<uint32_t>& rgba, int32_t width, int32_t height)
 // A built-in card ("bars", "rings", "grid", "gradient") drawn at width x height into a PNG file.
 void writeCard(const fs::path& file, const std::string& card, int32_t width, int32_t height);
 void writePng(const fs::path& file, const RgbImage& rgb);
+// A melt profile of width x height at 25 progressive square-pixel frames a second, BT.601.
+void writeMeltProfile(const fs::path& file, int32_t width, int32_t height);
 RgbImage readPng(const fs::path& file);
 
 // ophost's render of `effect` at position/length, with --set arguments ("hold=0").

@@ -35,6 +35,17 @@ struct Unref {
 template <typename T>
 using Owned = std::unique_ptr<T, Unref>;
 
+// A sample's pixels as RGBA words (empty when its buffer cannot be read).
+std::vector<uint32_t> pixelsOf(GstSample* sample) {
+  GstMapInfo map;
+  GstBuffer* buffer = gst_sample_get_buffer(sample);
+  if (buffer == nullptr || !gst_buffer_map(buffer, &map, GST_MAP_READ)) return {};
+  std::vector<uint32_t> rgba(map.size / 4);
+  std::memcpy(rgba.data(), map.data, rgba.size() * 4);
+  gst_buffer_unmap(buffer, &map);
+  return rgba;
+}
+
 // The recipe: stream-start before the mixer's first event (its caps), a time segment before its
 // first buffer.
 GstPadProbeReturn startStream(GstPad* pad, GstPadProbeInfo* info, gpointer) {
@@ -141,12 +152,8 @@ TEST_F(GStreamer, MixerFramesFollowAnAnimatedProgressAsOphostRendersThem) {
         ophostSequence(dir, c.effect, dir / "a.png", dir / "b.png", static_cast<uint32_t>(c.length), c.reference);
     int frames = 0;
     while (Owned<GstSample> sample{gst_app_sink_pull_sample(GST_APP_SINK(sink.get()))}) {
-      GstMapInfo map;
-      GstBuffer* buffer = gst_sample_get_buffer(sample.get());
-      ASSERT_TRUE(gst_buffer_map(buffer, &map, GST_MAP_READ));
-      std::vector<uint32_t> rgba(map.size / 4);
-      std::memcpy(rgba.data(), map.data, rgba.size() * 4);
-      gst_buffer_unmap(buffer, &map);
+      const std::vector<uint32_t> rgba = pixelsOf(sample.get());
+      ASSERT_FALSE(rgba.empty());
       ASSERT_LT(static_cast<size_t>(frames), reference.size());
       const Difference d = difference(rgbOf(rgba, kWidth, kHeight), reference[static_cast<size_t>(frames)]);
       EXPECT_EQ(d.pixels, 0u) << "frame " << frames << ": largest difference " << d.largest;
@@ -184,12 +191,8 @@ TEST_F(GStreamer, TheRecipeEncodesAWholeFile) {
   Owned<GstElement> sink(gst_bin_get_by_name(GST_BIN(reader.get()), "out"));
   std::vector<RgbImage> decoded;
   while (Owned<GstSample> sample{gst_app_sink_pull_sample(GST_APP_SINK(sink.get()))}) {
-    GstMapInfo map;
-    GstBuffer* buffer = gst_sample_get_buffer(sample.get());
-    ASSERT_TRUE(gst_buffer_map(buffer, &map, GST_MAP_READ));
-    std::vector<uint32_t> rgba(map.size / 4);
-    std::memcpy(rgba.data(), map.data, rgba.size() * 4);
-    gst_buffer_unmap(buffer, &map);
+    const std::vector<uint32_t> rgba = pixelsOf(sample.get());
+    ASSERT_FALSE(rgba.empty());
     decoded.push_back(rgbOf(rgba, kWidth, kHeight));
   }
   gst_element_set_state(reader.get(), GST_STATE_NULL);

@@ -20,10 +20,7 @@ class Installed : public Scratch {
     Scratch::SetUp();
     writeCard(dir / "a.png", "bars", kWidth, kHeight);
     writeCard(dir / "b.png", "rings", kWidth, kHeight);
-    std::ofstream profile(dir / "profile");
-    profile << "description=test\nframe_rate_num=25\nframe_rate_den=1\nwidth=" << kWidth << "\nheight=" << kHeight
-            << "\nprogressive=1\nsample_aspect_num=1\nsample_aspect_den=1\ndisplay_aspect_num=16\n"
-               "display_aspect_den=9\ncolorspace=601\n";
+    writeMeltProfile(dir / "profile", kWidth, kHeight);
     reference = ophostRender(dir, "Ripples", dir / "a.png", dir / "b.png", 10, 4, {"softness=30"});
   }
 
