@@ -153,6 +153,7 @@ class DecodedSource final : public FrameSource {
   Size naturalSize() const override { return natural_; }
   std::optional<int64_t> frameCount() const override { return count_; }
   bool isStill() const override { return count_ && *count_ == 1; }
+  std::optional<FrameRate> frameRate() const override { return rate_; }
 
   RgbImage frame(int64_t index, Size size) override {
     moveTo(index);
@@ -238,6 +239,7 @@ class DecodedSource final : public FrameSource {
     }
     const AVCodecParameters* parameters = format_->streams[stream_]->codecpar;
     checkSize(parameters->width, parameters->height, "its pictures are");
+    rate_ = streamRate(format_->streams[stream_]);
     decoder_.reset(avcodec_alloc_context3(codec));
     if (!decoder_) throw HostError(name_ + ": out of memory");
     avcodec_parameters_to_context(decoder_.get(), parameters);
@@ -248,6 +250,19 @@ class DecodedSource final : public FrameSource {
     packet_.reset(av_packet_alloc());
     work_.reset(av_frame_alloc());
     if (!packet_ || !work_) throw HostError(name_ + ": out of memory");
+  }
+
+  // The stream's average rate, else the rate its timestamps are counted in, reduced; none when
+  // neither is a rate a video could have.
+  static std::optional<FrameRate> streamRate(const AVStream* stream) {
+    for (AVRational rate : {stream->avg_frame_rate, stream->r_frame_rate}) {
+      if (rate.num <= 0 || rate.den <= 0) continue;
+      av_reduce(&rate.num, &rate.den, rate.num, rate.den, 1 << 20);
+      if (rate.num >= kMinFps * int64_t{rate.den} && rate.num <= kMaxFps * int64_t{rate.den}) {
+        return FrameRate(rate.num, rate.den);
+      }
+    }
+    return std::nullopt;
   }
 
   std::string reason(int status) const {
@@ -474,6 +489,7 @@ class DecodedSource final : public FrameSource {
   bool ended_ = false;
   std::optional<int64_t> count_;
   Size natural_;
+  std::optional<FrameRate> rate_;
   std::unique_ptr<YcbcrToOpPixels> ycbcr_;  // for the meaning of the frames seen last
   YcbcrMeaning ycbcrMeaning_;
   Scaler scaler_;  // to 4:4:4 at another size, kept from frame to frame

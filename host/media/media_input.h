@@ -11,6 +11,7 @@
 #include <string>
 
 #include "colour.h"
+#include "frame_rate.h"
 
 namespace ophost::media {
 
@@ -33,6 +34,9 @@ class FrameSource {
   // How many frames it holds, once known (1 for stills and cards).
   virtual std::optional<int64_t> frameCount() const = 0;
   virtual bool isStill() const = 0;
+  // The rate a clip's frames are shown at, as its container gives it; none for stills and cards
+  // (and for a clip whose container gives none).
+  virtual std::optional<FrameRate> frameRate() const { return std::nullopt; }
 };
 
 inline constexpr Size kCardSize{640, 360};

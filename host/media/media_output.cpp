@@ -18,6 +18,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <regex>
@@ -195,7 +196,7 @@ class PngSink final : public FrameSink {
 class EncodedFile {
  public:
   EncodedFile(const std::string& name, const char* format, AVCodecID codecId, const char* codecName,
-              AVPixelFormat pixels, int width, int height, int fps, Dictionary options)
+              AVPixelFormat pixels, int width, int height, FrameRate fps, Dictionary options)
       : name_(name), temporary_(temporaryNameFor(name)) {
     const AVOutputFormat* output = av_guess_format(format, name.c_str(), nullptr);
     AVFormatContext* muxer = nullptr;  // left null by a failed allocation
@@ -214,11 +215,11 @@ class EncodedFile {
     encoder_->width = width;
     encoder_->height = height;
     encoder_->pix_fmt = pixels;
-    encoder_->time_base = {1, fps};
-    encoder_->framerate = {fps, 1};
+    encoder_->time_base = {fps.den, fps.num};
+    encoder_->framerate = {fps.num, fps.den};
     encoder_->sample_aspect_ratio = {1, 1};
     if (pixels == AV_PIX_FMT_YUV420P) {
-      encoder_->gop_size = fps * 2;
+      encoder_->gop_size = static_cast<int>(std::lround(fps.perSecond() * 2));
       encoder_->color_range = AVCOL_RANGE_MPEG;
       encoder_->colorspace = AVCOL_SPC_SMPTE170M;
       encoder_->color_primaries = AVCOL_PRI_SMPTE170M;
@@ -233,7 +234,7 @@ class EncodedFile {
     if (status < 0) throw HostError("cannot write " + name + ": the encoder refused (" + averror(status) + ")");
     avcodec_parameters_from_context(stream_->codecpar, encoder_.get());
     stream_->time_base = encoder_->time_base;
-    stream_->avg_frame_rate = {fps, 1};
+    stream_->avg_frame_rate = {fps.num, fps.den};
     stream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;
     AVIOContext* io = nullptr;
     status = avio_open(&io, temporary_.path().c_str(), AVIO_FLAG_WRITE);
@@ -479,7 +480,7 @@ class GifSink final : public FrameSink {
 
  private:
   std::string frameArguments() const {
-    return bufferArguments(options_.width, options_.height, AV_PIX_FMT_RGB24, AVRational{1, options_.fps});
+    return bufferArguments(options_.width, options_.height, AV_PIX_FMT_RGB24, AVRational{options_.fps.den, options_.fps.num});
   }
   void encode(AVFrame* frame) {
     file_->encode(frame);

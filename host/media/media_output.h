@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "colour.h"
+#include "frame_rate.h"
 #include "host_error.h"
 #include "picture.h"
 
@@ -40,7 +41,7 @@ inline constexpr int32_t kDefaultQuality = 18;
 struct OutputOptions {
   int32_t width = 0;   // every frame's size (the whole buffer)
   int32_t height = 0;
-  int32_t fps = 25;
+  FrameRate fps;
   int32_t quality = kDefaultQuality;
 };
 

@@ -236,11 +236,11 @@ TEST_F(Cli, TheUsageListsEveryOptionAndTheCommandsThatTakeIt) {
     if (line[2] != ' ') words >> command;
     while (words >> word) taken[command].insert(word);
   }
-  EXPECT_EQ(taken.size(), 5u) << run.out;  // every command but ophost's own render-worker
+  EXPECT_EQ(taken.size(), 6u) << run.out;  // every command but ophost's own render-worker
   for (const auto& option : ophost::render::optionTable()) {
     const std::regex described("\n  " + option.name + "[ ,][^\n]*[a-z]{3}");  // its line, with its help
     EXPECT_TRUE(std::regex_search(run.out.substr(0, index), described)) << option.name;
-    for (const std::string name : {"list", "info", "render", "demo", "serve"}) {
+    for (const std::string name : {"list", "info", "render", "demo", "serve", "join"}) {
       const bool takes = option.commands & ophost::render::commandNamed(name);
       EXPECT_EQ(taken[name].count(option.name), takes ? 1u : 0u) << name << " " << option.name;
     }
@@ -262,8 +262,10 @@ TEST(CommandLine, WrittenLinesReadBackTheSame) {
   full.settings = {"share=30", "layout=left-return", "share=40"};
   full.length = "40", full.position = "12", full.frames = "2:9", full.size = "64x48", full.area = "0,4,64,40";
   full.easing = "cubic-bezier(0.1,0,0.9,1)", full.fps = "30", full.port = "0", full.jobs = "2", full.crf = "0";
-  full.quiet = full.checks = true;
-  for (const std::string name : {"list", "info", "render", "render-worker", "demo", "serve"}) {
+  full.codec = "ffv1", full.preset = "slow", full.bitrate = "8M", full.texture = {"ripples=my grey.png", "b.png"};
+  full.with = {"ripples:easing=ease-in", "fog"}, full.duration = "36f", full.stillDuration = "2.5s", full.fit = "stretch";
+  full.quiet = full.checks = full.noAudio = true;
+  for (const std::string name : {"list", "info", "render", "render-worker", "demo", "serve", "join"}) {
     const CommandSet command = commandNamed(name);
     const std::vector<std::string> words = commandWords(full, command);
     for (const Option& option : optionTable()) {

@@ -173,8 +173,10 @@ void checkOutputFiles(const Options& options, media::OutputKind kind, int64_t fi
   }
 }
 
-int32_t fpsFrom(const Options& options) {
-  return static_cast<int32_t>(wholeOption(options, "--fps", kDefaultFps));
+// The output's rate: --fps, else `own` (input 0's), else 25.
+media::FrameRate fpsFrom(const Options& options, std::optional<media::FrameRate> own = std::nullopt) {
+  if (!options.fps.empty()) return media::parseFrameRate(options.fps, "--fps");
+  return own.value_or(media::FrameRate(kDefaultFps));
 }
 
 }  // namespace
@@ -270,7 +272,6 @@ int renderCommand(const Options& options) {
   if (options.output.empty()) throw HostError("render needs --output FILE (.png, name%04d.png, .mp4, .gif)");
   const media::OutputKind kind = media::outputKindFor(options.output);
   RenderSetup setup = setupFrom(options, options.positional[0]);
-  const int32_t fps = fpsFrom(options);
 
   int64_t first = 0, last = 0;
   if (!options.position.empty() && !options.frames.empty()) {
@@ -315,6 +316,7 @@ int renderCommand(const Options& options) {
     pipeline.workerArguments = workerArguments(options, renderer.pluginName());
   }
   const Geometry& g = renderer.geometry();
+  const media::FrameRate fps = fpsFrom(options, renderer.inputRate(0));
   const auto quality = static_cast<int32_t>(wholeOption(options, "--crf", media::kDefaultQuality));
   auto sink = media::createSink(options.output, {g.stride, g.rows, fps, quality});
   sink->stopWhen(interrupted);
@@ -358,7 +360,7 @@ int demoCommand(const Options& options) {
   if (error) throw HostError("cannot make the demo directory " + directory.string() + ": " + error.message());
   const auto files = pluginFiles(options.plugins);
   if (files.empty()) throw HostError("no plug-ins in " + options.plugins.string() + " (build them first)");
-  const int32_t fps = fpsFrom(options);
+  const media::FrameRate fps = fpsFrom(options);
   int failures = 0;
   std::vector<std::string> written;
   for (const auto& file : files) {

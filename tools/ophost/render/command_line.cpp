@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "easing.h"
+#include "frame_rate.h"
 #include "host_error.h"
 #include "settings.h"
 
@@ -19,7 +20,7 @@ using Words = std::vector<std::string> Options::*;
 const std::vector<std::pair<CommandSet, std::string>>& commandNames() {
   static const std::vector<std::pair<CommandSet, std::string>> names = {
       {kList, "list"}, {kInfo, "info"}, {kRender, "render"}, {kRenderWorker, "render-worker"},
-      {kDemo, "demo"}, {kServe, "serve"}};
+      {kDemo, "demo"}, {kServe, "serve"}, {kJoin, "join"}};
   return names;
 }
 
@@ -38,6 +39,7 @@ void checkValue(const Option& option, const std::string& value) {
     case OptionKind::Area: parseArea(value); break;
     case OptionKind::Frames: parseRange(value); break;
     case OptionKind::Easing: Easing::parse(value); break;
+    case OptionKind::Rate: media::parseFrameRate(value, option.name); break;
     case OptionKind::Flag:
     case OptionKind::Text:
     case OptionKind::Path:
@@ -120,6 +122,9 @@ const std::vector<Option>& optionTable() {
              "where the plug-ins are", kEveryCommand, &Options::plugins),
       valued("--textures", K::Path, "DIR", "$OPHOST_TEXTURES, else build/textures",
              "where the plug-ins' textures are", kEveryCommand, &Options::textures),
+      valued("--texture", K::Text, "[EFFECT=]FILE", "",
+             "a grey picture of your own as a plug-in's texture (a wipe's shape)",
+             kRender | kRenderWorker | kJoin, &Options::texture),
       valued("--input0", K::Text, "INPUT", "card:bars in the demo",
              "input 0: a still, a video, a numbered sequence or card:NAME",
              kRender | kDemo, &Options::input0),
@@ -129,6 +134,15 @@ const std::vector<Option>& optionTable() {
              "a parameter by name or number; choices by entry name or index,\n"
              "colours as #RRGGBB, #AARRGGBB or a packed word 0xEB8080FF",
              kInfo | kRender | kRenderWorker | kDemo, &Options::settings),
+      valued("--with", K::Text, "EFFECT[:P=V,...]", "",
+             "the transition of a cut, with its parameters (easing=CURVE among them);\n"
+             "once for every cut, or once for all", kJoin, &Options::with),
+      valued("--duration", K::Text, "D", "1s", "the length of each cut: 1.5, 1.5s, 36f or 00:00:01:12", kJoin,
+             &Options::duration),
+      valued("--still-duration", K::Text, "D", "3s", "how long a still picture plays as a clip", kJoin,
+             &Options::stillDuration),
+      valued("--fit", K::Text, "HOW", "letterbox",
+             "clips of another shape: letterbox (whole, with bars) or stretch", kJoin, &Options::fit),
       whole("--length", "N", 1, 4000000, std::to_string(kDefaultLength), "the effect's length in frames",
             kRender | kRenderWorker | kDemo, &Options::length),
       valued("--size", K::Size, "WxH", "input 0's size; cards are 640x360", "the frame size", kRender | kDemo,
@@ -137,25 +151,34 @@ const std::vector<Option>& optionTable() {
              "an active area inside the frame (a letterboxed picture ...)", kRender | kDemo, &Options::area),
       valued("--easing", K::Easing, "CURVE", "linear",
              "linear, ease, ease-in, ease-out, ease-in-out, cubic-bezier(X1,Y1,X2,Y2)",
-             kRender | kRenderWorker | kDemo, &Options::easing),
+             kRender | kRenderWorker | kDemo | kJoin, &Options::easing),
       whole("--position", "P", 0, 4000000, "the middle, length / 2", "render the single frame P", kRender,
             &Options::position),
       valued("--frames", K::Frames, "A:B", "0:length for video, GIF and sequences", "render frames A to B",
              kRender, &Options::frames),
       valued("--output", K::Path, "OUT", "out/demo in the demo",
-             "the file to write (see Outputs below), or the demo's directory", kRender | kDemo, &Options::output),
-      whole("--fps", "N", 1, 120, std::to_string(kDefaultFps), "frames per second of video and GIF output",
-            kRender | kDemo, &Options::fps),
+             "the file to write (see Outputs below), or the demo's directory", kRender | kDemo | kJoin,
+             &Options::output),
+      valued("--fps", K::Rate, "RATE", "input 0's own; 25 for stills and cards",
+             "frames per second of video and GIF output: 25, 29.97 or 30000/1001", kRender | kDemo | kJoin,
+             &Options::fps),
       whole("--jobs", "N", 1, 64, "1", "render frames in N worker processes", kRender, &Options::jobs),
-      whole("--crf", "N", 0, 51, "18", "the H.264 constant rate factor of video output (0: lossless)", kRender,
+      valued("--codec", K::Text, "CODEC", "by the file name",
+             "the video codec: h264, hevc, prores, ffv1, vp9, png or gif", kRender | kJoin, &Options::codec),
+      whole("--crf", "N", 0, 63, "18", "the constant rate factor of video output (0: lossless)", kRender | kJoin,
             &Options::crf),
+      valued("--preset", K::Text, "NAME", "medium", "the encoder's speed preset (h264, hevc)", kRender | kJoin,
+             &Options::preset),
+      valued("--bitrate", K::Text, "RATE", "", "an average bit rate instead of --crf: 8M, 2500k", kRender | kJoin,
+             &Options::bitrate),
+      flag("--no-audio", "", "leave the sound out", kJoin, &Options::noAudio),
       whole("--port", "N", 0, 65535, std::to_string(kDefaultPort),
             "the preview's port on 127.0.0.1; 0 takes any free one", kServe, &Options::port),
       flag("--checks", "",
            "the runtime's full checks of every image given back: nothing written\n"
            "outside the active area or into a texture (slower)",
-           kRender | kRenderWorker | kDemo, &Options::checks),
-      flag("--quiet", "-q", "no progress display", kRender | kDemo, &Options::quiet),
+           kRender | kRenderWorker | kDemo | kJoin, &Options::checks),
+      flag("--quiet", "-q", "no progress display", kRender | kDemo | kJoin, &Options::quiet),
       flag("--help", "-h", "this text", kEveryCommand, &Options::help),
   };
   return table;

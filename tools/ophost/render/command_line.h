@@ -22,7 +22,8 @@ inline constexpr CommandSet kRender = 1u << 2;
 inline constexpr CommandSet kRenderWorker = 1u << 3;  // started by render --jobs N, not by users
 inline constexpr CommandSet kDemo = 1u << 4;
 inline constexpr CommandSet kServe = 1u << 5;
-inline constexpr CommandSet kEveryCommand = kList | kInfo | kRender | kRenderWorker | kDemo | kServe;
+inline constexpr CommandSet kJoin = 1u << 6;
+inline constexpr CommandSet kEveryCommand = kList | kInfo | kRender | kRenderWorker | kDemo | kServe | kJoin;
 
 // The command called `name`, or 0 when there is none.
 CommandSet commandNamed(std::string_view name);
@@ -30,7 +31,7 @@ CommandSet commandNamed(std::string_view name);
 std::string commandName(CommandSet command);
 
 inline constexpr int64_t kDefaultLength = 50;
-inline constexpr int64_t kDefaultFps = 25;
+inline constexpr int32_t kDefaultFps = 25;
 inline constexpr int64_t kDefaultPort = 8080;
 
 // A command line as read: every value as it was written (the commands read them further), an
@@ -45,7 +46,15 @@ struct Options {
   std::string length, position, frames, size, area, easing, fps;
   std::string port;  // serve
   std::string jobs;  // render: worker processes
-  std::string crf;   // render: H.264 quality
+  // render, join: the output's encoding
+  std::string codec, crf, preset, bitrate;
+  // render, join: "EFFECT=FILE" or "FILE", a picture to use as a plug-in's texture
+  std::vector<std::string> texture;
+  // join: the effect of each cut ("EFFECT[:PARAM=VALUE,...]"), their length, how long a still
+  // lasts, how clips of other shapes are fitted
+  std::vector<std::string> with;
+  std::string duration, stillDuration, fit;
+  bool noAudio = false;  // join: no sound in the output
   bool quiet = false;
   bool checks = false;  // render, demo: the runtime's full checks
   bool help = false;
@@ -61,6 +70,7 @@ enum class OptionKind {
   Area,     // X,Y,W,H
   Frames,   // FIRST:LAST
   Easing,   // a curve's name or cubic-bezier(...)
+  Rate,     // a frame rate: 25, 29.97, 30000/1001
   Setting,  // PARAM=VALUE, given once per parameter
 };
 

@@ -98,6 +98,10 @@ class FrameRenderer {
   RenderedFrame renderWith(int64_t frame, const FrameInputs& inputs);
 
   const Geometry& geometry() const { return geometry_; }
+  // The frame rate of input `index` (0 or 1), when it is a clip that has one.
+  std::optional<media::FrameRate> inputRate(int index) const {
+    return sources_[index] ? sources_[index]->frameRate() : std::nullopt;
+  }
   const std::string& pluginName() const { return session_->name(); }
   Plugin& plugin() { return session_->plugin(); }
 

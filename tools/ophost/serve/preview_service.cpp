@@ -501,7 +501,7 @@ std::filesystem::path PreviewService::scratchFile(const std::string& extension) 
 
 std::string PreviewService::encodePng(const media::RgbImage& image, const std::filesystem::path& file) {
   const ScratchFile scratch(file);
-  auto sink = media::createSink(file.string(), {image.width, image.height});
+  auto sink = media::createSink(file.string(), {image.width, image.height, media::FrameRate()});
   sink->add(image, 0);
   sink->finish();
   return readFile(file);
@@ -602,7 +602,7 @@ Reply PreviewService::video(const Query& query, const Presence& present) {
       FrameRenderer& renderer = *slot.renderer;
       const Geometry& g = renderer.geometry();
       {
-        auto sink = media::createSink(file.string(), {g.stride, g.rows});
+        auto sink = media::createSink(file.string(), {g.stride, g.rows, media::FrameRate()});
         sink->stopWhen([&present] { return interrupted() || gone(present); });
         for (int64_t frame = 0; frame <= job.setup.length; ++frame) {
           // A server told to stop, or a client that went away, does not have the rest rendered.
