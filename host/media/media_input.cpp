@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/avstring.h>
 #include <libavutil/csp.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -15,6 +16,7 @@ extern "C" {
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <filesystem>
 #include <map>
@@ -148,12 +150,14 @@ class DecodedSource final : public FrameSource {
       throw HostError(name_ + ": not a picture or video (nothing in it can be decoded)");
     }
     natural_ = {last_->width, last_->height};
+    alpha_ = frameHasAlpha(*last_);
   }
 
   Size naturalSize() const override { return natural_; }
   std::optional<int64_t> frameCount() const override { return count_; }
   bool isStill() const override { return count_ && *count_ == 1; }
   std::optional<FrameRate> frameRate() const override { return rate_; }
+  bool hasAlpha() const override { return alpha_; }
 
   RgbImage frame(int64_t index, Size size) override {
     moveTo(index);
@@ -162,10 +166,37 @@ class DecodedSource final : public FrameSource {
 
   void frameInto(int64_t index, Picture& picture) override {
     moveTo(index);
-    if (!convertYcbcr(picture)) rgbIntoArea(convert({picture.geometry.width, picture.geometry.height}), picture);
+    if (convertYcbcr(picture)) return;
+    const Geometry& g = picture.geometry;
+    if (!frameHasAlpha(*last_)) {
+      rgbIntoArea(convert({g.width, g.height}), picture);
+      return;
+    }
+    std::vector<uint8_t> alpha;
+    rgbIntoArea(convert({g.width, g.height}, &alpha), picture);
+    for (int32_t j = 0; j < g.height; ++j) {
+      uint8_t* row = picture.area(0, j);
+      const uint8_t* keys = alpha.data() + static_cast<size_t>(j) * static_cast<size_t>(g.width);
+      for (int32_t i = 0; i < g.width; ++i) row[4 * i] = keys[i];
+    }
   }
 
  private:
+  // Whether the frame's format has an alpha channel; one of a palette only when a colour of the
+  // palette is not opaque.
+  static bool frameHasAlpha(const AVFrame& frame) {
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+    if (descriptor == nullptr || !(descriptor->flags & AV_PIX_FMT_FLAG_ALPHA)) return false;
+    if (!(descriptor->flags & AV_PIX_FMT_FLAG_PAL)) return true;
+    if (frame.data[1] == nullptr) return false;
+    for (int n = 0; n < 256; ++n) {
+      uint32_t colour = 0;
+      std::memcpy(&colour, frame.data[1] + 4 * n, 4);
+      if ((colour >> 24) != 255) return true;  // the palette's entries are 0xAARRGGBB words
+    }
+    return false;
+  }
+
   // Decodes on to frame `index` (the last one there is, beyond the end), from the start again
   // when it lies behind.
   void moveTo(int64_t index) {
@@ -239,6 +270,11 @@ class DecodedSource final : public FrameSource {
     }
     const AVCodecParameters* parameters = format_->streams[stream_]->codecpar;
     checkSize(parameters->width, parameters->height, "its pictures are");
+    // VP9 keeps alpha in a second stream of its own, which only libvpx's decoder reads.
+    const AVDictionaryEntry* alphaMode = av_dict_get(format_->streams[stream_]->metadata, "alpha_mode", nullptr, 0);
+    if (parameters->codec_id == AV_CODEC_ID_VP9 && alphaMode != nullptr && std::strcmp(alphaMode->value, "1") == 0) {
+      if (const AVCodec* withAlpha = avcodec_find_decoder_by_name("libvpx-vp9")) codec = withAlpha;
+    }
     rate_ = streamRate(format_->streams[stream_]);
     decoder_.reset(avcodec_alloc_context3(codec));
     if (!decoder_) throw HostError(name_ + ": out of memory");
@@ -400,41 +436,47 @@ class DecodedSource final : public FrameSource {
       ycbcr_ = std::make_unique<YcbcrToOpPixels>(wanted);
       ycbcrMeaning_ = wanted;
     }
-    const bool direct = (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUV422P ||
-                         format == AV_PIX_FMT_YUV444P) &&
+    const bool alpha = (descriptor->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
+    const bool direct = (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUV422P || format == AV_PIX_FMT_YUV444P ||
+                         format == AV_PIX_FMT_YUVA420P || format == AV_PIX_FMT_YUVA422P ||
+                         format == AV_PIX_FMT_YUVA444P) &&
                         last_->width == g.width && last_->height == g.height;
     YcbcrPlanes planes;
     planes.width = g.width;
     planes.height = g.height;
+    const AVFrame* from = last_.get();
     if (direct) {
-      for (int p = 0; p < 3; ++p) planes.plane[p] = last_->data[p], planes.stride[p] = last_->linesize[p];
-      planes.shiftX = format == AV_PIX_FMT_YUV444P ? 0 : 1;
-      planes.shiftY = format == AV_PIX_FMT_YUV420P ? 1 : 0;
+      planes.shiftX = descriptor->log2_chroma_w;
+      planes.shiftY = descriptor->log2_chroma_h;
     } else {
-      scaleTo444(format, full, g.width, g.height);
-      for (int p = 0; p < 3; ++p) planes.plane[p] = scaled_->data[p], planes.stride[p] = scaled_->linesize[p];
+      scaleTo444(format, full, alpha, g.width, g.height);
+      from = scaled_.get();
       planes.shiftX = planes.shiftY = 0;
     }
+    for (int p = 0; p < 3; ++p) planes.plane[p] = from->data[p], planes.stride[p] = from->linesize[p];
+    if (alpha) planes.alpha = from->data[3], planes.alphaStride = from->linesize[3];
     ycbcr_->convert(planes, picture);
     return true;
   }
 
-  // The decoded frame as 8-bit 4:4:4 of width x height in scaled_, its matrix and range kept.
-  void scaleTo444(AVPixelFormat format, bool full, int32_t width, int32_t height) {
+  // The decoded frame as 8-bit 4:4:4 of width x height in scaled_, with its alpha or without,
+  // its matrix and range kept.
+  void scaleTo444(AVPixelFormat format, bool full, bool alpha, int32_t width, int32_t height) {
     if (width > kMaxDecodedSide || height > kMaxDecodedSide) {
       throw HostError(name_ + ": cannot be scaled to " + sizeText(width, height));
     }
-    if (!scaled_ || scaled_->width != width || scaled_->height != height) {
+    const AVPixelFormat target = alpha ? AV_PIX_FMT_YUVA444P : AV_PIX_FMT_YUV444P;
+    if (!scaled_ || scaled_->width != width || scaled_->height != height || scaled_->format != target) {
       scaled_.reset(av_frame_alloc());
       if (!scaled_) throw HostError(name_ + ": out of memory");
-      scaled_->format = AV_PIX_FMT_YUV444P;
+      scaled_->format = target;
       scaled_->width = width;
       scaled_->height = height;
       // swscale's vector code writes a little past the end of each row.
       if (av_frame_get_buffer(scaled_.get(), 64) < 0) throw HostError(name_ + ": out of memory");
     }
     SwsContext* context = sws_getCachedContext(scaler_.release(), last_->width, last_->height, format, width, height,
-                                               AV_PIX_FMT_YUV444P, SWS_BICUBIC | SWS_ACCURATE_RND,
+                                               target, SWS_BICUBIC | SWS_ACCURATE_RND,
                                                nullptr, nullptr, nullptr);
     scaler_.reset(context);
     if (!scaler_) throw HostError(name_ + ": its pixel format cannot be converted");
@@ -444,7 +486,9 @@ class DecodedSource final : public FrameSource {
     sws_scale(scaler_.get(), last_->data, last_->linesize, 0, last_->height, scaled_->data, scaled_->linesize);
   }
 
-  RgbImage convert(Size size) {
+  // The decoded frame as RGB of `size`; its alpha, a byte a pixel row after row, into `alpha`
+  // when it is given.
+  RgbImage convert(Size size, std::vector<uint8_t>* alpha = nullptr) {
     if (last_ == nullptr) throw HostError(name_ + ": holds no picture");
     bool full = false;
     const AVPixelFormat format = layout(full);
@@ -459,8 +503,9 @@ class DecodedSource final : public FrameSource {
       throw HostError(name_ + ": cannot be scaled to " + sizeText(size.width, size.height));
     }
     RgbImage rgb(size.width, size.height);
+    const AVPixelFormat packed = alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
     const Scaler context(sws_getContext(last_->width, last_->height, format, size.width,
-                                        size.height, AV_PIX_FMT_RGB24,
+                                        size.height, packed,
                                         SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
                                         nullptr, nullptr, nullptr));
     if (!context) throw HostError(name_ + ": its pixel format cannot be converted");
@@ -468,9 +513,19 @@ class DecodedSource final : public FrameSource {
     const bool rgbSource = descriptor && (descriptor->flags & AV_PIX_FMT_FLAG_RGB);
     sws_setColorspaceDetails(context.get(), sws_getCoefficients(space), rgbSource ? 1 : (full ? 1 : 0),
                              sws_getCoefficients(SWS_CS_ITU601), 1, 0, 1 << 16, 1 << 16);
-    uint8_t* target[4] = {rgb.rgb.data(), nullptr, nullptr, nullptr};
-    const int targetStride[4] = {size.width * 3, 0, 0, 0};
+    const size_t pixels = static_cast<size_t>(size.width) * static_cast<size_t>(size.height);
+    std::vector<uint8_t> rgba;
+    if (alpha) rgba.resize(pixels * 4 + kScalerPadding);
+    uint8_t* target[4] = {alpha ? rgba.data() : rgb.rgb.data(), nullptr, nullptr, nullptr};
+    const int targetStride[4] = {size.width * (alpha ? 4 : 3), 0, 0, 0};
     sws_scale(context.get(), last_->data, last_->linesize, 0, last_->height, target, targetStride);
+    if (alpha) {
+      alpha->resize(pixels);
+      for (size_t n = 0; n < pixels; ++n) {
+        std::copy_n(rgba.data() + 4 * n, 3, rgb.rgb.data() + 3 * n);
+        (*alpha)[n] = rgba[4 * n + 3];
+      }
+    }
     return rgb;
   }
 
@@ -490,6 +545,7 @@ class DecodedSource final : public FrameSource {
   std::optional<int64_t> count_;
   Size natural_;
   std::optional<FrameRate> rate_;
+  bool alpha_ = false;  // the first frame's
   std::unique_ptr<YcbcrToOpPixels> ycbcr_;  // for the meaning of the frames seen last
   YcbcrMeaning ycbcrMeaning_;
   Scaler scaler_;  // to 4:4:4 at another size, kept from frame to frame

@@ -28,9 +28,13 @@ class FrameSource {
   virtual Size naturalSize() const = 0;
   // Frame `index` scaled to `size`, as full-range RGB. Throws HostError when it cannot be decoded.
   virtual RgbImage frame(int64_t index, Size size) = 0;
-  // Frame `index` scaled to the picture's active area and written there as opaque OpPixels; the
-  // rest of the picture is left as it is. A decoded YCbCr frame goes there without RGB between.
+  // Frame `index` scaled to the picture's active area and written there as OpPixels, their keys
+  // from the frame's alpha (opaque where it has none); the rest of the picture is left as it is.
+  // A decoded YCbCr frame goes there without RGB between.
   virtual void frameInto(int64_t index, Picture& picture);
+  // Whether its pictures carry alpha: their pixel format has an alpha channel (a palette one a
+  // colour that is not opaque), as its first frame shows.
+  virtual bool hasAlpha() const { return false; }
   // How many frames it holds, once known (1 for stills and cards).
   virtual std::optional<int64_t> frameCount() const = 0;
   virtual bool isStill() const = 0;

@@ -10,6 +10,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -97,27 +98,45 @@ Frame convertedFrame(const RgbImage& rgb, AVPixelFormat format, int width, int h
   return frame;
 }
 
-std::vector<uint8_t> encodePng(const RgbImage& rgb) {
+// A PNG of `rgb`, RGBA when `alpha` holds a byte for each of its pixels (0 transparent).
+std::vector<uint8_t> encodePng(const RgbImage& rgb, const std::vector<uint8_t>* alpha = nullptr) {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
   if (codec == nullptr) throw HostError("no PNG encoder is available");
   const CodecContext encoder(avcodec_alloc_context3(codec));
   const Packet packet(av_packet_alloc());
   if (!encoder || !packet) throw HostError("out of memory for a PNG");
+  const AVPixelFormat format = alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
   encoder->width = rgb.width;
   encoder->height = rgb.height;
-  encoder->pix_fmt = AV_PIX_FMT_RGB24;
+  encoder->pix_fmt = format;
   encoder->time_base = {1, 25};
   int status = avcodec_open2(encoder.get(), codec, nullptr);
   if (status >= 0) {
-    const Frame frame = newFrame(AV_PIX_FMT_RGB24, rgb.width, rgb.height);
+    const Frame frame = newFrame(format, rgb.width, rgb.height);
     for (int32_t j = 0; j < rgb.height; ++j) {
-      std::copy_n(rgb.at(0, j), rgb.width * 3, frame->data[0] + static_cast<ptrdiff_t>(j) * frame->linesize[0]);
+      uint8_t* row = frame->data[0] + static_cast<ptrdiff_t>(j) * frame->linesize[0];
+      if (alpha == nullptr) {
+        std::copy_n(rgb.at(0, j), rgb.width * 3, row);
+        continue;
+      }
+      const uint8_t* keys = alpha->data() + static_cast<size_t>(j) * static_cast<size_t>(rgb.width);
+      for (int32_t i = 0; i < rgb.width; ++i) {
+        std::copy_n(rgb.at(i, j), 3, row + 4 * i);
+        row[4 * i + 3] = keys[i];
+      }
     }
     status = avcodec_send_frame(encoder.get(), frame.get());
   }
   if (status >= 0) status = avcodec_receive_packet(encoder.get(), packet.get());
   if (status < 0) throw HostError("cannot encode a PNG (" + averror(status) + ")");
   return std::vector<uint8_t>(packet->data, packet->data + packet->size);
+}
+
+// The keys of a picture's whole buffer, row after row.
+std::vector<uint8_t> keysOf(const Picture& picture) {
+  std::vector<uint8_t> keys(static_cast<size_t>(picture.geometry.stride) * static_cast<size_t>(picture.geometry.rows));
+  for (size_t n = 0; n < keys.size(); ++n) keys[n] = picture.bytes[4 * n];
+  return keys;
 }
 
 // Writes `bytes` to the new file `file`; on failure removes it and throws, telling `name` and why.
@@ -166,8 +185,21 @@ class Temporaries {
 
 class PngSink final : public FrameSink {
  public:
-  PngSink(std::string name, bool sequence) : name_(std::move(name)), sequence_(sequence) {}
-  void add(const RgbImage& frame, int64_t number) override {
+  PngSink(std::string name, bool sequence, bool alpha) : name_(std::move(name)), sequence_(sequence), alpha_(alpha) {}
+  void add(const RgbImage& frame, int64_t number) override { write(frame, nullptr, number); }
+  using FrameSink::add;
+  void add(const Picture& frame, int64_t number) override {
+    if (!alpha_) {
+      FrameSink::add(frame, number);
+      return;
+    }
+    const std::vector<uint8_t> keys = keysOf(frame);
+    write(pictureToRgb(frame), &keys, number);
+  }
+  std::vector<std::string> finish() override { return temporaries_.commit(); }
+
+ private:
+  void write(const RgbImage& frame, const std::vector<uint8_t>* alpha, int64_t number) {
     if (!sequence_ && frames_ > 0) {
       throw HostError(name_ + " holds one frame: write a range to name%04d.png, .mp4 or .gif");
     }
@@ -177,14 +209,13 @@ class PngSink final : public FrameSink {
     last_ = final;
     const std::filesystem::path temporary = temporaryNameFor(final);
     temporaries_.add(temporary, final);
-    writeBytes(temporary, encodePng(frame), final);
+    writeBytes(temporary, encodePng(frame, alpha), final);
     ++frames_;
   }
-  std::vector<std::string> finish() override { return temporaries_.commit(); }
 
- private:
   std::string name_;
   bool sequence_;
+  bool alpha_;  // RGBA, the keys as alpha
   int64_t frames_ = 0;
   std::string last_;  // the file name of the frame before
   Temporaries temporaries_;
@@ -196,7 +227,8 @@ class PngSink final : public FrameSink {
 class EncodedFile {
  public:
   EncodedFile(const std::string& name, const char* format, AVCodecID codecId, const char* codecName,
-              AVPixelFormat pixels, int width, int height, FrameRate fps, Dictionary options)
+              AVPixelFormat pixels, int width, int height, FrameRate fps, Dictionary options,
+              int64_t bitRate = 0)
       : name_(name), temporary_(temporaryNameFor(name)) {
     const AVOutputFormat* output = av_guess_format(format, name.c_str(), nullptr);
     AVFormatContext* muxer = nullptr;  // left null by a failed allocation
@@ -218,7 +250,10 @@ class EncodedFile {
     encoder_->time_base = {fps.den, fps.num};
     encoder_->framerate = {fps.num, fps.den};
     encoder_->sample_aspect_ratio = {1, 1};
-    if (pixels == AV_PIX_FMT_YUV420P) {
+    const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(pixels);
+    if (layout != nullptr && !(layout->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL))) {
+      // What OpPixels are: BT.601 studio range, the chroma (where it is halved) co-sited with the
+      // even columns.
       encoder_->gop_size = static_cast<int>(std::lround(fps.perSecond() * 2));
       encoder_->color_range = AVCOL_RANGE_MPEG;
       encoder_->colorspace = AVCOL_SPC_SMPTE170M;
@@ -226,6 +261,7 @@ class EncodedFile {
       encoder_->color_trc = AVCOL_TRC_SMPTE170M;
       encoder_->chroma_sample_location = AVCHROMA_LOC_LEFT;
     }
+    encoder_->bit_rate = bitRate;  // none: the encoder's rate factor or its own lossless coding
     encoder_->thread_count = 0;  // as many as the encoder finds worth it on this machine
     if (format_->oformat->flags & AVFMT_GLOBALHEADER) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     AVDictionary* settings = options.release();  // the encoder takes what it knows out of it
@@ -233,6 +269,10 @@ class EncodedFile {
     options.reset(settings);
     if (status < 0) throw HostError("cannot write " + name + ": the encoder refused (" + averror(status) + ")");
     avcodec_parameters_from_context(stream_->codecpar, encoder_.get());
+    if (codec->id == AV_CODEC_ID_HEVC && (std::strcmp(format_->oformat->name, "mp4") == 0 ||
+                                         std::strcmp(format_->oformat->name, "mov") == 0)) {
+      stream_->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');  // the tag players look for
+    }
     stream_->time_base = encoder_->time_base;
     stream_->avg_frame_rate = {fps.num, fps.den};
     stream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;
@@ -298,37 +338,106 @@ class EncodedFile {
   bool headerWritten_ = false, trailerWritten_ = false;
 };
 
+// How a codec's frames are laid out and its encoder set up.
+struct VideoEncoding {
+  AVCodecID id = AV_CODEC_ID_NONE;
+  AVPixelFormat pixels = AV_PIX_FMT_YUV420P;
+  int shiftX = 1, shiftY = 1, bits = 8;
+  bool alpha = false;
+  Dictionary settings;
+  int64_t bitRate = 0;
+};
+
+VideoEncoding encodingFor(Codec codec, const OutputOptions& options, bool alpha) {
+  VideoEncoding e;
+  const std::string quality = std::to_string(options.quality.value_or(defaultCrf(codec)));
+  const std::string preset = options.preset.empty() ? kDefaultPreset : options.preset;
+  e.alpha = alpha;
+  switch (codec) {
+    case Codec::H264:
+    case Codec::Hevc:
+      e.id = codec == Codec::H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC;
+      if (options.bitRate > 0) {
+        e.bitRate = options.bitRate;
+      } else {
+        setEntry(e.settings, "crf", quality.c_str());
+      }
+      setEntry(e.settings, "preset", preset.c_str());
+      if (codec == Codec::Hevc) setEntry(e.settings, "x265-params", "log-level=none");
+      break;
+    case Codec::Vp9:
+      e.id = AV_CODEC_ID_VP9;
+      e.pixels = alpha ? AV_PIX_FMT_YUVA420P : AV_PIX_FMT_YUV420P;
+      if (options.bitRate > 0) {
+        e.bitRate = options.bitRate;
+      } else {
+        setEntry(e.settings, "crf", quality.c_str());  // with no bit rate: constant quality
+      }
+      setEntry(e.settings, "deadline", "good");
+      setEntry(e.settings, "cpu-used", "2");
+      setEntry(e.settings, "row-mt", "1");
+      break;
+    case Codec::Prores:
+      // HQ 4:2:2, or 4444 with its alpha.
+      e.id = AV_CODEC_ID_PRORES;
+      e.pixels = alpha ? AV_PIX_FMT_YUVA444P10LE : AV_PIX_FMT_YUV422P10LE;
+      e.shiftX = alpha ? 0 : 1;
+      e.shiftY = 0;
+      e.bits = 10;
+      setEntry(e.settings, "profile", alpha ? "4444" : "hq");
+      break;
+    case Codec::Ffv1:
+      // The OpPixels exactly: 4:4:4, with the keys as alpha or without.
+      e.id = AV_CODEC_ID_FFV1;
+      e.pixels = alpha ? AV_PIX_FMT_YUVA444P : AV_PIX_FMT_YUV444P;
+      e.shiftX = e.shiftY = 0;
+      setEntry(e.settings, "level", "3");
+      setEntry(e.settings, "slicecrc", "1");
+      break;
+    case Codec::Png:
+    case Codec::Gif: throw HostError(codecName(codec) + " is not a video codec");
+  }
+  return e;
+}
+
+// A video in a container, encoded from the pictures in YCbCr as they are (or from RGB, converted).
 class VideoSink final : public FrameSink {
  public:
-  VideoSink(const std::string& name, const OutputOptions& options)
-      : name_(name), width_((options.width + 1) & ~1), height_((options.height + 1) & ~1) {
-    Dictionary settings;
-    setEntry(settings, "crf", std::to_string(options.quality).c_str());
-    setEntry(settings, "preset", "medium");
-    file_ = std::make_unique<EncodedFile>(name, nullptr, AV_CODEC_ID_H264, "libx264",
-                                          AV_PIX_FMT_YUV420P, width_, height_, options.fps,
-                                          std::move(settings));
+  VideoSink(const std::string& name, Codec codec, const OutputOptions& options, bool alpha)
+      : name_(name), encoding_(encodingFor(codec, options, alpha)),
+        width_(encoding_.shiftX ? (options.width + 1) & ~1 : options.width),
+        height_(encoding_.shiftY ? (options.height + 1) & ~1 : options.height) {
+    file_ = std::make_unique<EncodedFile>(name, nullptr, encoding_.id, encoderName(codec), encoding_.pixels,
+                                          width_, height_, options.fps, std::move(encoding_.settings),
+                                          encoding_.bitRate);
   }
   void add(const RgbImage& rgb, int64_t) override {
-    const Frame frame = convertedFrame(rgb, AV_PIX_FMT_YUV420P, width_, height_);
+    const Frame frame = convertedFrame(rgb, encoding_.pixels, width_, height_);
+    if (encoding_.alpha) fillOpaque(frame.get());
     frame->pts = count_++;
     frame->color_range = AVCOL_RANGE_MPEG;
     file_->encode(frame.get());
   }
-  // OpPixels are already BT.601 studio YCbCr: only the chroma is made 4:2:0. The frame is used
-  // again for the next picture unless the encoder still holds it.
+  // OpPixels are already BT.601 studio YCbCr: only the chroma is made 4:2:2 or 4:2:0 where the
+  // codec takes it so. The frame is used again for the next picture unless the encoder still
+  // holds it.
   using FrameSink::add;
   void add(const Picture& picture, int64_t) override {
-    if (((picture.geometry.stride + 1) & ~1) != width_ || ((picture.geometry.rows + 1) & ~1) != height_) {
-      throw HostError("cannot write " + name_ + ": a frame of another size");
-    }
-    if (!frame_) frame_ = newFrame(AV_PIX_FMT_YUV420P, width_, height_);
+    const int32_t width = encoding_.shiftX ? (picture.geometry.stride + 1) & ~1 : picture.geometry.stride;
+    const int32_t height = encoding_.shiftY ? (picture.geometry.rows + 1) & ~1 : picture.geometry.rows;
+    if (width != width_ || height != height_) throw HostError("cannot write " + name_ + ": a frame of another size");
+    if (!encoding_.alpha) noteDroppedAlpha(picture);
+    if (!frame_) frame_ = newFrame(encoding_.pixels, width_, height_);
     if (av_frame_make_writable(frame_.get()) < 0) throw HostError("out of memory for a frame");
-    Yuv420Target target;
-    for (int p = 0; p < 3; ++p) target.plane[p] = frame_->data[p], target.stride[p] = frame_->linesize[p];
+    YcbcrTarget target;
+    for (int p = 0; p < 4; ++p) target.plane[p] = frame_->data[p], target.stride[p] = frame_->linesize[p];
+    if (!encoding_.alpha) target.plane[3] = nullptr;
     target.width = width_;
     target.height = height_;
-    opPixelsToYuv420(picture, target);
+    target.shiftX = encoding_.shiftX;
+    target.shiftY = encoding_.shiftY;
+    target.bits = encoding_.bits;
+    opPixelsToYcbcr(picture, target);
     frame_->pts = count_++;
     frame_->color_range = AVCOL_RANGE_MPEG;
     frame_->chroma_location = AVCHROMA_LOC_LEFT;
@@ -339,7 +448,23 @@ class VideoSink final : public FrameSink {
   }
 
  private:
+  // An RGB frame has no alpha: all of it opaque.
+  void fillOpaque(AVFrame* frame) const {
+    for (int32_t j = 0; j < height_; ++j) {
+      uint8_t* row = frame->data[3] + static_cast<ptrdiff_t>(j) * frame->linesize[3];
+      for (int32_t i = 0; i < width_; ++i) putMaximum(row, i);
+    }
+  }
+  void putMaximum(uint8_t* row, int32_t i) const {
+    if (encoding_.bits == 8) {
+      row[i] = 255;
+    } else {
+      reinterpret_cast<uint16_t*>(row)[i] = static_cast<uint16_t>((1 << encoding_.bits) - 1);
+    }
+  }
+
   std::string name_;
+  VideoEncoding encoding_;
   int width_, height_;
   int64_t count_ = 0;
   Frame frame_;  // the encoder's input, reused
@@ -535,12 +660,44 @@ OutputKind outputKindFor(const std::string& name) {
   if (extension == ".png") {
     return std::regex_search(name, numberedPattern()) ? OutputKind::PngSequence : OutputKind::Png;
   }
-  if (extension == ".mp4" || extension == ".mov" || extension == ".mkv" || extension == ".m4v") {
+  if (extension == ".mp4" || extension == ".mov" || extension == ".mkv" || extension == ".m4v" ||
+      extension == ".webm") {
     return OutputKind::Video;
   }
   if (extension == ".gif") return OutputKind::Gif;
   throw HostError("cannot write " + name + ": unknown output format \"" + extension +
-                  "\" (write .png, name%04d.png, .mp4, .mov, .mkv or .gif)");
+                  "\" (write .png, name%04d.png, .mp4, .m4v, .mov, .mkv, .webm or .gif)");
+}
+
+Codec outputCodec(const std::string& name, const OutputOptions& options) {
+  outputKindFor(name);
+  const std::vector<Codec> carried = codecsCarriedBy(name);
+  const Codec codec = options.codec.value_or(carried.front());
+  if (std::find(carried.begin(), carried.end(), codec) == carried.end()) {
+    throw HostError("cannot write " + name + ": a " + lowerExtension(name) + " file carries " + codecList(carried) +
+                    ", not " + codecName(codec));
+  }
+  if (!encoderInstalled(codec)) {
+    throw HostError("cannot write " + name + ": this FFmpeg has no " + codecName(codec) + " encoder (" +
+                    encoderName(codec) + ")");
+  }
+  return codec;
+}
+
+bool writesAlpha(const std::string& name, const OutputOptions& options) {
+  const std::vector<Codec> carried = codecsCarriedBy(name);
+  return options.alpha && !carried.empty() && holdsAlpha(options.codec.value_or(carried.front()));
+}
+
+void FrameSink::noteDroppedAlpha(const Picture& frame) {
+  if (warned_ || !warn_) return;
+  for (size_t n = 0; n < frame.bytes.size(); n += 4) {
+    if (frame.bytes[n] != 255) {
+      warned_ = true;
+      warn_(warning_);
+      return;
+    }
+  }
 }
 
 bool isAnimated(OutputKind kind) { return kind != OutputKind::Png; }
@@ -600,14 +757,22 @@ std::unique_ptr<FrameSink> createSink(const std::string& name, const OutputOptio
   checkDirectory(name);
   checkOutputFile(kind == OutputKind::PngSequence ? sequenceFileName(name, 0) : name, name);
   if (options.width <= 0 || options.height <= 0) throw HostError("cannot write " + name + ": empty frames");
+  const Codec codec = outputCodec(name, options);
+  const bool alpha = writesAlpha(name, options);
   av_log_set_level(AV_LOG_QUIET);
+  std::unique_ptr<FrameSink> sink;
   switch (kind) {
-    case OutputKind::Png: return std::make_unique<PngSink>(name, false);
-    case OutputKind::PngSequence: return std::make_unique<PngSink>(name, true);
-    case OutputKind::Video: return std::make_unique<VideoSink>(name, options);
-    case OutputKind::Gif: return std::make_unique<GifSink>(name, options);
+    case OutputKind::Png: sink = std::make_unique<PngSink>(name, false, alpha); break;
+    case OutputKind::PngSequence: sink = std::make_unique<PngSink>(name, true, alpha); break;
+    case OutputKind::Video: sink = std::make_unique<VideoSink>(name, codec, options, alpha); break;
+    case OutputKind::Gif: sink = std::make_unique<GifSink>(name, options); break;
   }
-  throw HostError("cannot write " + name);
+  if (!sink) throw HostError("cannot write " + name);
+  sink->warn_ = options.warn;
+  sink->warning_ = holdsAlpha(codec) ? name + " is written without alpha: keys below 255 in the frames are written opaque"
+                                     : name + " (" + codecName(codec) +
+                                           ") cannot hold alpha: keys below 255 in the frames are written opaque";
+  return sink;
 }
 
 }  // namespace ophost::media

@@ -1,6 +1,6 @@
 // Where rendered frames go, chosen by the output file name: one PNG ("out.png"), a numbered PNG
-// sequence ("out%04d.png"), an H.264 video ("out.mp4", ".mov", ".mkv") or an animated GIF
-// ("out.gif"). Everything is written under temporary names and renamed into place by finish(); a
+// sequence ("out%04d.png"), a video ("out.mp4", ".m4v", ".mov", ".mkv", ".webm") in one of the
+// codecs the container carries (output_codec.h), or an animated GIF ("out.gif"). Everything is written under temporary names and renamed into place by finish(); a
 // sink destroyed before finish() removes what it wrote, so a failed render leaves no file.
 #pragma once
 
@@ -8,12 +8,14 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "colour.h"
 #include "frame_rate.h"
 #include "host_error.h"
+#include "output_codec.h"
 #include "picture.h"
 
 namespace ophost::media {
@@ -42,8 +44,24 @@ struct OutputOptions {
   int32_t width = 0;   // every frame's size (the whole buffer)
   int32_t height = 0;
   FrameRate fps;
-  int32_t quality = kDefaultQuality;
+  std::optional<int32_t> quality{};  // the constant rate factor; the codec's default when none
+  std::optional<Codec> codec{};      // the file name's default codec when none
+  std::string preset{};              // the encoder's speed preset; kDefaultPreset when empty
+  int64_t bitRate = 0;             // an average in bits per second instead of a quality; 0: none
+  // Whether the key bytes of rendered pictures are written as alpha, where the codec holds it.
+  bool alpha = false;
+  // Told once, when the pictures have keys below 255 that the output writes as opaque.
+  std::function<void(const std::string&)> warn{};
 };
+
+// The codec `options` write `name` in: theirs, else the file name's default. Throws HostError
+// for a file name the host writes no file of, a codec its container cannot carry (naming those
+// it can) and one whose encoder this FFmpeg lacks. A rate factor, preset or bit rate is used by
+// the codecs that take one (within their ranges, crfRange() ...) and ignored by the others.
+Codec outputCodec(const std::string& name, const OutputOptions& options);
+
+// Whether `name` written with `options` holds the pictures' keys as alpha.
+bool writesAlpha(const std::string& name, const OutputOptions& options);
 
 // What finish() throws when the sink's stop check asked it to stop.
 class OutputStopped : public HostError {
@@ -57,8 +75,12 @@ class FrameSink {
   // Adds the next frame, RGB of the sink's size; `number` names a sequence's file.
   virtual void add(const RgbImage& frame, int64_t number) = 0;
   // The same for a rendered picture as the plug-in put it: its whole buffer of OpPixels. A video
-  // takes it in YCbCr as it is; pictures and GIFs through RGB.
-  virtual void add(const Picture& frame, int64_t number) { add(pictureToRgb(frame), number); }
+  // takes it in YCbCr as it is, its keys as alpha where it holds them; pictures and GIFs go
+  // through RGB (RGBA where they hold alpha).
+  virtual void add(const Picture& frame, int64_t number) {
+    noteDroppedAlpha(frame);
+    add(pictureToRgb(frame), number);
+  }
   // Completes the output and renames it into place; the final file names are then returned.
   virtual std::vector<std::string> finish() = 0;
   // Asked between frames while finish() completes the output (a GIF's frames are mapped onto its
@@ -70,9 +92,16 @@ class FrameSink {
   void checkStop(const std::string& name) const {
     if (stop_ && stop_()) throw OutputStopped("stopped while " + name + " was being completed");
   }
+  // For a sink that writes `frame` opaque: the first time a frame has a key below 255, tells
+  // `warning_` to the warn function it was given.
+  void noteDroppedAlpha(const Picture& frame);
 
  private:
+  friend std::unique_ptr<FrameSink> createSink(const std::string& name, const OutputOptions& options);
   std::function<bool()> stop_;
+  std::function<void(const std::string&)> warn_;
+  std::string warning_;
+  bool warned_ = false;
 };
 
 // Throws HostError when the output cannot be created (no such directory, no encoder, ...).

@@ -71,7 +71,14 @@ void YcbcrToOpPixels::convert(const YcbcrPlanes& planes, Picture& picture) {
   cr_.resize(chromaWidth);
   cbFull_.resize(static_cast<size_t>(planes.width));
   crFull_.resize(static_cast<size_t>(planes.width));
-  for (int32_t j = 0; j < g.height; ++j) convertRow(planes, j, picture.area(0, j));
+  for (int32_t j = 0; j < g.height; ++j) {
+    uint8_t* out = picture.area(0, j);
+    convertRow(planes, j, out);
+    if (planes.alpha != nullptr) {
+      const uint8_t* alpha = planes.alpha + static_cast<ptrdiff_t>(j) * planes.alphaStride;
+      for (int32_t i = 0; i < planes.width; ++i) out[4 * i] = alpha[i];
+    }
+  }
 }
 
 namespace {
@@ -225,6 +232,74 @@ void opPixelsToYuv420(const Picture& picture, const Yuv420Target& target) {
     crSums[-1] = crSums[0];
     halfRow(cbSums, halfWidth, target.plane[1] + static_cast<ptrdiff_t>(m) * target.stride[1]);
     halfRow(crSums, halfWidth, target.plane[2] + static_cast<ptrdiff_t>(m) * target.stride[2]);
+  }
+}
+
+namespace {
+
+// One sample of `bits` bits from an 8-bit code value: the value itself, or four times it.
+void putSample(uint8_t* row, int32_t index, int32_t value, int bits) {
+  if (bits == 8) {
+    row[index] = static_cast<uint8_t>(value);
+  } else {
+    reinterpret_cast<uint16_t*>(row)[index] = static_cast<uint16_t>(value);
+  }
+}
+
+}  // namespace
+
+void opPixelsToYcbcr(const Picture& picture, const YcbcrTarget& target) {
+  const Geometry& g = picture.geometry;
+  const int32_t evenWidth = (g.stride + 1) & ~1, evenHeight = (g.rows + 1) & ~1;
+  const bool layout = (target.shiftX == 0 && target.shiftY == 0) || (target.shiftX == 1 && target.shiftY == 0) ||
+                      (target.shiftX == 1 && target.shiftY == 1 && target.bits == 8);
+  if (picture.bytesPerPixel != 4 || g.stride == 0 || g.rows == 0 || !layout ||
+      (target.bits != 8 && target.bits != 10) ||
+      target.width != (target.shiftX ? evenWidth : g.stride) || target.height != (target.shiftY ? evenHeight : g.rows)) {
+    throw HostError("picture sizes do not match for YCbCr conversion");
+  }
+  const int lift = target.bits - 8;  // 10 bits: code values times 4
+  if (target.shiftY == 1) {
+    Yuv420Target yuv;
+    for (int p = 0; p < 3; ++p) yuv.plane[p] = target.plane[p], yuv.stride[p] = target.stride[p];
+    yuv.width = target.width;
+    yuv.height = target.height;
+    opPixelsToYuv420(picture, yuv);
+  } else {
+    for (int32_t j = 0; j < target.height; ++j) {
+      const uint8_t* from = picture.at(0, j);
+      uint8_t* rows[3];
+      for (int p = 0; p < 3; ++p) rows[p] = target.plane[p] + static_cast<ptrdiff_t>(j) * target.stride[p];
+      for (int32_t i = 0; i < target.width; ++i) {
+        putSample(rows[0], i, from[4 * std::min(i, g.stride - 1) + 3] << lift, target.bits);
+      }
+      if (target.shiftX == 0) {
+        for (int32_t i = 0; i < target.width; ++i) {
+          putSample(rows[1], i, from[4 * i + 1] << lift, target.bits);
+          putSample(rows[2], i, from[4 * i + 2] << lift, target.bits);
+        }
+        continue;
+      }
+      // [1 2 1] over the columns 2k-1, 2k, 2k+1, the first and last repeated where they run out:
+      // a sum of four code values, which is the 10-bit value itself.
+      for (int32_t k = 0; k < target.width / 2; ++k) {
+        const int32_t left = std::max(2 * k - 1, 0), centre = std::min(2 * k, g.stride - 1);
+        const int32_t right = std::min(2 * k + 1, g.stride - 1);
+        for (int c = 1; c <= 2; ++c) {
+          const int32_t sum = from[4 * left + c] + 2 * from[4 * centre + c] + from[4 * right + c];
+          putSample(rows[c], k, target.bits == 8 ? (sum + 2) >> 2 : sum, target.bits);
+        }
+      }
+    }
+  }
+  if (target.plane[3] == nullptr) return;
+  for (int32_t j = 0; j < target.height; ++j) {
+    const uint8_t* from = picture.at(0, std::min(j, g.rows - 1));
+    uint8_t* row = target.plane[3] + static_cast<ptrdiff_t>(j) * target.stride[3];
+    for (int32_t i = 0; i < target.width; ++i) {
+      const int32_t key = from[4 * std::min(i, g.stride - 1)];
+      putSample(row, i, lift ? (key << 2) | (key >> 6) : key, target.bits);
+    }
   }
 }
 

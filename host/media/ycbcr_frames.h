@@ -23,6 +23,9 @@ struct YcbcrPlanes {
   int32_t height = 0;
   int shiftX = 1;
   int shiftY = 1;
+  // An alpha plane at full resolution (0 transparent, 255 opaque) for the keys; none: opaque.
+  const uint8_t* alpha = nullptr;
+  int alphaStride = 0;
 };
 
 // What a source's numbers mean.
@@ -45,8 +48,8 @@ inline constexpr double kBt2020Kr = 0.2627, kBt2020Kb = 0.0593;
 class YcbcrToOpPixels {
  public:
   explicit YcbcrToOpPixels(const YcbcrMeaning& meaning);
-  // Writes `planes`, of the size of the picture's active area, into that area as opaque OpPixels
-  // (key 255). Throws HostError when the sizes differ or the picture is not four bytes a pixel.
+  // Writes `planes`, of the size of the picture's active area, into that area as OpPixels, their
+  // keys from the alpha plane (255 where there is none). Throws HostError when the sizes differ or the picture is not four bytes a pixel.
   void convert(const YcbcrPlanes& planes, Picture& picture);
 
  private:
@@ -69,5 +72,23 @@ struct Yuv420Target {
 // The whole buffer of a four-byte picture (its active area and what surrounds it) as 4:2:0 BT.601
 // studio YCbCr. Throws HostError unless the target is the picture's size rounded up to even.
 void opPixelsToYuv420(const Picture& picture, const Yuv420Target& target);
+
+// A planar YCbCr picture for an encoder, with or without alpha, in 8 or 10 bits (10-bit samples
+// take two bytes each, in the machine's order, as FFmpeg's ...10le formats on this host).
+struct YcbcrTarget {
+  uint8_t* plane[4] = {nullptr, nullptr, nullptr, nullptr};  // Y, Cb, Cr, alpha (none: null)
+  int stride[4] = {0, 0, 0, 0};                             // bytes per row of each plane
+  int32_t width = 0;  // the picture's size; rounded up to even where the chroma is subsampled
+  int32_t height = 0;
+  int shiftX = 1;  // the chroma subsampling: 4:2:0 (1, 1), 4:2:2 (1, 0) or 4:4:4 (0, 0)
+  int shiftY = 1;
+  int bits = 8;  // 8 or 10
+};
+
+// The whole buffer of a four-byte picture as BT.601 studio YCbCr and its keys as alpha: 4:4:4 as
+// the OpPixels are (10 bits: each code value times 4, alpha 0..255 stretched over 0..1023);
+// 4:2:2 chroma filtered [1 2 1] across, co-sited with the even columns; 4:2:0 (8 bits only) as
+// opPixelsToYuv420 makes it. Throws HostError for a target of another size or layout.
+void opPixelsToYcbcr(const Picture& picture, const YcbcrTarget& target);
 
 }  // namespace ophost::media
