@@ -415,7 +415,7 @@ class VideoSink final : public FrameSink {
     const Frame frame = convertedFrame(rgb, encoding_.pixels, width_, height_);
     if (encoding_.alpha) fillOpaque(frame.get());
     frame->pts = count_++;
-    frame->color_range = AVCOL_RANGE_MPEG;
+    tagBt601(frame.get());
     file_->encode(frame.get());
   }
   // OpPixels are already BT.601 studio YCbCr: only the chroma is made 4:2:2 or 4:2:0 where the
@@ -439,8 +439,7 @@ class VideoSink final : public FrameSink {
     target.bits = encoding_.bits;
     opPixelsToYcbcr(picture, target);
     frame_->pts = count_++;
-    frame_->color_range = AVCOL_RANGE_MPEG;
-    frame_->chroma_location = AVCHROMA_LOC_LEFT;
+    tagBt601(frame_.get());
     file_->encode(frame_.get());
   }
   std::vector<std::string> finish() override {
@@ -448,6 +447,14 @@ class VideoSink final : public FrameSink {
   }
 
  private:
+  // What OpPixels are, on the frame too (an encoder may write what its frames say, as ProRes does).
+  static void tagBt601(AVFrame* frame) {
+    frame->color_range = AVCOL_RANGE_MPEG;
+    frame->colorspace = AVCOL_SPC_SMPTE170M;
+    frame->color_primaries = AVCOL_PRI_SMPTE170M;
+    frame->color_trc = AVCOL_TRC_SMPTE170M;
+    frame->chroma_location = AVCHROMA_LOC_LEFT;
+  }
   // An RGB frame has no alpha: all of it opaque.
   void fillOpaque(AVFrame* frame) const {
     for (int32_t j = 0; j < height_; ++j) {

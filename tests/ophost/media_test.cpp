@@ -1,5 +1,5 @@
 // The host's media code: BT.601 colour both ways, decoded YCbCr straight to OpPixels and back, inputs from files, clips and sequences, outputs
-// by file name, and nothing left behind by an output that was not finished.
+// by file name and codec, keys as alpha, and nothing left behind by an output that was not finished.
 #include <sys/resource.h>
 
 #include <atomic>
@@ -346,6 +346,73 @@ TEST_F(Media, FilesThatNameOtherFilesAreNotRead) {
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("playlist.png: an HLS playlist, which is not read"), std::string::npos) << run.err;
   EXPECT_FALSE(std::filesystem::exists(dir / "out.png"));
+}
+
+// OpPixels of every kind of colour, their keys running through 0..255 in a pattern of their own.
+Picture patternWithKeys(const Geometry& g) {
+  Picture picture(g, 4);
+  for (int32_t j = 0; j < g.rows; ++j) {
+    for (int32_t i = 0; i < g.stride; ++i) {
+      const uint32_t key = static_cast<uint32_t>(i * 11 + j * 5) % 256, cb = 64 + static_cast<uint32_t>(i * 3) % 128;
+      const uint32_t cr = 200 - static_cast<uint32_t>(j) * 2, y = 16 + static_cast<uint32_t>(i * 4 + j) % 220;
+      picture.setPixel(i, j, key | cb << 8 | cr << 16 | y << 24);
+    }
+  }
+  return picture;
+}
+
+// The keys of rendered pictures become alpha in the outputs that hold it and come back as keys:
+// FFV1 gives back the very OpPixels, PNG the very keys, ProRes 4444 and VP9 theirs within their
+// precision. An output that holds no alpha writes opaque pictures and says so, once.
+TEST_F(Media, KeysBecomeAlphaWhereTheOutputHoldsItAndComeBackAsKeys) {
+  const Geometry g = Geometry::exact(48, 32);
+  const Picture picture = patternWithKeys(g);
+  struct Case {
+    const char* name;
+    std::optional<Codec> codec;
+    bool alpha;        // asked for
+    int keyError;      // the largest a key may come back off by; -1: all 255
+    bool whole;        // every byte comes back
+  };
+  const Case cases[] = {
+      {"a%02d.png", {}, true, 0, false},     {"b.mkv", Codec::Ffv1, true, 0, true},
+      {"c.mov", Codec::Prores, true, 1, false}, {"d.webm", {}, true, 4, false},
+      {"e.mp4", {}, true, -1, false},       {"f.mkv", Codec::Ffv1, false, -1, false},
+  };
+  for (const Case& c : cases) {
+    OutputOptions options{g.stride, g.rows, 25};
+    options.codec = c.codec;
+    options.alpha = c.alpha;
+    std::vector<std::string> warnings;
+    options.warn = [&warnings](const std::string& text) { warnings.push_back(text); };
+    const std::string file = (dir / c.name).string();
+    auto sink = createSink(file, options);
+    for (int n = 0; n < 3; ++n) sink->add(picture, n);
+    sink->finish();
+    EXPECT_EQ(warnings.size(), c.keyError < 0 ? 1u : 0u) << c.name;
+    auto source = openSource(file);
+    EXPECT_EQ(source->hasAlpha(), c.keyError >= 0) << c.name;
+    Picture back(g, 4);
+    source->frameInto(1, back);
+    int worst = 0;
+    for (size_t n = 0; n < back.bytes.size(); n += 4) {
+      const int expected = c.keyError < 0 ? 255 : picture.bytes[n];
+      worst = std::max(worst, std::abs(back.bytes[n] - expected));
+    }
+    EXPECT_LE(worst, std::max(c.keyError, 0)) << c.name;
+    if (c.whole) {
+      EXPECT_TRUE(back == picture) << c.name;
+    }
+  }
+  // Without alpha, FFV1 still gives back every colour byte.
+  auto opaque = openSource((dir / "f.mkv").string());
+  Picture back(g, 4);
+  opaque->frameInto(2, back);
+  for (size_t n = 0; n < back.bytes.size(); ++n) {
+    if (n % 4 != 0) {
+      ASSERT_EQ(back.bytes[n], picture.bytes[n]) << "byte " << n;
+    }
+  }
 }
 
 }  // namespace

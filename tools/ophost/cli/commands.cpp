@@ -14,6 +14,7 @@
 #include "host_error.h"
 #include "interrupt.h"
 #include "media_output.h"
+#include "output_choice.h"
 #include "plugin.h"
 #include "progress.h"
 #include "render_pipeline.h"
@@ -269,8 +270,10 @@ int infoCommand(const Options& options) {
 
 int renderCommand(const Options& options) {
   if (options.positional.size() != 1) throw HostError("render needs one plug-in name: ophost render NAME ...");
-  if (options.output.empty()) throw HostError("render needs --output FILE (.png, name%04d.png, .mp4, .gif)");
+  if (options.output.empty()) throw HostError("render needs --output FILE (.png, name%04d.png, .mp4, .webm, .gif ...)");
   const media::OutputKind kind = media::outputKindFor(options.output);
+  // The codec and its settings are checked before the plug-in and the inputs are opened.
+  outputOptionsFrom(options, 2, 2, media::FrameRate(kDefaultFps), false);
   RenderSetup setup = setupFrom(options, options.positional[0]);
 
   int64_t first = 0, last = 0;
@@ -317,8 +320,10 @@ int renderCommand(const Options& options) {
   }
   const Geometry& g = renderer.geometry();
   const media::FrameRate fps = fpsFrom(options, renderer.inputRate(0));
-  const auto quality = static_cast<int32_t>(wholeOption(options, "--crf", media::kDefaultQuality));
-  auto sink = media::createSink(options.output, {g.stride, g.rows, fps, quality});
+  media::OutputOptions output = outputOptionsFrom(options, g.stride, g.rows, fps,
+                                                  renderer.inputHasAlpha(0) || renderer.inputHasAlpha(1));
+  output.warn = [](const std::string& text) { warn({"output alpha", text}); };
+  auto sink = media::createSink(options.output, output);
   sink->stopWhen(interrupted);
   Progress progress(renderer.pluginName(), count, options.quiet);
   pipeline.advanced = [&progress] { progress.advance(); };
@@ -334,14 +339,15 @@ int renderCommand(const Options& options) {
     throw Interrupted("interrupted: the render of " + options.output + " stopped and nothing was written");
   }
   if (!options.quiet) {
+    const std::string encoding = describeEncoding(options.output, output);
     if (written.size() == 1) {
       // One file holds every frame the sink was given; a sequence's count is its files.
       const long long frames = static_cast<long long>(totals.frames);
-      std::printf("wrote %s (%lld frame%s, %dx%d)\n", written[0].c_str(), frames, frames == 1 ? "" : "s",
-                  g.stride, g.rows);
+      std::printf("wrote %s (%lld frame%s, %dx%d, %s)\n", written[0].c_str(), frames, frames == 1 ? "" : "s",
+                  g.stride, g.rows, encoding.c_str());
     } else {
-      std::printf("wrote %s ... %s (%zu frames, %dx%d)\n", written.front().c_str(), written.back().c_str(),
-                  written.size(), g.stride, g.rows);
+      std::printf("wrote %s ... %s (%zu frames, %dx%d, %s)\n", written.front().c_str(), written.back().c_str(),
+                  written.size(), g.stride, g.rows, encoding.c_str());
     }
     std::printf("%s\n", describeTotals(totals, pipeline.jobs, renderer.pluginName()).c_str());
   }

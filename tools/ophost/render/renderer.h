@@ -102,6 +102,8 @@ class FrameRenderer {
   std::optional<media::FrameRate> inputRate(int index) const {
     return sources_[index] ? sources_[index]->frameRate() : std::nullopt;
   }
+  // Whether input `index` (0 or 1) has alpha, which becomes the keys of its pictures.
+  bool inputHasAlpha(int index) const { return sources_[index] && sources_[index]->hasAlpha(); }
   const std::string& pluginName() const { return session_->name(); }
   Plugin& plugin() { return session_->plugin(); }
 
