@@ -9,6 +9,8 @@
 
 #include "command_line.h"
 #include "media_input.h"
+#include "media_output.h"
+#include "renderer.h"
 #include "settings.h"
 #include "ophost_test_support.h"
 
@@ -150,6 +152,70 @@ TEST_F(Cli, AShortVideoAndASequenceDecodeBackWithTheirFramesAndSize) {
   EXPECT_EQ(gif->frameCount(), 5);
 }
 
+// Transparency end to end: the alpha of an RGBA picture becomes input 0's keys, a wipe at its start
+// puts input 0 out whole, and each output that holds alpha gives those keys back (ProRes 4444 and
+// VP9 within their precision); one that cannot hold alpha says so once. FFV1 gives back the very
+// OpPixels the plug-in rendered, frame by frame.
+TEST_F(Cli, OutputsGiveBackTheKeysAndFfv1TheVeryPixelsRendered) {
+  REQUIRE_PLUGIN("Ripples");
+  const Geometry g = Geometry::exact(40, 30);
+  ophost::Picture keyed(g, 4);
+  for (int32_t j = 0; j < g.rows; ++j) {
+    for (int32_t i = 0; i < g.stride; ++i) {
+      const uint32_t key = static_cast<uint32_t>(i * 13 + j * 7) % 256;
+      keyed.setPixel(i, j, key | (90u + static_cast<uint32_t>(i)) << 8 | (160u - static_cast<uint32_t>(j)) << 16 |
+                               (30u + static_cast<uint32_t>(i + j) * 4) << 24);
+    }
+  }
+  ophost::media::OutputOptions picture{g.stride, g.rows, 25};
+  picture.alpha = true;
+  auto sink = ophost::media::createSink(out("keyed.png"), picture);
+  sink->add(keyed, 0);
+  sink->finish();
+  const std::vector<std::string> ripplesAtItsStart = {"render", "Ripples", "--input0", out("keyed.png"), "--input1",
+                                                      "card:rings", "--position", "0", "--output"};
+  const std::tuple<const char*, const char*, int> outputs[] = {{"o.png", "", 0}, {"o.mov", "prores", 1}, {"o.webm", "", 4}};
+  for (const auto& [name, codec, tolerance] : outputs) {
+    std::vector<std::string> arguments = ripplesAtItsStart;
+    arguments.push_back(out(name));
+    if (*codec) arguments.insert(arguments.end(), {"--codec", codec});
+    const RunResult run = runOphost(arguments);
+    ASSERT_EQ(run.status, 0) << name << ": " << run.err;
+    EXPECT_NE(run.out.find("with alpha)"), std::string::npos) << run.out;
+    ophost::Picture back(g, 4);
+    ophost::media::openSource(out(name))->frameInto(0, back);
+    int worst = 0;
+    for (size_t n = 0; n < back.bytes.size(); n += 4) worst = std::max(worst, std::abs(back.bytes[n] - keyed.bytes[n]));
+    EXPECT_LE(worst, tolerance) << name;
+  }
+  const RunResult opaque = runOphost({"render", "Ripples", "--input0", out("keyed.png"), "--input1", "card:rings",
+                                      "--frames", "0:3", "--quiet", "--output", out("o.mp4")});
+  ASSERT_EQ(opaque.status, 0) << opaque.err;
+  EXPECT_EQ(opaque.err, "ophost: warning: " + out("o.mp4") +
+                            " (h264) cannot hold alpha: keys below 255 in the frames are written opaque\n");
+
+  const RunResult lossless = runOphost({"render", "Ripples", "--input0", "card:bars", "--input1", "card:rings", "--size",
+                                        "62x36", "--length", "8", "--frames", "2:6", "--codec", "ffv1", "--output",
+                                        out("o.mkv")});
+  ASSERT_EQ(lossless.status, 0) << lossless.err;
+  EXPECT_NE(lossless.out.find("(5 frames, 62x36, ffv1)"), std::string::npos) << lossless.out;
+  ophost::render::RenderSetup setup;
+  setup.pluginDirectory = OP_PLUGIN_DIR;
+  setup.textureDirectory = OP_TEXTURE_DIR;
+  setup.plugin = "Ripples";
+  setup.input0 = "card:bars";
+  setup.input1 = "card:rings";
+  setup.size = ophost::render::FrameSize{62, 36};
+  setup.length = 8;
+  ophost::render::FrameRenderer renderer(setup);
+  auto written = ophost::media::openSource(out("o.mkv"));
+  for (int64_t frame = 2; frame <= 6; ++frame) {
+    ophost::Picture back(Geometry::exact(62, 36), 4);
+    written->frameInto(frame - 2, back);
+    EXPECT_TRUE(back == renderer.renderPicture(frame)) << "frame " << frame;
+  }
+}
+
 TEST_F(Cli, ProgressIsShownOnLongWorkUnlessQuiet) {
   const RunResult run = runOphost({"render", "Bump", "--input0", "card:bars", "--input1", "card:rings", "--size", "32x32",
                           "--length", "5", "--output", out("p%02d.png")});
@@ -212,6 +278,18 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"an option demo does not take", {"demo", "--output", "@/demo", "--jobs=2"}, "demo does not take --jobs"},
         BadCase{"an option render does not take", bump({"--port", "80", "--output", "@/o.png"}), "render does not take --port"},
         BadCase{"a value for a flag", bump({"--checks=no", "--output", "@/o.png"}), "--checks takes no value"},
+        BadCase{"prores in mp4", bump({"--codec", "prores", "--output", "@/o.mp4"}), "a .mp4 file carries h264 or hevc, not prores"},
+        BadCase{"h264 in webm", bump({"--codec", "h264", "--output", "@/o.webm"}), "a .webm file carries vp9, not h264"},
+        BadCase{"gif in mkv", bump({"--codec", "gif", "--output", "@/o.mkv"}), "a .mkv file carries h264, hevc, prores, ffv1 or vp9, not gif"},
+        BadCase{"png in mp4", bump({"--codec", "png", "--output", "@/o.mp4"}), "not png"},
+        BadCase{"unknown codec", bump({"--codec", "av1", "--output", "@/o.mkv"}), "--codec av1: no such codec (h264, hevc, prores, ffv1, vp9, png or gif)"},
+        BadCase{"crf for prores", bump({"--codec", "prores", "--crf", "20", "--output", "@/o.mov"}), "--crf does not apply to prores"},
+        BadCase{"crf beyond x264", bump({"--crf", "52", "--output", "@/o.mp4"}), "--crf 52 lies outside h264's range 0..51"},
+        BadCase{"unknown preset", bump({"--codec", "hevc", "--preset", "quick", "--output", "@/o.mkv"}), "no such hevc preset (ultrafast, superfast,"},
+        BadCase{"preset for vp9", bump({"--preset", "fast", "--output", "@/o.webm"}), "--preset does not apply to vp9"},
+        BadCase{"bitrate for ffv1", bump({"--codec", "ffv1", "--bitrate", "8M", "--output", "@/o.mkv"}), "--bitrate does not apply to ffv1"},
+        BadCase{"not a bitrate", bump({"--bitrate", "8X", "--output", "@/o.mp4"}), "--bitrate 8X: not a bit rate"},
+        BadCase{"crf and bitrate", bump({"--crf", "20", "--bitrate", "2500k", "--output", "@/o.mp4"}), "give --crf or --bitrate, not both"},
         BadCase{"open fails without its texture", {"render", "Ripples", "--input0", "card:bars", "--input1", "card:rings", "--textures", "@/none", "--output", "@/o.mp4"}, "Ripples cannot start"}),
     [](const testing::TestParamInfo<BadCase>& param) {
       std::string name = param.param.why;
