@@ -210,8 +210,17 @@ void printUsage() {
       optionUsage().c_str());
   for (const auto& card : media::cards()) std::printf(" card:%s", std::string(card.name).c_str());
   std::printf(
-      ".\nOutputs, by name: out.png (one frame), out%%04d.png (a sequence), out.mp4 / .mov / .mkv\n"
-      "(H.264), out.gif.\n");
+      ".\n"
+      "\n"
+      "Outputs, by name, and the codecs each carries (--codec; the first is the default):\n"
+      "  out.png, out%%04d.png  png                            RGB; RGBA with alpha\n"
+      "  out.mp4, out.m4v      h264, hevc                     4:2:0, no alpha\n"
+      "  out.mov               h264, hevc, prores             prores: 4:2:2 HQ 10-bit; 4444 with alpha\n"
+      "  out.mkv               h264, hevc, prores, ffv1, vp9  ffv1: 4:4:4, lossless; with alpha\n"
+      "  out.webm              vp9                            4:2:0; with alpha\n"
+      "  out.gif               gif                            256 colours, no alpha\n"
+      "The output has alpha (the plug-in's keys) when an input has alpha and its codec can hold it;\n"
+      "ophost warns when the frames have transparency the output cannot keep.\n");
 }
 
 int listCommand(const Options& options) {
