@@ -12,6 +12,7 @@ extern "C" {
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -150,7 +151,7 @@ class DecodedSource final : public FrameSource {
       throw HostError(name_ + ": not a picture or video (nothing in it can be decoded)");
     }
     natural_ = {last_->width, last_->height};
-    alpha_ = frameHasAlpha(*last_);
+    alpha_ = frameHasTransparency(*last_);
   }
 
   Size naturalSize() const override { return natural_; }
@@ -193,6 +194,22 @@ class DecodedSource final : public FrameSource {
       uint32_t colour = 0;
       std::memcpy(&colour, frame.data[1] + 4 * n, 4);
       if ((colour >> 24) != 255) return true;  // the palette's entries are 0xAARRGGBB words
+    }
+    return false;
+  }
+
+  // Whether some pixel of the frame is not opaque (a GIF decodes with alpha, used or not).
+  static bool frameHasTransparency(const AVFrame& frame) {
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame.format));
+    if (!frameHasAlpha(frame)) return false;
+    if (descriptor->flags & AV_PIX_FMT_FLAG_PAL) return true;  // a colour of its palette is not opaque
+    const int alpha = descriptor->nb_components - 1;  // alpha comes last
+    const uint32_t opaque = (uint32_t{1} << descriptor->comp[alpha].depth) - 1;
+    std::vector<uint32_t> line(static_cast<size_t>(frame.width));
+    for (int y = 0; y < frame.height; ++y) {
+      av_read_image_line2(line.data(), const_cast<const uint8_t**>(frame.data), frame.linesize, descriptor, 0, y,
+                          alpha, frame.width, 0, 4);
+      if (std::any_of(line.begin(), line.end(), [opaque](uint32_t value) { return value < opaque; })) return true;
     }
     return false;
   }
@@ -545,7 +562,7 @@ class DecodedSource final : public FrameSource {
   std::optional<int64_t> count_;
   Size natural_;
   std::optional<FrameRate> rate_;
-  bool alpha_ = false;  // the first frame's
+  bool alpha_ = false;  // some pixel of the first frame is not opaque
   std::unique_ptr<YcbcrToOpPixels> ycbcr_;  // for the meaning of the frames seen last
   YcbcrMeaning ycbcrMeaning_;
   Scaler scaler_;  // to 4:4:4 at another size, kept from frame to frame

@@ -32,8 +32,8 @@ class FrameSource {
   // from the frame's alpha (opaque where it has none); the rest of the picture is left as it is.
   // A decoded YCbCr frame goes there without RGB between.
   virtual void frameInto(int64_t index, Picture& picture);
-  // Whether its pictures carry alpha: their pixel format has an alpha channel (a palette one a
-  // colour that is not opaque), as its first frame shows.
+  // Whether it has transparency: its first frame has alpha (in its pixel format or its palette)
+  // and some pixel that is not opaque.
   virtual bool hasAlpha() const { return false; }
   // How many frames it holds, once known (1 for stills and cards).
   virtual std::optional<int64_t> frameCount() const = 0;

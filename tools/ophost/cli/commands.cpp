@@ -219,8 +219,8 @@ void printUsage() {
       "  out.mkv               h264, hevc, prores, ffv1, vp9  ffv1: 4:4:4, lossless; with alpha\n"
       "  out.webm              vp9                            4:2:0; with alpha\n"
       "  out.gif               gif                            256 colours, no alpha\n"
-      "The output has alpha (the plug-in's keys) when an input has alpha and its codec can hold it;\n"
-      "ophost warns when the frames have transparency the output cannot keep.\n");
+      "The output has alpha (the plug-in's keys) when the first frame of an input has transparency\n"
+      "and its codec can hold alpha; ophost warns when the frames have transparency it cannot keep.\n");
 }
 
 int listCommand(const Options& options) {

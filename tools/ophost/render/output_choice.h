@@ -13,7 +13,7 @@
 namespace ophost::render {
 
 // The output `options` ask for, of frames `width` x `height` at `fps`. `inputsHaveAlpha`: some
-// input of the render has alpha, so the output keeps the keys as alpha where its codec can hold
+// input of the render has transparency (FrameSource::hasAlpha), so the output keeps the keys as alpha where its codec can hold
 // them. Throws HostError, with one line naming the option, for an unknown codec, one the file
 // cannot carry, one whose encoder is missing, a rate factor outside the codec's range or given to
 // a codec that takes none, an unknown preset (naming the known ones), a preset or bit rate the
