@@ -331,7 +331,11 @@ int renderCommand(const Options& options) {
   const media::FrameRate fps = fpsFrom(options, renderer.inputRate(0));
   media::OutputOptions output = outputOptionsFrom(options, g.stride, g.rows, fps,
                                                   renderer.inputHasAlpha(0) || renderer.inputHasAlpha(1));
-  output.warn = [](const std::string& text) { warn({"output alpha", text}); };
+  // Where the codec could have held alpha, the rule that left it out.
+  const bool alphaLeftOut = media::holdsAlpha(media::outputCodec(options.output, output)) && !output.alpha;
+  output.warn = [alphaLeftOut](const std::string& text) {
+    warn({"output alpha", text + (alphaLeftOut ? " (an output has alpha only when an input has transparency)" : "")});
+  };
   auto sink = media::createSink(options.output, output);
   sink->stopWhen(interrupted);
   Progress progress(renderer.pluginName(), count, options.quiet);
