@@ -152,6 +152,13 @@ class DecodedSource final : public FrameSource {
     }
     natural_ = {last_->width, last_->height};
     alpha_ = frameHasTransparency(*last_);
+    bool full = false;
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(layout(full));
+    if (descriptor != nullptr && !(descriptor->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) &&
+        descriptor->nb_components >= 3) {
+      const YcbcrMeaning m = meaning(full);
+      bt709_ = std::abs(m.kr - kBt709Kr) < 1e-4 && std::abs(m.kb - kBt709Kb) < 1e-4;
+    }
   }
 
   Size naturalSize() const override { return natural_; }
@@ -159,6 +166,7 @@ class DecodedSource final : public FrameSource {
   bool isStill() const override { return count_ && *count_ == 1; }
   std::optional<FrameRate> frameRate() const override { return rate_; }
   bool hasAlpha() const override { return alpha_; }
+  bool isBt709() const override { return bt709_; }
 
   RgbImage frame(int64_t index, Size size) override {
     moveTo(index);
@@ -563,6 +571,7 @@ class DecodedSource final : public FrameSource {
   Size natural_;
   std::optional<FrameRate> rate_;
   bool alpha_ = false;  // some pixel of the first frame is not opaque
+  bool bt709_ = false;  // the first frame is BT.709 YCbCr
   std::unique_ptr<YcbcrToOpPixels> ycbcr_;  // for the meaning of the frames seen last
   YcbcrMeaning ycbcrMeaning_;
   Scaler scaler_;  // to 4:4:4 at another size, kept from frame to frame

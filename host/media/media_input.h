@@ -35,6 +35,9 @@ class FrameSource {
   // Whether it has transparency: its first frame has alpha (in its pixel format or its palette)
   // and some pixel that is not opaque.
   virtual bool hasAlpha() const { return false; }
+  // Whether its pictures are YCbCr of the BT.709 matrix (its first frame names it, or names none
+  // and has 720 rows or more), which its OpPixels were converted from.
+  virtual bool isBt709() const { return false; }
   // How many frames it holds, once known (1 for stills and cards).
   virtual std::optional<int64_t> frameCount() const = 0;
   virtual bool isStill() const = 0;

@@ -80,16 +80,17 @@ Frame newFrame(AVPixelFormat format, int width, int height) {
   return frame;
 }
 
-// One frame as an AVFrame of `format` at width x height, converted from RGB (BT.601 studio range
-// for YUV formats).
-Frame convertedFrame(const RgbImage& rgb, AVPixelFormat format, int width, int height) {
+// One frame as an AVFrame of `format` at width x height, converted from RGB (studio range of the
+// BT.601 matrix, or of `colourspace`, for YUV formats).
+Frame convertedFrame(const RgbImage& rgb, AVPixelFormat format, int width, int height,
+                     int colourspace = SWS_CS_ITU601) {
   Frame frame = newFrame(format, width, height);
   const Scaler context(sws_getContext(rgb.width, rgb.height, AV_PIX_FMT_RGB24, width, height, format,
                                       SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP,
                                       nullptr, nullptr, nullptr));
   if (!context) throw HostError("cannot convert a frame for output");
   const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
-  sws_setColorspaceDetails(context.get(), bt601, 1, bt601, format == AV_PIX_FMT_RGB24 ? 1 : 0, 0,
+  sws_setColorspaceDetails(context.get(), bt601, 1, sws_getCoefficients(colourspace), format == AV_PIX_FMT_RGB24 ? 1 : 0, 0,
                            1 << 16, 1 << 16);
   std::vector<uint8_t> spare;
   const uint8_t* source[4] = {rgb.scalerInput(spare), nullptr, nullptr, nullptr};
@@ -228,7 +229,7 @@ class EncodedFile {
  public:
   EncodedFile(const std::string& name, const char* format, AVCodecID codecId, const char* codecName,
               AVPixelFormat pixels, int width, int height, FrameRate fps, Dictionary options,
-              int64_t bitRate = 0)
+              int64_t bitRate = 0, bool bt709 = false)
       : name_(name), temporary_(temporaryNameFor(name)) {
     const AVOutputFormat* output = av_guess_format(format, name.c_str(), nullptr);
     AVFormatContext* muxer = nullptr;  // left null by a failed allocation
@@ -252,13 +253,13 @@ class EncodedFile {
     encoder_->sample_aspect_ratio = {1, 1};
     const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(pixels);
     if (layout != nullptr && !(layout->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL))) {
-      // What OpPixels are: BT.601 studio range, the chroma (where it is halved) co-sited with the
-      // even columns.
+      // What is written: studio range, BT.601 (the OpPixels' own) or BT.709, the chroma (where it
+      // is halved) co-sited with the even columns.
       encoder_->gop_size = static_cast<int>(std::lround(fps.perSecond() * 2));
       encoder_->color_range = AVCOL_RANGE_MPEG;
-      encoder_->colorspace = AVCOL_SPC_SMPTE170M;
-      encoder_->color_primaries = AVCOL_PRI_SMPTE170M;
-      encoder_->color_trc = AVCOL_TRC_SMPTE170M;
+      encoder_->colorspace = bt709 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+      encoder_->color_primaries = bt709 ? AVCOL_PRI_BT709 : AVCOL_PRI_SMPTE170M;
+      encoder_->color_trc = bt709 ? AVCOL_TRC_BT709 : AVCOL_TRC_SMPTE170M;
       encoder_->chroma_sample_location = AVCHROMA_LOC_LEFT;
     }
     encoder_->bit_rate = bitRate;  // none: the encoder's rate factor or its own lossless coding
@@ -344,6 +345,7 @@ struct VideoEncoding {
   AVPixelFormat pixels = AV_PIX_FMT_YUV420P;
   int shiftX = 1, shiftY = 1, bits = 8;
   bool alpha = false;
+  bool bt709 = false;  // the BT.709 matrix, else BT.601
   Dictionary settings;
   int64_t bitRate = 0;
 };
@@ -353,6 +355,7 @@ VideoEncoding encodingFor(Codec codec, const OutputOptions& options, bool alpha)
   const std::string quality = std::to_string(options.quality.value_or(defaultCrf(codec)));
   const std::string preset = options.preset.empty() ? kDefaultPreset : options.preset;
   e.alpha = alpha;
+  e.bt709 = options.bt709 && codec != Codec::Ffv1;
   switch (codec) {
     case Codec::H264:
     case Codec::Hevc:
@@ -409,18 +412,19 @@ class VideoSink final : public FrameSink {
         height_(encoding_.shiftY ? (options.height + 1) & ~1 : options.height) {
     file_ = std::make_unique<EncodedFile>(name, nullptr, encoding_.id, encoderName(codec), encoding_.pixels,
                                           width_, height_, options.fps, std::move(encoding_.settings),
-                                          encoding_.bitRate);
+                                          encoding_.bitRate, encoding_.bt709);
   }
   void add(const RgbImage& rgb, int64_t) override {
-    const Frame frame = convertedFrame(rgb, encoding_.pixels, width_, height_);
+    const Frame frame = convertedFrame(rgb, encoding_.pixels, width_, height_,
+                                       encoding_.bt709 ? SWS_CS_ITU709 : SWS_CS_ITU601);
     if (encoding_.alpha) fillOpaque(frame.get());
     frame->pts = count_++;
-    tagBt601(frame.get());
+    tag(frame.get());
     file_->encode(frame.get());
   }
   // OpPixels are already BT.601 studio YCbCr: only the chroma is made 4:2:2 or 4:2:0 where the
-  // codec takes it so. The frame is used again for the next picture unless the encoder still
-  // holds it.
+  // codec takes it so (after the matrix is made BT.709, for a BT.709 output). The frame is used
+  // again for the next picture unless the encoder still holds it.
   using FrameSink::add;
   void add(const Picture& picture, int64_t) override {
     const int32_t width = encoding_.shiftX ? (picture.geometry.stride + 1) & ~1 : picture.geometry.stride;
@@ -437,9 +441,15 @@ class VideoSink final : public FrameSink {
     target.shiftX = encoding_.shiftX;
     target.shiftY = encoding_.shiftY;
     target.bits = encoding_.bits;
-    opPixelsToYcbcr(picture, target);
+    if (encoding_.bt709) {
+      inBt709_ = picture;
+      opPixelsToMatrix(inBt709_, kBt709Kr, kBt709Kb);
+      opPixelsToYcbcr(inBt709_, target);
+    } else {
+      opPixelsToYcbcr(picture, target);
+    }
     frame_->pts = count_++;
-    tagBt601(frame_.get());
+    tag(frame_.get());
     file_->encode(frame_.get());
   }
   std::vector<std::string> finish() override {
@@ -447,12 +457,12 @@ class VideoSink final : public FrameSink {
   }
 
  private:
-  // What OpPixels are, on the frame too (an encoder may write what its frames say, as ProRes does).
-  static void tagBt601(AVFrame* frame) {
+  // What is written, on the frame too (an encoder may write what its frames say, as ProRes does).
+  void tag(AVFrame* frame) const {
     frame->color_range = AVCOL_RANGE_MPEG;
-    frame->colorspace = AVCOL_SPC_SMPTE170M;
-    frame->color_primaries = AVCOL_PRI_SMPTE170M;
-    frame->color_trc = AVCOL_TRC_SMPTE170M;
+    frame->colorspace = encoding_.bt709 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+    frame->color_primaries = encoding_.bt709 ? AVCOL_PRI_BT709 : AVCOL_PRI_SMPTE170M;
+    frame->color_trc = encoding_.bt709 ? AVCOL_TRC_BT709 : AVCOL_TRC_SMPTE170M;
     frame->chroma_location = AVCHROMA_LOC_LEFT;
   }
   // An RGB frame has no alpha: all of it opaque.
@@ -475,6 +485,7 @@ class VideoSink final : public FrameSink {
   int width_, height_;
   int64_t count_ = 0;
   Frame frame_;  // the encoder's input, reused
+  Picture inBt709_;  // a picture in the BT.709 matrix, reused
   std::unique_ptr<EncodedFile> file_;
 };
 

@@ -50,6 +50,9 @@ struct OutputOptions {
   int64_t bitRate = 0;             // an average in bits per second instead of a quality; 0: none
   // Whether the key bytes of rendered pictures are written as alpha, where the codec holds it.
   bool alpha = false;
+  // Whether a YCbCr video is written in the BT.709 matrix (and tagged so), as a source of that
+  // matrix was, rather than in the OpPixels' own BT.601. FFV1 keeps the OpPixels exactly, in BT.601.
+  bool bt709 = false;
   // Told once, when the pictures have keys below 255 that the output writes as opaque.
   std::function<void(const std::string&)> warn{};
 };

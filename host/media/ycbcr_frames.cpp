@@ -303,4 +303,29 @@ void opPixelsToYcbcr(const Picture& picture, const YcbcrTarget& target) {
   }
 }
 
+void opPixelsToMatrix(Picture& picture, double kr, double kb) {
+  Matrix fromOp, toTarget;
+  toRgb(kBt601Kr, kBt601Kb, fromOp);
+  toYcbcr(kr, kb, toTarget);
+  // Both studio range: Y' over 219, Pb and Pr over 224.
+  const double scale[3] = {219.0, 224.0, 224.0};
+  int32_t m[3][3];
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      double sum = 0;
+      for (int k = 0; k < 3; ++k) sum += toTarget[r][k] * fromOp[k][c];
+      m[r][c] = static_cast<int32_t>(std::lround(sum * scale[r] / scale[c] * (1 << kCoefficientBits)));
+    }
+  }
+  constexpr int32_t half = 1 << (kCoefficientBits - 1);
+  const auto byte = [](int32_t value) { return static_cast<uint8_t>(std::clamp(value, 0, 255)); };
+  for (size_t n = 0; n + 3 < picture.bytes.size(); n += 4) {
+    uint8_t* p = picture.bytes.data() + n;
+    const int32_t y = p[3] - 16, u = p[1] - 128, v = p[2] - 128;
+    p[3] = byte(((m[0][0] * y + m[0][1] * u + m[0][2] * v + half) >> kCoefficientBits) + 16);
+    p[1] = byte(((m[1][0] * y + m[1][1] * u + m[1][2] * v + half) >> kCoefficientBits) + 128);
+    p[2] = byte(((m[2][0] * y + m[2][1] * u + m[2][2] * v + half) >> kCoefficientBits) + 128);
+  }
+}
+
 }  // namespace ophost::media

@@ -73,6 +73,11 @@ struct Yuv420Target {
 // studio YCbCr. Throws HostError unless the target is the picture's size rounded up to even.
 void opPixelsToYuv420(const Picture& picture, const Yuv420Target& target);
 
+// The OpPixels of `picture` (BT.601 studio range) in the studio-range YCbCr of the matrix with
+// luma weights kr, kb (BT.709 for an output that keeps a BT.709 source's meaning), in place: one
+// 3x3 matrix in fixed point, rounded and clamped to a byte; the keys are left as they are.
+void opPixelsToMatrix(Picture& picture, double kr, double kb);
+
 // A planar YCbCr picture for an encoder, with or without alpha, in 8 or 10 bits (10-bit samples
 // take two bytes each, in the machine's order, as FFmpeg's ...10le formats on this host).
 struct YcbcrTarget {

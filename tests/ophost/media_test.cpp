@@ -415,4 +415,39 @@ TEST_F(Media, KeysBecomeAlphaWhereTheOutputHoldsItAndComeBackAsKeys) {
   }
 }
 
+// A video written in BT.709, as for a BT.709 source, is converted and tagged so: read back, it
+// says BT.709 and gives the OpPixels again within the rounding of the two conversions.
+TEST_F(Media, ABt709OutputReadsBackAsTheSameOpPixels) {
+  const Geometry g = Geometry::exact(32, 32);
+  OutputOptions options{g.stride, g.rows, 25, 0};  // x264's lossless coding: only the matrices round
+  options.bt709 = true;
+  const uint32_t colours[] = {0x5A51F0FF, 0x9122368F, 0x29F06EFF, 0xEB8080FF};
+  auto sink = createSink((dir / "hd.mkv").string(), options);
+  for (int n = 0; n < 4; ++n) {
+    Picture picture(g, 4);
+    for (int32_t j = 0; j < g.rows; ++j) {
+      for (int32_t i = 0; i < g.stride; ++i) picture.setPixel(i, j, colours[n]);
+    }
+    sink->add(picture, n);
+  }
+  sink->finish();
+  auto source = openSource((dir / "hd.mkv").string());
+  EXPECT_TRUE(source->isBt709());
+  for (int n = 0; n < 4; ++n) {
+    Picture back(g, 4);
+    source->frameInto(n, back);
+    for (int b = 1; b < 4; ++b) {
+      EXPECT_NEAR(back.at(7, 9)[b], (colours[n] >> (8 * b)) & 0xFF, 1) << "colour " << n << " byte " << b;
+    }
+  }
+  // A render of such a source writes BT.709 too; FFV1 keeps the OpPixels' own BT.601.
+  for (const auto& [name, codec, bt709] : {std::tuple{"out.mp4", "h264", true}, std::tuple{"out.mkv", "ffv1", false}}) {
+    const ophosttest::RunResult run = ophosttest::runOphost({"render", "Fog", "--input0", (dir / "hd.mkv").string(),
+                                                             "--length", "2", "--codec", codec, "--output",
+                                                             (dir / name).string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(openSource((dir / name).string())->isBt709(), bt709) << run.out;
+  }
+}
+
 }  // namespace

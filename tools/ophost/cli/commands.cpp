@@ -282,7 +282,7 @@ int renderCommand(const Options& options) {
   if (options.output.empty()) throw HostError("render needs --output FILE (.png, name%04d.png, .mp4, .webm, .gif ...)");
   const media::OutputKind kind = media::outputKindFor(options.output);
   // The codec and its settings are checked before the plug-in and the inputs are opened.
-  outputOptionsFrom(options, 2, 2, media::FrameRate(kDefaultFps), false);
+  outputOptionsFrom(options, 2, 2, media::FrameRate(kDefaultFps), {});
   RenderSetup setup = setupFrom(options, options.positional[0]);
 
   int64_t first = 0, last = 0;
@@ -329,8 +329,10 @@ int renderCommand(const Options& options) {
   }
   const Geometry& g = renderer.geometry();
   const media::FrameRate fps = fpsFrom(options, renderer.inputRate(0));
-  media::OutputOptions output = outputOptionsFrom(options, g.stride, g.rows, fps,
-                                                  renderer.inputHasAlpha(0) || renderer.inputHasAlpha(1));
+  InputTraits traits;
+  traits.alpha = renderer.inputHasAlpha(0) || renderer.inputHasAlpha(1);
+  traits.bt709 = renderer.inputIsBt709(0);
+  media::OutputOptions output = outputOptionsFrom(options, g.stride, g.rows, fps, traits);
   // Where the codec could have held alpha, the rule that left it out.
   const bool alphaLeftOut = media::holdsAlpha(media::outputCodec(options.output, output)) && !output.alpha;
   output.warn = [alphaLeftOut](const std::string& text) {

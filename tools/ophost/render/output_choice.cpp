@@ -51,7 +51,7 @@ int64_t parseBitRate(const std::string& text) {
 }
 
 media::OutputOptions outputOptionsFrom(const Options& options, int32_t width, int32_t height, media::FrameRate fps,
-                                       bool inputsHaveAlpha) {
+                                       const InputTraits& traits) {
   media::OutputOptions out;
   out.width = width;
   out.height = height;
@@ -96,7 +96,8 @@ media::OutputOptions outputOptionsFrom(const Options& options, int32_t width, in
     if (!options.crf.empty()) throw HostError("give --crf or --bitrate, not both");
     out.bitRate = parseBitRate(options.bitrate);
   }
-  out.alpha = inputsHaveAlpha;
+  out.alpha = traits.alpha;
+  out.bt709 = traits.bt709;
   return out;
 }
 
@@ -106,6 +107,9 @@ std::string describeEncoding(const std::string& file, const media::OutputOptions
   const bool alpha = media::writesAlpha(file, options);
   if (codec == media::Codec::Prores) text += alpha ? " 4444" : " 422 HQ";
   if (alpha) text += " with alpha";
+  if (options.bt709 && codec != media::Codec::Ffv1 && codec != media::Codec::Png && codec != media::Codec::Gif) {
+    text += ", BT.709";
+  }
   return text;
 }
 

@@ -104,6 +104,8 @@ class FrameRenderer {
   }
   // Whether input `index` (0 or 1) has alpha, which becomes the keys of its pictures.
   bool inputHasAlpha(int index) const { return sources_[index] && sources_[index]->hasAlpha(); }
+  // Whether input `index` is YCbCr of the BT.709 matrix.
+  bool inputIsBt709(int index) const { return sources_[index] && sources_[index]->isBt709(); }
   const std::string& pluginName() const { return session_->name(); }
   Plugin& plugin() { return session_->plugin(); }
 
