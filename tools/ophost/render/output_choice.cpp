@@ -1,7 +1,6 @@
 #include "output_choice.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 
@@ -33,10 +32,12 @@ bool takesPreset(media::Codec codec) { return !media::presetsOf(codec).empty(); 
 
 int64_t parseBitRate(const std::string& text) {
   const std::string refusal = "--bitrate " + text + ": not a bit rate (8M, 2500k or 800000 bits per second)";
-  if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text[0])))) throw HostError(refusal);
+  const size_t digits = text.find_first_not_of("0123456789.");
+  const std::string number = text.substr(0, digits);
+  const std::string unit = digits == std::string::npos ? "" : text.substr(digits);
   char* end = nullptr;
-  double value = std::strtod(text.c_str(), &end);
-  const std::string unit(end);
+  double value = number.empty() ? 0 : std::strtod(number.c_str(), &end);
+  if (number.empty() || end != number.c_str() + number.size()) throw HostError(refusal);
   if (unit == "k" || unit == "K") {
     value *= 1e3;
   } else if (unit == "m" || unit == "M") {
