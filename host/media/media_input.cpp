@@ -155,6 +155,26 @@ class DecodedSource final : public FrameSource {
   bool isStill() const override { return count_ && *count_ == 1; }
   std::optional<FrameRate> frameRate() const override { return rate_; }
 
+  // Read through once more without decoding: the picture stream's packets, each one frame, but
+  // for those the container marks to be dropped (the lead-in an edit list cuts).
+  int64_t countFrames() override {
+    if (count_) return *count_;
+    const InputFormat counting = openDemuxer();
+    const Packet packet(av_packet_alloc());
+    if (!packet) throw HostError(name_ + ": out of memory");
+    int64_t frames = 0;
+    deadline_.start();
+    while (av_read_frame(counting.get(), packet.get()) >= 0) {
+      if (packet->stream_index == stream_ && (packet->flags & AV_PKT_FLAG_DISCARD) == 0) {
+        if (++frames % 256 == 0) deadline_.start();  // reading on: the limit is per stretch, not the file
+      }
+      av_packet_unref(packet.get());
+    }
+    if (deadline_.cancelled()) throw HostError(name_ + ": interrupted while its frames were counted");
+    if (deadline_.passed()) throw HostError(name_ + ": its frames could not be counted (" + reason(AVERROR_EXIT) + ")");
+    return std::max<int64_t>(frames, 1);
+  }
+
   RgbImage frame(int64_t index, Size size) override {
     moveTo(index);
     return convert(size);
@@ -192,11 +212,12 @@ class DecodedSource final : public FrameSource {
     return name;
   }
 
-  void openFile() {
+  // The file opened for reading by the rules above, its streams found.
+  InputFormat openDemuxer() {
     const AVInputFormat* forced = sequence_ ? av_find_input_format("image2") : nullptr;
-    format_.reset(avformat_alloc_context());
-    if (!format_) throw HostError(name_ + ": out of memory");
-    format_->interrupt_callback = {&Deadline::check, &deadline_};
+    InputFormat format(avformat_alloc_context());
+    if (!format) throw HostError(name_ + ": out of memory");
+    format->interrupt_callback = {&Deadline::check, &deadline_};
     Dictionary settings;
     // Guessed sizes and rates of raw streams need not be trusted: the decoder says what it finds.
     setEntry(settings, "probesize", int64_t{32} << 20);
@@ -207,11 +228,11 @@ class DecodedSource final : public FrameSource {
     setEntry(settings, "pattern_type", sequence_ ? "sequence" : "none");
     deadline_.start();
     const FailureWords words;
-    AVFormatContext* demuxer = format_.release();  // freed by the open should it fail
+    AVFormatContext* demuxer = format.release();  // freed by the open should it fail
     AVDictionary* entries = settings.release();
     int status = avformat_open_input(&demuxer, url_.c_str(), forced, &entries);
     settings.reset(entries);
-    format_.reset(demuxer);
+    format.reset(demuxer);
     if (status < 0) {
       if (deadline_.cancelled()) throw HostError(name_ + ": interrupted while it was being opened");
       const std::string kind = probedFormat(url_, deadline_);
@@ -224,14 +245,19 @@ class DecodedSource final : public FrameSource {
                       (words.words().empty() ? reason(status) : words.words()) + ")");
     }
     // A stream's claimed size is refused before its first frame is decoded.
-    for (unsigned n = 0; n < format_->nb_streams; ++n) {
-      const AVCodecParameters* claimed = format_->streams[n]->codecpar;
+    for (unsigned n = 0; n < format->nb_streams; ++n) {
+      const AVCodecParameters* claimed = format->streams[n]->codecpar;
       if (claimed->codec_type == AVMEDIA_TYPE_VIDEO) checkSize(claimed->width, claimed->height, "its pictures are");
     }
-    status = avformat_find_stream_info(format_.get(), nullptr);
+    status = avformat_find_stream_info(format.get(), nullptr);
     if (status < 0) {
       throw HostError(name_ + ": not a picture or video (" + (words.words().empty() ? reason(status) : words.words()) + ")");
     }
+    return format;
+  }
+
+  void openFile() {
+    format_ = openDemuxer();
     const AVCodec* codec = nullptr;
     stream_ = av_find_best_stream(format_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
     if (stream_ < 0 || codec == nullptr) {
@@ -245,7 +271,7 @@ class DecodedSource final : public FrameSource {
     avcodec_parameters_to_context(decoder_.get(), parameters);
     decoder_->thread_count = 2;
     decoder_->max_pixels = static_cast<int64_t>(kMaxDecodedSide) * kMaxDecodedSide;
-    status = avcodec_open2(decoder_.get(), codec, nullptr);
+    const int status = avcodec_open2(decoder_.get(), codec, nullptr);
     if (status < 0) throw HostError(name_ + ": cannot be decoded (" + reason(status) + ")");
     packet_.reset(av_packet_alloc());
     work_.reset(av_frame_alloc());

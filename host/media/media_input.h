@@ -37,6 +37,9 @@ class FrameSource {
   // The rate a clip's frames are shown at, as its container gives it; none for stills and cards
   // (and for a clip whose container gives none).
   virtual std::optional<FrameRate> frameRate() const { return std::nullopt; }
+  // How many frames it holds, counted now when frameCount() does not know yet (a clip read
+  // through without decoding). Throws HostError when the file cannot be read through.
+  virtual int64_t countFrames() { return frameCount().value_or(1); }
 };
 
 inline constexpr Size kCardSize{640, 360};
