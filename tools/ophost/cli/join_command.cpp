@@ -8,6 +8,7 @@
 #include "join_renderer.h"
 #include "media_output.h"
 #include "progress.h"
+#include "render_pipeline.h"
 
 namespace ophost::cli {
 
@@ -96,14 +97,14 @@ int joinCommand(const Options& options) {
   auto sink = media::createSink(options.output, {g.stride, g.rows, join.rate(), quality});
   sink->stopWhen(interrupted);
   Progress progress("join", total, options.quiet);
+  PipelineOptions pipeline;
+  pipeline.first = 0;
+  pipeline.last = total - 1;
+  pipeline.warn = warn;
+  pipeline.advanced = [&progress] { progress.advance(); };
   std::vector<std::string> written;
   try {
-    for (int64_t frame = 0; frame < total; ++frame) {
-      if (interrupted()) throw Interrupted("interrupted");
-      const auto picture = join.render(frame);
-      sink->add(*picture, frame);
-      progress.advance();
-    }
+    renderFrames(join, *sink, pipeline);
     progress.done();
     written = sink->finish();
   } catch (const Interrupted&) {

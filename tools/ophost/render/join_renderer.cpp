@@ -140,21 +140,26 @@ std::shared_ptr<const Picture> JoinRenderer::clipPicture(size_t index, int64_t l
   return picture;
 }
 
-std::shared_ptr<const Picture> JoinRenderer::render(int64_t frame) {
+FrameInputs JoinRenderer::decodeInputs(int64_t frame) {
   const TimelinePoint point = timeline_->at(frame);
-  if (!point.inCut) return clipPicture(point.clip, point.local);
+  FrameInputs inputs;
+  inputs.input[0] = clipPicture(point.clip, point.local);
+  if (point.inCut) inputs.input[1] = clipPicture(point.clip + 1, point.position);
+  return inputs;
+}
+
+RenderedFrame JoinRenderer::renderWith(int64_t frame, const FrameInputs& inputs) {
+  const TimelinePoint point = timeline_->at(frame);
+  if (!point.inCut) return RenderedFrame{*inputs.input[0]};
   if (!session_ || sessionCut_ != point.cut) {
     session_.reset();
     session_ = std::make_unique<PluginSession>(cuts_[point.cut].setup);
     session_->open();
     sessionCut_ = point.cut;
   }
-  FrameInputs inputs;
-  inputs.input[0] = clipPicture(point.clip, point.local);
-  inputs.input[1] = clipPicture(point.clip + 1, point.position);
-  auto picture = std::make_shared<const Picture>(session_->render(point.position, inputs).picture);
+  RenderedFrame rendered = session_->render(point.position, inputs);
   if (point.position + 1 == timeline_->cuts()[point.cut]) session_.reset();  // the cut is done: close its effect
-  return picture;
+  return rendered;
 }
 
 }  // namespace ophost::render

@@ -52,13 +52,13 @@ struct JoinCut {
   std::string audioCurve;
 };
 
-class JoinRenderer {
+class JoinRenderer final : public FrameStages {
  public:
   // Opens every clip and counts its frames, builds the timeline, and loads, sets and opens each
   // cut's effect once to see that it starts: every fault of the command line is found here,
   // before anything is written. Throws HostError with one message.
   explicit JoinRenderer(const JoinSetup& setup);
-  ~JoinRenderer();
+  ~JoinRenderer() override;
 
   const Timeline& timeline() const { return *timeline_; }
   const Geometry& geometry() const { return geometry_; }
@@ -66,8 +66,10 @@ class JoinRenderer {
   const std::vector<JoinClip>& clips() const { return clips_; }
   const std::vector<JoinCut>& cuts() const { return cuts_; }
 
-  // Output frame `frame`, the frames asked for in order from 0.
-  std::shared_ptr<const Picture> render(int64_t frame);
+  // The two steps of output frame `frame`, each asked for in order from frame 0: the clip
+  // pictures it shows (the two of a cut), and the frame made of them.
+  FrameInputs decodeInputs(int64_t frame) override;
+  RenderedFrame renderWith(int64_t frame, const FrameInputs& inputs) override;
 
  private:
   std::shared_ptr<const Picture> clipPicture(size_t clip, int64_t local);

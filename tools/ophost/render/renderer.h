@@ -80,22 +80,30 @@ class PluginSession {
   std::vector<std::pair<std::string, Geometry>> served_;  // the textures served at the last open
 };
 
-class FrameRenderer {
+// The two steps of rendering a frame, for a pipeline that runs them in different threads: the
+// inputs of a frame decoded and laid out (one thread at a time), and the plug-in's render of them
+// (one thread at a time; the two may overlap).
+class FrameStages {
+ public:
+  virtual ~FrameStages() = default;
+  virtual FrameInputs decodeInputs(int64_t frame) = 0;
+  virtual RenderedFrame renderWith(int64_t frame, const FrameInputs& inputs) = 0;
+};
+
+class FrameRenderer final : public FrameStages {
  public:
   // Loads, sets and opens the plug-in and opens the inputs. Throws HostError with one message.
   explicit FrameRenderer(const RenderSetup& setup);
-  ~FrameRenderer();
+  ~FrameRenderer() override;
 
   // Renders frame `frame` (0..length) and returns the whole output buffer as RGB.
   media::RgbImage render(int64_t frame);
   // The same frame as the plug-in put it (OpPixels).
   Picture renderPicture(int64_t frame);
 
-  // The two steps of renderPicture, for a pipeline that runs them in different threads: the
-  // inputs of a frame decoded and laid out (one thread at a time), and the plug-in's render of
-  // them (one thread at a time, the two may overlap).
-  FrameInputs decodeInputs(int64_t frame);
-  RenderedFrame renderWith(int64_t frame, const FrameInputs& inputs);
+  // The two steps of renderPicture.
+  FrameInputs decodeInputs(int64_t frame) override;
+  RenderedFrame renderWith(int64_t frame, const FrameInputs& inputs) override;
 
   const Geometry& geometry() const { return geometry_; }
   // The frame rate of input `index` (0 or 1), when it is a clip that has one.
