@@ -106,6 +106,11 @@ TEST_F(Join, OtherRatesAndShapesFitTheFirstClip) {
   EXPECT_LE(value(4, 18), 8);
   EXPECT_LE(value(59, 18), 8);
   EXPECT_GE(value(32, 4), 240);
+
+  // render, too, writes at its input 0's own rate when --fps does not say otherwise.
+  render({"render", "Ripples", "--input0", at("b.mkv"), "--input1", "card:grid", "--length", "3", "--output",
+          at("r.mp4"), "-q"});
+  EXPECT_EQ(ophost::media::openSource(at("r.mp4"))->frameRate(), ophost::media::FrameRate(30));
 }
 
 // Each fault of a join's command line is one line and exit 1, found before anything is written.
