@@ -54,11 +54,13 @@ TEST_F(Join, EachCutIsTheEffectOnTheTailAndHeadOfItsClips) {
           "--output", at("b%04d.png"), "-q"});
   const RunResult join = runOphost({"join", at("a%04d.png"), at("b%04d.png"), "card:white", "--with",
                                     "ripples:easing=ease-in", "--with", "blinds:count=3", "--duration", "4f",
-                                    "--still-duration", "6f", "--output", at("o%04d.png")});
+                                    "--still-duration", "6f", "--output", at("o%04d.png"), "--sheet",
+                                    at("sheet.png")});
   ASSERT_EQ(join.status, 0) << join.err;
   // 12 + 10 + 6 frames less two cuts of 4: clip 2 starts at 8, clip 3 at 14.
   EXPECT_TRUE(std::filesystem::exists(dir / "o0019.png"));
   EXPECT_FALSE(std::filesystem::exists(dir / "o0020.png"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "sheet.png"));
   EXPECT_NE(join.out.find("20 frames at 25 fps, 64x36"), std::string::npos) << join.out;
   EXPECT_NE(join.out.find("cut 2   Blinds over 4 frames (0.16 s) from 00:00:00.56"), std::string::npos) << join.out;
 
@@ -133,6 +135,7 @@ TEST_F(Join, FaultsAreOneLineAndLeaveNothing) {
       {{"join", a, a, "--with", "ripples", "--output", at("one.png")}, "holds one frame"},
       {{"join", a, "card:grid", "--with", "ripples", "--duration", "4f", "--output", a}, "which the command reads"},
       {{"join", a, "--with", "ripples", "--output", out}, "two clips or more"},
+      {{"join", a, a, "--with", "ripples", "--duration", "4f", "--output", out, "--sheet", at("s.gif")}, "one picture"},
   };
   for (const auto& [arguments, words] : cases) {
     const RunResult run = runOphost(arguments);

@@ -1,7 +1,10 @@
 #include "join_command.h"
 
+#include <cmath>
 #include <cstdio>
+#include <map>
 
+#include "contact_sheet.h"
 #include "host_error.h"
 #include "input_files.h"
 #include "interrupt.h"
@@ -74,6 +77,52 @@ void printSummary(const JoinRenderer& join, const std::vector<std::string>& writ
   }
 }
 
+// The frames a join's contact sheet shows, with their labels: the middle of each clip where it
+// plays alone, and each cut at a quarter, half and three quarters of its length.
+std::map<int64_t, std::string> sheetFrames(const JoinRenderer& join) {
+  const Timeline& timeline = join.timeline();
+  std::map<int64_t, std::string> frames;
+  for (size_t k = 0; k < timeline.clips().size(); ++k) {
+    const ClipSpan& span = timeline.clips()[k];
+    const int64_t from = span.start + (k > 0 ? timeline.cuts()[k - 1] : 0);
+    const int64_t to = span.start + span.frames - (k < timeline.cuts().size() ? timeline.cuts()[k] : 0);
+    if (to > from) frames[(from + to - 1) / 2] = "clip " + std::to_string(k + 1);
+    if (k < timeline.cuts().size()) {
+      for (const int percent : {25, 50, 75}) {
+        const int64_t length = timeline.cuts()[k];
+        const int64_t at = std::min<int64_t>(length - 1, std::llround(static_cast<double>(length) * percent / 100.0));
+        frames.emplace(timeline.cutStart(k) + at, join.cuts()[k].effect + " " + std::to_string(percent) + "%");
+      }
+    }
+  }
+  return frames;
+}
+
+// A sink that hands every frame on and keeps the contact sheet's frames as they pass.
+class SheetCapture final : public media::FrameSink {
+ public:
+  SheetCapture(media::FrameSink& inner, std::map<int64_t, std::string> wanted)
+      : inner_(inner), wanted_(std::move(wanted)) {}
+  void add(const media::RgbImage& frame, int64_t number) override {
+    keep(frame, number);
+    inner_.add(frame, number);
+  }
+  void add(const Picture& frame, int64_t number) override {
+    if (wanted_.count(number)) keep(media::pictureToRgb(frame), number);
+    inner_.add(frame, number);
+  }
+  std::vector<std::string> finish() override { return inner_.finish(); }
+  const std::vector<SheetFrame>& kept() const { return kept_; }
+
+ private:
+  void keep(const media::RgbImage& frame, int64_t number) {
+    if (const auto found = wanted_.find(number); found != wanted_.end()) kept_.push_back({frame, found->second});
+  }
+  media::FrameSink& inner_;
+  std::map<int64_t, std::string> wanted_;
+  std::vector<SheetFrame> kept_;
+};
+
 }  // namespace
 
 int joinCommand(const Options& options) {
@@ -91,11 +140,22 @@ int joinCommand(const Options& options) {
   InputFiles inputs;
   for (size_t k = 0; k < options.positional.size(); ++k) inputs.add("clip " + std::to_string(k + 1), options.positional[k]);
   inputs.checkOutput(options.output, kind, 0, total - 1);
+  if (!options.sheet.empty()) {
+    if (media::outputKindFor(options.sheet) != media::OutputKind::Png) {
+      throw HostError("--sheet " + options.sheet + ": the contact sheet is one picture: name a .png");
+    }
+    inputs.checkOutput(options.sheet, media::OutputKind::Png, 0, 0);
+    if (std::filesystem::absolute(options.sheet).lexically_normal() ==
+        std::filesystem::absolute(options.output).lexically_normal()) {
+      throw HostError("--sheet " + options.sheet + " is the output itself: give the sheet a name of its own");
+    }
+  }
 
   const Geometry& g = join.geometry();
   const auto quality = static_cast<int32_t>(wholeOption(options, "--crf", media::kDefaultQuality));
   auto sink = media::createSink(options.output, {g.stride, g.rows, join.rate(), quality});
   sink->stopWhen(interrupted);
+  SheetCapture capture(*sink, options.sheet.empty() ? std::map<int64_t, std::string>() : sheetFrames(join));
   Progress progress("join", total, options.quiet);
   PipelineOptions pipeline;
   pipeline.first = 0;
@@ -104,9 +164,22 @@ int joinCommand(const Options& options) {
   pipeline.advanced = [&progress] { progress.advance(); };
   std::vector<std::string> written;
   try {
-    renderFrames(join, *sink, pipeline);
+    renderFrames(join, capture, pipeline);
     progress.done();
+    std::unique_ptr<media::FrameSink> sheetSink;
+    media::RgbImage sheet;
+    if (!options.sheet.empty()) {
+      const std::string subtitle = std::to_string(join.clips().size()) + " clips, " +
+                                   std::to_string(join.cuts().size()) + " cuts, " +
+                                   secondsText(total, join.rate());
+      sheet = contactSheet("join", subtitle, capture.kept(), 160);
+      sheetSink = media::createSink(options.sheet, {sheet.width, sheet.height, join.rate()});
+      sheetSink->add(sheet, 0);
+    }
     written = sink->finish();
+    if (sheetSink) {
+      for (const std::string& file : sheetSink->finish()) written.push_back(file);
+    }
   } catch (const Interrupted&) {
     throw Interrupted("interrupted: the join into " + options.output + " stopped and nothing was written");
   } catch (const media::OutputStopped&) {
