@@ -7,9 +7,9 @@ namespace ophost::media {
 
 namespace {
 
-// The BT.601 matrix with its studio-range scaling, in 1/65536ths: Y = 16 + 219/255 (0.299 R +
+// The BT.601 matrix with its studio-range scaling, in 1/1048576ths: Y = 16 + 219/255 (0.299 R +
 // 0.587 G + 0.114 B), Cb and Cr = 128 + 224/255 of the colour differences, and back.
-constexpr int kShift = 16;
+constexpr int kShift = 20;
 constexpr int32_t kHalf = 1 << (kShift - 1);
 
 constexpr int32_t fixed(double value) {
