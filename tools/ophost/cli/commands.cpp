@@ -74,6 +74,8 @@ RenderSetup setupFrom(const Options& options, const std::string& plugin) {
   if (!options.easing.empty()) setup.easing = Easing::parse(options.easing);
   setup.checks = options.checks;
   setup.warn = warn;
+  // Read before any work, so a bad picture is told at once, by every worker alike.
+  setup.textures = customTextures(options.texture, {plugin});
   return setup;
 }
 
@@ -120,6 +122,11 @@ class InputFiles {
       addFile(media::sequenceFileName(input, frame), "a frame of " + option + " (" + input + ")");
     }
   }
+  // A file read as it is (a texture's picture).
+  void addFile(const std::string& file, const std::string& what) {
+    struct stat status {};
+    if (::stat(file.c_str(), &status) == 0) files_.emplace(std::make_pair(status.st_dev, status.st_ino), what);
+  }
   // Throws HostError when writing `file` (or the sequence `pattern`) would replace an input.
   void refuse(const std::string& file, const std::string& pattern) const {
     if (!pattern.empty()) {
@@ -145,20 +152,18 @@ class InputFiles {
     return error ? name : path.string();
   }
   static std::string refusal() { return ", which the render reads: give the output another name"; }
-  void addFile(const std::string& file, const std::string& what) {
-    struct stat status {};
-    if (::stat(file.c_str(), &status) == 0) files_.emplace(std::make_pair(status.st_dev, status.st_ino), what);
-  }
   std::map<std::pair<dev_t, ino_t>, std::string> files_;
   std::vector<std::pair<std::string, std::string>> patterns_;
 };
 
 // Refuses, before any work, an output some frame of first..last could not be written to, or would
 // be written over one of the inputs.
-void checkOutputFiles(const Options& options, media::OutputKind kind, int64_t first, int64_t last) {
+void checkOutputFiles(const Options& options, const RenderSetup& setup, media::OutputKind kind, int64_t first,
+                      int64_t last) {
   InputFiles inputs;
   inputs.add("--input0", options.input0);
   inputs.add("--input1", options.input1);
+  for (const CustomTexture& texture : setup.textures) inputs.addFile(texture.file, "--texture " + texture.entry);
   const std::string& output = options.output;
   if (kind != media::OutputKind::PngSequence) {
     media::checkOutputFile(output, output);
@@ -296,7 +301,7 @@ int renderCommand(const Options& options) {
                     " to name%04d.png, .mp4 or .gif");
   }
 
-  checkOutputFiles(options, kind, first, last);
+  checkOutputFiles(options, setup, kind, first, last);
 
   const int64_t count = last - first + 1;
   PipelineOptions pipeline;
