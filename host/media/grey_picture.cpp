@@ -20,7 +20,7 @@ Picture readGreyPicture(const std::filesystem::path& file, const std::atomic<boo
   if (error) throw HostError("cannot be opened (" + error.message() + ")");
   static const std::regex numbered("%0?[0-9]*d");
   if (std::regex_search(path.string(), numbered)) {
-    throw HostError("a name with %d in it is read as a numbered sequence: rename the file");
+    throw HostError("a name holding %d (or %04d ...) stands for a numbered sequence, not one picture: rename the file");
   }
   const std::filesystem::file_status status = std::filesystem::status(path, error);
   if (!std::filesystem::exists(status)) throw HostError("no such file");
