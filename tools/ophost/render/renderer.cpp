@@ -104,7 +104,7 @@ PluginSession::PluginSession(const RenderSetup& setup) : setup_(setup) {
       std::shared_ptr<const Picture> texture;
       if (const CustomTexture* own = customTextureFor(custom_, plugin_->name(), file)) {
         auto& scaled = customServed_[file];
-        if (!scaled) scaled = std::make_shared<const Picture>(servedTexture(*own, *knownEffect(plugin_->name())));
+        if (!scaled) scaled = std::make_shared<const Picture>(servedTexture(*own, *knownEffect(own->effect)));
         texture = scaled;
       } else if (directory) {
         texture = directory(file);
