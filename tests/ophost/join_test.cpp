@@ -135,6 +135,8 @@ TEST_F(Join, FaultsAreOneLineAndLeaveNothing) {
       {{"join", a, a, "--with", "ripples", "--output", at("one.png")}, "holds one frame"},
       {{"join", a, "card:grid", "--with", "ripples", "--duration", "4f", "--output", a}, "which the command reads"},
       {{"join", a, "--with", "ripples", "--output", out}, "two clips or more"},
+      {{"join", a, a, "--with", "ripples", "--duration", "4f", "--texture", "sunbeams=" + a, "--output", out},
+       "not an effect of this"},
       {{"join", a, a, "--with", "ripples", "--duration", "4f", "--output", out, "--sheet", at("s.gif")}, "one picture"},
   };
   for (const auto& [arguments, words] : cases) {

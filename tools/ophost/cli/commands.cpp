@@ -75,6 +75,8 @@ RenderSetup setupFrom(const Options& options, const std::string& plugin) {
   if (!options.easing.empty()) setup.easing = Easing::parse(options.easing);
   setup.checks = options.checks;
   setup.warn = warn;
+  // Read before any work, so a bad picture is told at once, by every worker alike.
+  setup.textures = customTextures(options.texture, {plugin});
   return setup;
 }
 
@@ -226,6 +228,7 @@ int renderCommand(const Options& options) {
   InputFiles inputs;
   inputs.add("--input0", options.input0);
   inputs.add("--input1", options.input1);
+  for (const CustomTexture& texture : setup.textures) inputs.addFile(texture.file, "--texture " + texture.entry);
   inputs.checkOutput(options.output, kind, first, last);
 
   const int64_t count = last - first + 1;

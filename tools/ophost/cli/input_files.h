@@ -19,6 +19,8 @@ class InputFiles {
  public:
   // `option` names the input in messages ("--input0", "clip 2").
   void add(const std::string& option, const std::string& input);
+  // A file read as it is (a texture's picture), named `what` in messages.
+  void addFile(const std::string& file, const std::string& what);
   // Throws HostError when writing `file` (or the sequence `pattern`) would replace an input.
   void refuse(const std::string& file, const std::string& pattern) const;
   // Refuses, before any work, an output some frame of first..last could not be written to, or
@@ -29,7 +31,6 @@ class InputFiles {
   static bool exists(const std::string& file);
   static std::string comparable(const std::string& name);
   static std::string refusal() { return ", which the command reads: give the output another name"; }
-  void addFile(const std::string& file, const std::string& what);
   std::map<std::pair<dev_t, ino_t>, std::string> files_;
   std::vector<std::pair<std::string, std::string>> patterns_;
 };

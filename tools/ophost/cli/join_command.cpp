@@ -32,6 +32,7 @@ JoinSetup setupFrom(const Options& options) {
   setup.easing = options.easing;
   setup.fit = parseFit(options.fit);
   if (!options.fps.empty()) setup.fps = media::parseFrameRate(options.fps, "--fps");
+  setup.textures = options.texture;
   setup.checks = options.checks;
   setup.warn = warn;
   return setup;
@@ -139,6 +140,7 @@ int joinCommand(const Options& options) {
 
   InputFiles inputs;
   for (size_t k = 0; k < options.positional.size(); ++k) inputs.add("clip " + std::to_string(k + 1), options.positional[k]);
+  for (const CustomTexture& texture : join.textures()) inputs.addFile(texture.file, "--texture " + texture.entry);
   inputs.checkOutput(options.output, kind, 0, total - 1);
   if (!options.sheet.empty()) {
     if (media::outputKindFor(options.sheet) != media::OutputKind::Png) {

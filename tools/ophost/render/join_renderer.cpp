@@ -79,10 +79,14 @@ JoinRenderer::JoinRenderer(const JoinSetup& setup) : setup_(setup) {
                     (cutCount == 1 ? "" : "s") + ": give one --with for each, or one for all (" +
                     std::to_string(setup.cuts.size()) + " given)");
   }
+  // Each cut's effect loaded and set, then given the textures of its own and opened once, so that
+  // a fault of any cut is found before any work.
   std::vector<int64_t> cutFrames;
+  std::vector<std::string> effects;
+  std::vector<std::string> what;
   for (size_t k = 0; k < cutCount; ++k) {
     const CutEffect& effect = setup.cuts[setup.cuts.size() == 1 ? 0 : k];
-    const std::string what = "cut " + std::to_string(k + 1) + " (--with " + effect.text + ")";
+    what.push_back("cut " + std::to_string(k + 1) + " (--with " + effect.text + ")");
     JoinCut cut;
     cut.setup.pluginDirectory = setup.pluginDirectory;
     cut.setup.textureDirectory = setup.textureDirectory;
@@ -96,20 +100,29 @@ JoinRenderer::JoinRenderer(const JoinSetup& setup) : setup_(setup) {
                                                  : parseDuration(effect.duration, "duration", rate_);
       const std::string& easing = effect.easing.empty() ? setup.easing : effect.easing;
       if (!easing.empty()) cut.setup.easing = Easing::parse(easing);
-      // Loaded, set and opened once now, so that a fault of any cut is found before any work.
       PluginSession session(cut.setup);
       if (session.plugin().model().singleInput()) {
         throw HostError(session.name() + " changes one picture and joins none: a cut needs an effect that takes two");
       }
-      session.open();
       cut.effect = session.name();
+    } catch (const HostError& error) {
+      throw HostError(what.back() + ": " + error.what());
+    }
+    effects.push_back(cut.effect);
+    cutFrames.push_back(cut.setup.length);
+    cuts_.push_back(std::move(cut));
+  }
+  textures_ = customTextures(setup.textures, effects);
+  for (size_t k = 0; k < cutCount; ++k) {
+    cuts_[k].setup.textures = textures_;
+    try {
+      PluginSession session(cuts_[k].setup);
+      session.open();
     } catch (const Interrupted&) {
       throw;
     } catch (const HostError& error) {
-      throw HostError(what + ": " + error.what());
+      throw HostError(what[k] + ": " + error.what());
     }
-    cutFrames.push_back(cut.setup.length);
-    cuts_.push_back(std::move(cut));
   }
   timeline_ = std::make_unique<Timeline>(clipFrames, cutFrames, names);
   cached_.resize(clips_.size());

@@ -30,6 +30,7 @@ struct JoinSetup {
   std::string easing;                 // of each cut without its own; empty: linear
   Fit fit = Fit::Letterbox;
   std::optional<media::FrameRate> fps;  // the output's; clip 1's own (25 for a still) when not given
+  std::vector<std::string> textures;  // --texture entries, for the cuts' effects
   bool checks = false;
   WarningSink warn;
 };
@@ -65,6 +66,7 @@ class JoinRenderer final : public FrameStages {
   media::FrameRate rate() const { return rate_; }
   const std::vector<JoinClip>& clips() const { return clips_; }
   const std::vector<JoinCut>& cuts() const { return cuts_; }
+  const std::vector<CustomTexture>& textures() const { return textures_; }
 
   // The two steps of output frame `frame`, each asked for in order from frame 0: the clip
   // pictures it shows (the two of a cut), and the frame made of them.
@@ -77,6 +79,7 @@ class JoinRenderer final : public FrameStages {
   JoinSetup setup_;
   std::vector<JoinClip> clips_;
   std::vector<JoinCut> cuts_;
+  std::vector<CustomTexture> textures_;
   std::unique_ptr<Timeline> timeline_;
   Geometry geometry_;
   media::FrameRate rate_;
