@@ -14,6 +14,7 @@ extern "C" {
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <utility>
 
 #include "ffmpeg_owners.h"
@@ -110,10 +111,15 @@ class ClipSound {
         frame_->pts = time == AV_NOPTS_VALUE ? next_
                                              : av_rescale_q(time - origin_, format_->streams[stream_]->time_base, samples);
         next_ = frame_->pts + frame_->nb_samples;
-        status = av_buffersrc_add_frame_flags(source, frame_.get(), AV_BUFFERSRC_FLAG_PUSH);
+        const double wanted = (seconds + kSpareSeconds) * decoder_->sample_rate;
+        // Sound that starts after the span (a gap in the times, a clip whose sound begins late)
+        // is not handed on: the span is silence up to it, and no gap is filled beyond the span.
+        status = static_cast<double>(frame_->pts) < wanted
+                     ? av_buffersrc_add_frame_flags(source, frame_.get(), AV_BUFFERSRC_FLAG_PUSH)
+                     : 0;
         av_frame_unref(frame_.get());
         if (status < 0) fail(status);
-        if (static_cast<double>(next_) < (seconds + kSpareSeconds) * decoder_->sample_rate) return true;
+        if (static_cast<double>(next_) < wanted) return true;
         close(source);
         return false;
       }
@@ -369,10 +375,17 @@ void checkJoin(const std::vector<JoinAudioClip>& clips, const std::vector<JoinAu
   }
 }
 
+// A clip that cannot hold sound: none named, a built-in card or a numbered picture sequence.
+bool soundless(const std::string& input) {
+  static const std::regex numbered("%0?[0-9]*d");
+  return input.empty() || input.rfind("card:", 0) == 0 || std::regex_search(input, numbered);
+}
+
+// Each clip's sound, silence for one that has none.
 std::vector<std::unique_ptr<ClipSound>> openClips(const std::vector<JoinAudioClip>& clips) {
   std::vector<std::unique_ptr<ClipSound>> sounds;
   for (const JoinAudioClip& clip : clips) {
-    sounds.push_back(clip.input.empty() ? nullptr : std::make_unique<ClipSound>(clip.input));
+    sounds.push_back(soundless(clip.input) ? std::make_unique<ClipSound>() : std::make_unique<ClipSound>(clip.input));
   }
   return sounds;
 }
@@ -564,7 +577,7 @@ const std::vector<std::string>& crossfadeCurves() {
 
 bool anyClipHasSound(const std::vector<JoinAudioClip>& clips) {
   for (const JoinAudioClip& clip : clips) {
-    if (!clip.input.empty() && ClipSound(clip.input).hasSound()) return true;
+    if (!soundless(clip.input) && ClipSound(clip.input).hasSound()) return true;
   }
   return false;
 }
@@ -588,7 +601,7 @@ void muxJoinAudio(const std::string& videoFile, const std::vector<JoinAudioClip>
   if (codec == nullptr) throw HostError("cannot write " + output + ": no " + encoders[0] + " encoder is installed");
   const ClipSound* first = nullptr;
   for (const auto& sound : sounds) {
-    if (first == nullptr && sound && sound->hasSound()) first = sound.get();
+    if (first == nullptr && sound->hasSound()) first = sound.get();
   }
   const CodecContext encoder(avcodec_alloc_context3(codec));
   if (!encoder) throw HostError("cannot write " + output + ": out of memory");
@@ -601,10 +614,6 @@ void muxJoinAudio(const std::string& videoFile, const std::vector<JoinAudioClip>
   if (muxer.format()->oformat->flags & AVFMT_GLOBALHEADER) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   int status = avcodec_open2(encoder.get(), codec, nullptr);
   if (status < 0) throw HostError("cannot write " + output + ": the sound's encoder refused (" + averror(status) + ")");
-  // Every clip is given a branch of its own; a clip named by no file is silence.
-  for (auto& sound : sounds) {
-    if (!sound) sound = std::make_unique<ClipSound>();
-  }
   JoinedSound sound(sounds, cuts, planSound(clips, cuts, encoder->sample_rate, rate), encoder.get(), output);
   muxer.start(encoder.get(), temporary.path());
   int64_t frames = 0;

@@ -13,8 +13,9 @@
 
 namespace ophost::media {
 
-// One clip of a join as its sound is concerned: the file to take the sound from (empty, or a file
-// without an audio stream: silence), and how many output frames the clip spans in the join.
+// One clip of a join as its sound is concerned: the input to take the sound from (silence for an
+// empty name, a card, a numbered picture sequence or a file without an audio stream), and how many
+// output frames the clip spans in the join.
 struct JoinAudioClip {
   std::string input;
   int64_t frames = 0;

@@ -23,8 +23,10 @@ class JoinAudio : public ophosttest::Scratch {};
 
 constexpr double kPi = 3.14159265358979323846;
 
-// A file holding `seconds` of a 440 Hz tone of peak `amplitude` as 16-bit PCM, and nothing else.
-void writeTone(const std::filesystem::path& file, double seconds, int rate, int channels, double amplitude) {
+// A file holding `seconds` of a 440 Hz tone of peak `amplitude` as 16-bit PCM, and nothing else;
+// from `gapAt` seconds on (when given), its times jump an hour ahead.
+void writeTone(const std::filesystem::path& file, double seconds, int rate, int channels, double amplitude,
+               double gapAt = -1) {
   AVFormatContext* muxer = nullptr;
   ASSERT_GE(avformat_alloc_output_context2(&muxer, nullptr, "matroska", file.c_str()), 0);
   const std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> owner(muxer, avformat_free_context);
@@ -48,7 +50,8 @@ void writeTone(const std::filesystem::path& file, double seconds, int rate, int 
       const double value = amplitude * std::sin(2 * kPi * 440 * static_cast<double>(start + n) / rate);
       for (int c = 0; c < channels; ++c) samples[n * channels + c] = static_cast<int16_t>(std::lround(value * 32767));
     }
-    packet->pts = packet->dts = av_rescale_q(start, {1, rate}, stream->time_base);
+    const int64_t gap = gapAt >= 0 && static_cast<double>(start) >= gapAt * rate ? int64_t{3600} * rate : 0;
+    packet->pts = packet->dts = av_rescale_q(start + gap, {1, rate}, stream->time_base);
     packet->duration = av_rescale_q(count, {1, rate}, stream->time_base);
     packet->stream_index = 0;
     EXPECT_GE(av_interleaved_write_frame(muxer, packet), 0);
@@ -141,7 +144,7 @@ TEST_F(JoinAudio, EachClipsLevelAwayFromTheCutsACrossFadeOverEachAndTheVideosLen
                                          {(dir / "quiet.mkv").string(), 50}};
   const std::vector<JoinAudioCut> cuts{{10, "tri"}, {5, "qsin"}};
   EXPECT_TRUE(anyClipHasSound(clips));
-  EXPECT_FALSE(anyClipHasSound({{(dir / "mute.mp4").string(), 40}, {"", 10}}));
+  EXPECT_FALSE(anyClipHasSound({{(dir / "mute.mp4").string(), 40}, {"", 10}, {"card:bars", 10}}));
   const double loud = 0.5 / std::sqrt(2.0), quiet = 0.1 / std::sqrt(2.0);
   for (const char* name : {"out.mp4", "out.mkv"}) {
     SCOPED_TRACE(name);
@@ -163,7 +166,18 @@ TEST_F(JoinAudio, EachClipsLevelAwayFromTheCutsACrossFadeOverEachAndTheVideosLen
     EXPECT_GT(out.level(3.18, 3.2), quiet * 0.85);
     EXPECT_NEAR(out.level(3.3, 4.9), quiet, quiet * 0.05);
   }
-  EXPECT_EQ(files(), (std::vector<std::string>{"loud.mkv", "mute.mp4", "out.mkv", "out.mp4", "quiet.mkv", "video.mp4"}));
+  // A hard cut, and a clip whose sound's times jump far past its span: silence from the jump on.
+  writeTone(dir / "gap.mkv", 2, 48000, 2, 0.5, 0.5);
+  writeVideo(dir / "short.mp4", 50);
+  muxJoinAudio((dir / "short.mp4").string(), {{(dir / "gap.mkv").string(), 25}, {clips[0].input, 25}}, {{0}}, FrameRate(25),
+               (dir / "cut.mp4").string());
+  const Decoded cut = decode(dir / "cut.mp4");
+  EXPECT_NEAR(static_cast<double>(cut.samples.size()), 2.0 * 48000, 1024);
+  EXPECT_NEAR(cut.level(0.0, 0.45), loud, loud * 0.05);
+  EXPECT_LT(cut.level(0.55, 0.95), 1e-3);
+  EXPECT_NEAR(cut.level(1.0, 1.95), loud, loud * 0.05);
+  EXPECT_EQ(files(), (std::vector<std::string>{"cut.mp4", "gap.mkv", "loud.mkv", "mute.mp4", "out.mkv", "out.mp4",
+                                               "quiet.mkv", "short.mp4", "video.mp4"}));
 }
 
 TEST_F(JoinAudio, AJoinThatFailsLeavesNothing) {
