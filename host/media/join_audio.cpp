@@ -7,6 +7,7 @@ extern "C" {
 #include <libavfilter/buffersrc.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/mathematics.h>
 #include <libavutil/opt.h>
 #include <libavutil/samplefmt.h>
 }
@@ -162,8 +163,7 @@ class ClipSound {
 
 // The sample of the join's sound at which output frame `frame` starts: the nearest one.
 int64_t sampleAt(int64_t frame, int sampleRate, FrameRate rate) {
-  const int64_t scaled = frame * int64_t{sampleRate} * rate.den;
-  return (2 * scaled + rate.num) / (2 * int64_t{rate.num});
+  return av_rescale_rnd(frame, int64_t{sampleRate} * rate.den, rate.num, AV_ROUND_NEAR_INF);
 }
 
 // The join's sound in samples. Clip k spans output frames [start, end) and its sound the samples
@@ -209,11 +209,11 @@ class JoinedSound {
       if (clips[k]->hasSound()) {
         const std::string label = "c" + std::to_string(k);
         sources.emplace_back(label, clips[k]->bufferArguments());
-        // Stretched by no more than a sample a second where its times drift, gaps filled, and
-        // padded or cut at the start so that it begins at the clip's time 0.
         description += "[" + label + "]";
         // A mono clip among stereo ones is heard as loud in both channels as it is alone.
         if (clips[k]->channels() == 1 && encoder->ch_layout.nb_channels == 2) description += "pan=stereo|c0=c0|c1=c0,";
+        // Stretched by no more than a sample a second where its times drift, gaps filled, and
+        // padded or cut at the start so that it begins at the clip's time 0.
         description += "aresample=" + sampleRate + ":async=1:first_pts=0,";
       } else {
         description += "anullsrc=r=" + sampleRate + ":cl=" + layout + ",";
@@ -344,7 +344,7 @@ void checkJoin(const std::vector<JoinAudioClip>& clips, const std::vector<JoinAu
     throw HostError(cannot + std::to_string(clips.size()) + " clips are joined by " +
                     std::to_string(clips.size() - 1) + " cuts, not " + std::to_string(cuts.size()));
   }
-  if (rate.num < kMinFps * int64_t{rate.den} || rate.num > kMaxFps * int64_t{rate.den} || rate.den <= 0) {
+  if (rate.den <= 0 || rate.num < kMinFps * int64_t{rate.den} || rate.num > kMaxFps * int64_t{rate.den}) {
     throw HostError(cannot + "a frame rate of " + std::to_string(rate.num) + "/" + std::to_string(rate.den) +
                     " is not one the host writes");
   }
