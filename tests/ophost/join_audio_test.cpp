@@ -9,6 +9,7 @@ extern "C" {
 #include <cmath>
 #include <fstream>
 
+#include "ffmpeg_owners.h"
 #include "host_error.h"
 #include "join_audio.h"
 #include "media_output.h"
@@ -29,7 +30,7 @@ void writeTone(const std::filesystem::path& file, double seconds, int rate, int 
                double gapAt = -1) {
   AVFormatContext* muxer = nullptr;
   ASSERT_GE(avformat_alloc_output_context2(&muxer, nullptr, "matroska", file.c_str()), 0);
-  const std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> owner(muxer, avformat_free_context);
+  const OutputFormat owner(muxer);
   AVStream* stream = avformat_new_stream(muxer, nullptr);
   stream->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
   stream->codecpar->codec_id = AV_CODEC_ID_PCM_S16LE;
@@ -43,8 +44,8 @@ void writeTone(const std::filesystem::path& file, double seconds, int rate, int 
   const int64_t total = std::lround(seconds * rate);
   for (int64_t start = 0; start < total; start += 1024) {
     const int64_t count = std::min<int64_t>(1024, total - start);
-    AVPacket* packet = av_packet_alloc();
-    ASSERT_GE(av_new_packet(packet, static_cast<int>(count * 2 * channels)), 0);
+    const Packet packet(av_packet_alloc());
+    ASSERT_GE(av_new_packet(packet.get(), static_cast<int>(count * 2 * channels)), 0);
     auto* samples = reinterpret_cast<int16_t*>(packet->data);
     for (int64_t n = 0; n < count; ++n) {
       const double value = amplitude * std::sin(2 * kPi * 440 * static_cast<double>(start + n) / rate);
@@ -54,8 +55,7 @@ void writeTone(const std::filesystem::path& file, double seconds, int rate, int 
     packet->pts = packet->dts = av_rescale_q(start + gap, {1, rate}, stream->time_base);
     packet->duration = av_rescale_q(count, {1, rate}, stream->time_base);
     packet->stream_index = 0;
-    EXPECT_GE(av_interleaved_write_frame(muxer, packet), 0);
-    av_packet_free(&packet);
+    EXPECT_GE(av_interleaved_write_frame(muxer, packet.get()), 0);
   }
   EXPECT_GE(av_write_trailer(muxer), 0);
   avio_closep(&muxer->pb);
@@ -78,22 +78,23 @@ struct Decoded {
 
 Decoded decode(const std::filesystem::path& file) {
   Decoded decoded;
-  AVFormatContext* demuxer = nullptr;
-  if (avformat_open_input(&demuxer, file.c_str(), nullptr, nullptr) < 0) return decoded;
-  avformat_find_stream_info(demuxer, nullptr);
+  AVFormatContext* opened = nullptr;
+  if (avformat_open_input(&opened, file.c_str(), nullptr, nullptr) < 0) return decoded;
+  const InputFormat demuxer(opened);
+  avformat_find_stream_info(opened, nullptr);
   const AVCodec* codec = nullptr;
-  const int audio = av_find_best_stream(demuxer, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-  AVCodecContext* decoder = audio >= 0 ? avcodec_alloc_context3(codec) : nullptr;
-  if (decoder != nullptr) {
-    avcodec_parameters_to_context(decoder, demuxer->streams[audio]->codecpar);
-    avcodec_open2(decoder, codec, nullptr);
-    decoder->pkt_timebase = demuxer->streams[audio]->time_base;
-    decoded.rate = decoder->sample_rate;
-  }
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
-  auto take = [&] {
-    while (avcodec_receive_frame(decoder, frame) == 0) {
+  const int audio = av_find_best_stream(opened, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+  if (audio < 0) return decoded;
+  const CodecContext decoder(avcodec_alloc_context3(codec));
+  avcodec_parameters_to_context(decoder.get(), opened->streams[audio]->codecpar);
+  decoder->pkt_timebase = opened->streams[audio]->time_base;
+  avcodec_open2(decoder.get(), codec, nullptr);
+  decoded.rate = decoder->sample_rate;
+  const Packet packet(av_packet_alloc());
+  const Frame frame(av_frame_alloc());
+  auto take = [&](const AVPacket* sent) {
+    avcodec_send_packet(decoder.get(), sent);
+    while (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
       if (decoded.soundStart < 0) {
         decoded.soundStart = static_cast<double>(frame->best_effort_timestamp) * av_q2d(decoder->pkt_timebase);
       }
@@ -103,25 +104,15 @@ Decoded decode(const std::filesystem::path& file) {
       for (int n = 0; n < frame->nb_samples; ++n) decoded.samples.push_back(first[n * step]);
     }
   };
-  while (av_read_frame(demuxer, packet) >= 0) {
-    const AVStream* stream = demuxer->streams[packet->stream_index];
+  while (av_read_frame(opened, packet.get()) >= 0) {
+    const AVStream* stream = opened->streams[packet->stream_index];
     if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && decoded.pictures++ == 0) {
       decoded.pictureStart = static_cast<double>(packet->pts) * av_q2d(stream->time_base);
     }
-    if (packet->stream_index == audio && decoder != nullptr) {
-      avcodec_send_packet(decoder, packet);
-      take();
-    }
-    av_packet_unref(packet);
+    if (packet->stream_index == audio) take(packet.get());
+    av_packet_unref(packet.get());
   }
-  if (decoder != nullptr) {
-    avcodec_send_packet(decoder, nullptr);
-    take();
-  }
-  av_frame_free(&frame);
-  av_packet_free(&packet);
-  avcodec_free_context(&decoder);
-  avformat_close_input(&demuxer);
+  take(nullptr);
   return decoded;
 }
 
