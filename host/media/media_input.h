@@ -12,6 +12,7 @@
 
 #include "colour.h"
 #include "frame_rate.h"
+#include "input_file.h"  // kDecodeSeconds
 
 namespace ophost::media {
 
@@ -47,9 +48,6 @@ inline constexpr Size kCardSize{640, 360};
 // The largest picture the host decodes, on either side; a file claiming more is refused before
 // anything is allocated for it.
 inline constexpr int32_t kMaxDecodedSide = 8192;
-// How long opening a file, or decoding one frame of it, may take before it is given up as a file
-// that never yields a picture (a demuxer spinning on garbage, a stream that never ends).
-inline constexpr int kDecodeSeconds = 20;
 
 // Opens `name`: "card:NAME", a file, or a printf-style numbered sequence. Throws HostError with one
 // clear message for a missing or unreadable file, one that is not a regular file (a pipe or a
