@@ -129,6 +129,7 @@ TEST_F(Join, FaultsAreOneLineAndLeaveNothing) {
       {{"join", a, at("notes.txt"), "--with", "ripples", "--output", out}, "clip 2"},
       {{"join", a, a, "--with", "nosuch", "--output", out}, "no plug-in \"nosuch\""},
       {{"join", a, a, "--with", "ripples:nosuch=3", "--output", out}, "nosuch"},
+      {{"join", a, a, "--with", "ripples:audio=wobble", "--duration", "4f", "--output", out}, "no cross-fade curve"},
       {{"join", a, a, "--with", "fog", "--output", out}, "takes two"},
       {{"join", a, a, a, "--with", "ripples", "--with", "ripples", "--with", "ripples", "--output", out}, "one --with for each"},
       {{"join", a, a, "--with", "ripples", "--duration", "1.5x", "--output", out}, "not a length of time"},

@@ -1,5 +1,6 @@
 #include "join_command.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -8,10 +9,12 @@
 #include "host_error.h"
 #include "input_files.h"
 #include "interrupt.h"
+#include "join_audio.h"
 #include "join_renderer.h"
 #include "media_output.h"
 #include "progress.h"
 #include "render_pipeline.h"
+#include "temporary_file.h"
 
 namespace ophost::cli {
 
@@ -45,7 +48,8 @@ std::string secondsText(int64_t frames, media::FrameRate rate) {
 }
 
 // What was written, and what each clip and cut became.
-void printSummary(const JoinRenderer& join, const std::vector<std::string>& written, const std::string& encoding) {
+void printSummary(const JoinRenderer& join, const std::vector<std::string>& written, bool withSound,
+                  const std::string& encoding) {
   const Timeline& timeline = join.timeline();
   const Geometry& g = join.geometry();
   const media::FrameRate rate = join.rate();
@@ -73,7 +77,7 @@ void printSummary(const JoinRenderer& join, const std::vector<std::string>& writ
       std::printf("  cut %zu   %s over %lld frames (%s) from %s, easing %s%s\n", k + 1, cut.effect.c_str(),
                   static_cast<long long>(timeline.cuts()[k]), secondsText(timeline.cuts()[k], rate).c_str(),
                   clockText(timeline.cutStart(k), rate).c_str(), cut.setup.easing.name().c_str(),
-                  cut.audioCurve.empty() ? "" : (", sound " + cut.audioCurve).c_str());
+                  withSound ? (", sound cross-faded " + (cut.audioCurve.empty() ? std::string("tri") : cut.audioCurve)).c_str() : "");
     }
   }
 }
@@ -124,6 +128,40 @@ class SheetCapture final : public media::FrameSink {
   std::vector<SheetFrame> kept_;
 };
 
+// The join as its sound is concerned: each clip's span and each cut's overlap and curve.
+std::vector<media::JoinAudioClip> audioClips(const JoinRenderer& join) {
+  std::vector<media::JoinAudioClip> clips;
+  for (size_t k = 0; k < join.clips().size(); ++k) {
+    const JoinClip& clip = join.clips()[k];
+    clips.push_back({clip.hasOwnFile && !clip.still ? clip.name : std::string(), join.timeline().clips()[k].frames});
+  }
+  return clips;
+}
+
+std::vector<media::JoinAudioCut> audioCuts(const JoinRenderer& join) {
+  std::vector<media::JoinAudioCut> cuts;
+  for (size_t k = 0; k < join.cuts().size(); ++k) {
+    media::JoinAudioCut cut;
+    cut.frames = join.timeline().cuts()[k];
+    if (!join.cuts()[k].audioCurve.empty()) cut.curve = join.cuts()[k].audioCurve;
+    cuts.push_back(cut);
+  }
+  return cuts;
+}
+
+void checkCurves(const Options& options) {
+  for (const std::string& with : options.with) {
+    const CutEffect cut = parseCutEffect(with);
+    if (cut.audioCurve.empty()) continue;
+    const auto& curves = media::crossfadeCurves();
+    if (std::find(curves.begin(), curves.end(), cut.audioCurve) == curves.end()) {
+      std::string names;
+      for (const std::string& curve : curves) names += (names.empty() ? "" : ", ") + curve;
+      throw HostError("--with " + with + ": no cross-fade curve \"" + cut.audioCurve + "\" (there are: " + names + ")");
+    }
+  }
+}
+
 }  // namespace
 
 int joinCommand(const Options& options) {
@@ -135,8 +173,13 @@ int joinCommand(const Options& options) {
   if (!media::isAnimated(kind)) {
     throw HostError(options.output + " holds one frame: write the join to .mp4, .mov, .mkv, name%04d.png or .gif");
   }
+  checkCurves(options);
   JoinRenderer join(setupFrom(options));
   const int64_t total = join.timeline().totalFrames();
+  const std::vector<media::JoinAudioClip> soundClips = audioClips(join);
+  const bool sound = !options.noAudio && media::anyClipHasSound(soundClips);
+  const bool withSound = sound && kind == media::OutputKind::Video;
+  if (sound && !withSound) warn({"no sound", options.output + " holds no sound: the clips' sound is left out"});
 
   InputFiles inputs;
   for (size_t k = 0; k < options.positional.size(); ++k) inputs.add("clip " + std::to_string(k + 1), options.positional[k]);
@@ -155,7 +198,13 @@ int joinCommand(const Options& options) {
 
   const Geometry& g = join.geometry();
   const auto quality = static_cast<int32_t>(wholeOption(options, "--crf", media::kDefaultQuality));
-  auto sink = media::createSink(options.output, {g.stride, g.rows, join.rate(), quality});
+  // With sound, the video is written first on its own beside the output, then copied into the
+  // output with the sound; the video file goes when this does.
+  const std::string videoFile = withSound ? media::temporaryNameFor(options.output).string() + "." +
+                                                std::filesystem::path(options.output).extension().string().substr(1)
+                                          : options.output;
+  const media::TemporaryFile videoOnly(withSound ? videoFile : std::string());
+  auto sink = media::createSink(videoFile, {g.stride, g.rows, join.rate(), quality});
   sink->stopWhen(interrupted);
   SheetCapture capture(*sink, options.sheet.empty() ? std::map<int64_t, std::string>() : sheetFrames(join));
   Progress progress("join", total, options.quiet);
@@ -164,7 +213,7 @@ int joinCommand(const Options& options) {
   pipeline.last = total - 1;
   pipeline.warn = warn;
   pipeline.advanced = [&progress] { progress.advance(); };
-  std::vector<std::string> written;
+  std::vector<std::string> written, sheetWritten;
   try {
     renderFrames(join, capture, pipeline);
     progress.done();
@@ -179,15 +228,20 @@ int joinCommand(const Options& options) {
       sheetSink->add(sheet, 0);
     }
     written = sink->finish();
-    if (sheetSink) {
-      for (const std::string& file : sheetSink->finish()) written.push_back(file);
+    if (withSound) {
+      media::muxJoinAudio(videoFile, soundClips, audioCuts(join), join.rate(), options.output, interrupted);
+      written = {options.output};
     }
+    if (sheetSink) sheetWritten = sheetSink->finish();
   } catch (const Interrupted&) {
     throw Interrupted("interrupted: the join into " + options.output + " stopped and nothing was written");
   } catch (const media::OutputStopped&) {
     throw Interrupted("interrupted: the join into " + options.output + " stopped and nothing was written");
   }
-  if (!options.quiet) printSummary(join, written, "");
+  if (!options.quiet) {
+    printSummary(join, written, withSound, withSound ? ", with sound" : ", no sound");
+    for (const std::string& file : sheetWritten) std::printf("wrote the contact sheet %s\n", file.c_str());
+  }
   return 0;
 }
 
