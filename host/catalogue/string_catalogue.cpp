@@ -82,16 +82,22 @@ constexpr std::array<Direction, 8> kDirections = {{
 
 constexpr size_t kFogReadAtOpen[] = {0};  // its shape
 
+constexpr std::string_view kRipplesTextures[] = {"ripples.png"};
+constexpr std::string_view kSlantTextures[] = {"diagonal.png"};
+constexpr std::string_view kStreaksTextures[] = {"streaks.png"};
+constexpr std::string_view kSunbeamsTextures[] = {"sunbeams__xy.png"};
+constexpr std::string_view kFogTextures[] = {"diamant.png", "kreis.png"};  // shape 0, any other
+
 constexpr KnownEffect kEffects[] = {
-    {"Halves", "split-screen transition: two bands push or squeeze each other, input 1 comes in from an edge", false, {}, 0, 0},
-    {"Jolt", "zoom transition: one picture zooms over the other along an arc, overshoots and settles", false, {}, 0, 0},
-    {"Blinds", "blinds transition: in every blind an edge travels, sliding or wiping in place", false, {}, 0, 0},
-    {"Ripples", "soft wipe from input 0 to input 1 in concentric ripples", false, {}, 286, 228},
-    {"Slant", "soft wipe from input 0 to input 1 in a diagonal sweep", false, {}, 1, 1},
-    {"Streaks", "soft wipe from input 0 to input 1 in horizontal streaks", false, {}, 286, 228},
-    {"Sunbeams", "soft wipe from input 0 to input 1 in sunbeams spreading from a point", false, {}, 286, 228},
-    {"Bump", "relief shading: input 0 lit by the luma relief of input 1", false, {}, 0, 0},
-    {"Fog", "filter: a fog of one colour laid over the picture in a diamond or a circle", true, kFogReadAtOpen, 180, 144},
+    {"Halves", "split-screen transition: two bands push or squeeze each other, input 1 comes in from an edge", false, {}, 0, 0, {}, false},
+    {"Jolt", "zoom transition: one picture zooms over the other along an arc, overshoots and settles", false, {}, 0, 0, {}, false},
+    {"Blinds", "blinds transition: in every blind an edge travels, sliding or wiping in place", false, {}, 0, 0, {}, false},
+    {"Ripples", "soft wipe from input 0 to input 1 in concentric ripples", false, {}, 286, 228, kRipplesTextures, false},
+    {"Slant", "soft wipe from input 0 to input 1 in a diagonal sweep", false, {}, 1, 1, kSlantTextures, true},
+    {"Streaks", "soft wipe from input 0 to input 1 in horizontal streaks", false, {}, 286, 228, kStreaksTextures, false},
+    {"Sunbeams", "soft wipe from input 0 to input 1 in sunbeams spreading from a point", false, {}, 286, 228, kSunbeamsTextures, false},
+    {"Bump", "relief shading: input 0 lit by the luma relief of input 1", false, {}, 0, 0, {}, false},
+    {"Fog", "filter: a fog of one colour laid over the picture in a diamond or a circle", true, kFogReadAtOpen, 180, 144, kFogTextures, false},
 };
 
 }  // namespace

@@ -46,8 +46,13 @@ struct KnownEffect {
   // shape: its mask is built at open), so that a change of one takes a close and an open.
   std::span<const size_t> readAtOpen;
   // The smallest texture it opens with (0x0: it reads none); a smaller one makes its open fail.
+  // The wipes and Fog read exactly this block of texels; Slant (1x1) stretches any size.
   int32_t textureWidth = 0;
   int32_t textureHeight = 0;
+  // The texture files it may ask for ("ripples.png"; Fog one of two, by its shape at open).
+  std::span<const std::string_view> textures;
+  // Whether it reads its texture at whatever size the texture has, rather than a fixed block.
+  bool anyTextureSize = false;
 };
 std::span<const KnownEffect> knownEffects();
 // The effect called `name`, or null for a plug-in we do not know.

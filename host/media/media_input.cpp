@@ -3,7 +3,6 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/avstring.h>
 #include <libavutil/csp.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
@@ -14,11 +13,7 @@ extern "C" {
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -26,6 +21,7 @@ extern "C" {
 
 #include "cards.h"
 #include "ffmpeg_owners.h"
+#include "input_file.h"
 #include "host_error.h"
 #include "ycbcr_frames.h"
 
@@ -36,38 +32,6 @@ void FrameSource::frameInto(int64_t index, Picture& picture) {
 }
 
 namespace {
-
-// FFmpeg's own words for what went wrong: the last error it logged on this thread while a
-// FailureWords was listening there. Nothing it logs is printed.
-thread_local std::string* failureWords = nullptr;
-
-extern "C" void keepFailureWords(void*, int level, const char* format, va_list arguments) {
-  if (failureWords == nullptr || level > AV_LOG_ERROR) return;
-  char line[512];
-  vsnprintf(line, sizeof line, format, arguments);
-  std::string text = line;
-  while (!text.empty() && (text.back() == '\n' || text.back() == '.' || text.back() == ' ')) text.pop_back();
-  if (!text.empty()) *failureWords = text;
-}
-
-class FailureWords {
- public:
-  FailureWords() : previous_(failureWords) { failureWords = &words_; }
-  ~FailureWords() { failureWords = previous_; }
-  FailureWords(const FailureWords&) = delete;
-  FailureWords& operator=(const FailureWords&) = delete;
-  const std::string& words() const { return words_; }
-
- private:
-  std::string words_;
-  std::string* previous_;
-};
-
-std::string averror(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
 
 class CardSource final : public FrameSource {
  public:
@@ -93,58 +57,11 @@ std::string sizeText(int64_t width, int64_t height) {
   return std::to_string(width) + "x" + std::to_string(height);
 }
 
-// The time limit of the operation running now; libavformat asks through its interrupt callback.
-// A stop asked for from outside (Ctrl-C, a server stopping) ends the wait at once.
-struct Deadline {
-  std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max();
-  const std::atomic<bool>* cancel = nullptr;
-  void start() { until = std::chrono::steady_clock::now() + std::chrono::seconds(kDecodeSeconds); }
-  bool cancelled() const { return cancel != nullptr && cancel->load(std::memory_order_relaxed); }
-  bool passed() const { return cancelled() || std::chrono::steady_clock::now() > until; }
-  static int check(void* self) { return static_cast<Deadline*>(self)->passed() ? 1 : 0; }
-};
-
-// The demuxers an input may be read with: plain containers and still pictures, each reading the
-// one file it was given. Playlists, manifests, concat lists and other files that name further
-// files (hls, dash, concat ...) are never among them: a picture that is really a playlist would
-// otherwise bring any clip on the disk into the render (and, through the preview server, to
-// whoever uploaded it).
-constexpr const char* kPlainFormats =
-    "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm,avi,mpegts,mpeg,mpegvideo,flv,ogg,nut,asf,mxf,dv,ivf,"
-    "yuv4mpegpipe,h264,hevc,m4v,mjpeg,obu,gif,apng,image2,bmp_pipe,dpx_pipe,exr_pipe,gif_pipe,"
-    "j2k_pipe,jpeg_pipe,jpegls_pipe,jpegxl_pipe,pam_pipe,pbm_pipe,pcx_pipe,pfm_pipe,pgm_pipe,"
-    "pgmyuv_pipe,phm_pipe,png_pipe,ppm_pipe,psd_pipe,qoi_pipe,sgi_pipe,sunrast_pipe,tiff_pipe,"
-    "webp_pipe,xbm_pipe,xpm_pipe,xwd_pipe";
-
-// What kind of file `url` is by its content, as libavformat would guess it ("" when it cannot
-// tell): named in the message that refuses a file outside kPlainFormats.
-std::string probedFormat(const std::string& url, Deadline& deadline) {
-  AVIOInterruptCB interrupt{&Deadline::check, &deadline};
-  Dictionary settings;
-  setEntry(settings, "protocol_whitelist", "file");
-  AVIOContext* opened = nullptr;
-  AVDictionary* entries = settings.release();
-  const int status = avio_open2(&opened, url.c_str(), AVIO_FLAG_READ, &interrupt, &entries);
-  settings.reset(entries);
-  if (status < 0) return "";
-  const Io io(opened);
-  const AVInputFormat* format = nullptr;
-  av_probe_input_buffer2(io.get(), &format, url.c_str(), nullptr, 0, 0);
-  return format != nullptr ? format->name : "";
-}
-
-std::string formatDescription(const std::string& format) {
-  if (format == "hls") return "an HLS playlist";
-  if (format == "dash" || format == "webm_dash_manifest") return "a DASH manifest";
-  if (format == "concat") return "a concat list";
-  return "a file of the kind \"" + format + "\"";
-}
-
 // Anything libavformat can open: a clip, a still, or an image sequence.
 class DecodedSource final : public FrameSource {
  public:
   DecodedSource(const std::string& name, bool sequence, const std::atomic<bool>* cancel)
-      : name_(name), url_(urlFor(name)), sequence_(sequence) {
+      : name_(name), sequence_(sequence) {
     deadline_.cancel = cancel;
     openFile();  // what it opens is freed by its owners should this constructor throw
     if (!decodeNext()) {
@@ -167,6 +84,26 @@ class DecodedSource final : public FrameSource {
   std::optional<FrameRate> frameRate() const override { return rate_; }
   bool hasAlpha() const override { return alpha_; }
   bool isBt709() const override { return bt709_; }
+
+  // Read through once more without decoding: the picture stream's packets, each one frame, but
+  // for those the container marks to be dropped (the lead-in an edit list cuts).
+  int64_t countFrames() override {
+    if (count_) return *count_;
+    const InputFormat counting = openDemuxer();
+    const Packet packet(av_packet_alloc());
+    if (!packet) throw HostError(name_ + ": out of memory");
+    int64_t frames = 0;
+    deadline_.start();
+    while (av_read_frame(counting.get(), packet.get()) >= 0) {
+      if (packet->stream_index == stream_ && (packet->flags & AV_PKT_FLAG_DISCARD) == 0) {
+        if (++frames % 256 == 0) deadline_.start();  // reading on: the limit is per stretch, not the file
+      }
+      av_packet_unref(packet.get());
+    }
+    if (deadline_.cancelled()) throw HostError(name_ + ": interrupted while its frames were counted");
+    if (deadline_.passed()) throw HostError(name_ + ": its frames could not be counted (" + reason(AVERROR_EXIT) + ")");
+    return std::max<int64_t>(frames, 1);
+  }
 
   RgbImage frame(int64_t index, Size size) override {
     moveTo(index);
@@ -241,53 +178,24 @@ class DecodedSource final : public FrameSource {
     }
   }
 
-  // The name libavformat is given: a plain path, never read as a protocol ("concat:...",
-  // "http:...") even when a file is called so.
-  static std::string urlFor(const std::string& name) {
-    if (!name.empty() && name[0] != '/' && name.find(':') != std::string::npos) return "./" + name;
-    return name;
-  }
-
-  void openFile() {
-    const AVInputFormat* forced = sequence_ ? av_find_input_format("image2") : nullptr;
-    format_.reset(avformat_alloc_context());
-    if (!format_) throw HostError(name_ + ": out of memory");
-    format_->interrupt_callback = {&Deadline::check, &deadline_};
-    Dictionary settings;
-    // Guessed sizes and rates of raw streams need not be trusted: the decoder says what it finds.
-    setEntry(settings, "probesize", int64_t{32} << 20);
-    // Files on the disk only, through plain demuxers only; a numbered sequence only when the
-    // name asked for one, and never a wildcard pattern.
-    setEntry(settings, "protocol_whitelist", "file");
-    setEntry(settings, "format_whitelist", sequence_ ? "image2" : kPlainFormats);
-    setEntry(settings, "pattern_type", sequence_ ? "sequence" : "none");
-    deadline_.start();
+  // The file opened for reading by the rules of input_file.h, its streams found.
+  InputFormat openDemuxer() {
+    InputFormat format = openPlainInput(name_, sequence_, deadline_, "picture");
     const FailureWords words;
-    AVFormatContext* demuxer = format_.release();  // freed by the open should it fail
-    AVDictionary* entries = settings.release();
-    int status = avformat_open_input(&demuxer, url_.c_str(), forced, &entries);
-    settings.reset(entries);
-    format_.reset(demuxer);
-    if (status < 0) {
-      if (deadline_.cancelled()) throw HostError(name_ + ": interrupted while it was being opened");
-      const std::string kind = probedFormat(url_, deadline_);
-      if (!kind.empty() && !av_match_list(kind.c_str(), kPlainFormats, ',')) {
-        throw HostError(name_ + ": " + formatDescription(kind) +
-                        ", which is not read: only plain picture and video files are, never files "
-                        "that name other files to open");
-      }
-      throw HostError(name_ + ": not a picture or video that can be read (" +
-                      (words.words().empty() ? reason(status) : words.words()) + ")");
-    }
     // A stream's claimed size is refused before its first frame is decoded.
-    for (unsigned n = 0; n < format_->nb_streams; ++n) {
-      const AVCodecParameters* claimed = format_->streams[n]->codecpar;
+    for (unsigned n = 0; n < format->nb_streams; ++n) {
+      const AVCodecParameters* claimed = format->streams[n]->codecpar;
       if (claimed->codec_type == AVMEDIA_TYPE_VIDEO) checkSize(claimed->width, claimed->height, "its pictures are");
     }
-    status = avformat_find_stream_info(format_.get(), nullptr);
+    const int status = avformat_find_stream_info(format.get(), nullptr);
     if (status < 0) {
       throw HostError(name_ + ": not a picture or video (" + (words.words().empty() ? reason(status) : words.words()) + ")");
     }
+    return format;
+  }
+
+  void openFile() {
+    format_ = openDemuxer();
     const AVCodec* codec = nullptr;
     stream_ = av_find_best_stream(format_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
     if (stream_ < 0 || codec == nullptr) {
@@ -306,7 +214,7 @@ class DecodedSource final : public FrameSource {
     avcodec_parameters_to_context(decoder_.get(), parameters);
     decoder_->thread_count = 2;
     decoder_->max_pixels = static_cast<int64_t>(kMaxDecodedSide) * kMaxDecodedSide;
-    status = avcodec_open2(decoder_.get(), codec, nullptr);
+    const int status = avcodec_open2(decoder_.get(), codec, nullptr);
     if (status < 0) throw HostError(name_ + ": cannot be decoded (" + reason(status) + ")");
     packet_.reset(av_packet_alloc());
     work_.reset(av_frame_alloc());
@@ -326,13 +234,7 @@ class DecodedSource final : public FrameSource {
     return std::nullopt;
   }
 
-  std::string reason(int status) const {
-    if (deadline_.cancelled()) return "interrupted";
-    if (status == AVERROR_EXIT || deadline_.passed()) {
-      return "no picture after " + std::to_string(kDecodeSeconds) + " seconds of reading";
-    }
-    return averror(status);
-  }
+  std::string reason(int status) const { return failureReason(status, deadline_, "picture"); }
 
   void closeFile() {
     work_.reset();
@@ -555,7 +457,6 @@ class DecodedSource final : public FrameSource {
   }
 
   std::string name_;
-  std::string url_;
   bool sequence_ = false;
   Deadline deadline_;  // asked by format_ (its interrupt callback), so it outlives it
   InputFormat format_;
@@ -582,29 +483,17 @@ class DecodedSource final : public FrameSource {
 
 std::unique_ptr<FrameSource> openSource(const std::string& name, const std::atomic<bool>* cancel) {
   if (name.rfind("card:", 0) == 0) return std::make_unique<CardSource>(name.substr(5));
-  static std::once_flag quiet;
-  std::call_once(quiet, [] { av_log_set_callback(keepFailureWords); });
   static const std::regex numbered("%0?[0-9]*d");
   const bool sequence = std::regex_search(name, numbered);
-  std::error_code error;
   if (sequence) {
     const std::filesystem::path parent = std::filesystem::path(name).parent_path();
+    std::error_code error;
     if (!parent.empty() && !std::filesystem::is_directory(parent, error)) {
       throw HostError(name + ": no such directory for the image sequence");
     }
-    return std::make_unique<DecodedSource>(name, sequence, cancel);
+  } else {
+    checkReadableFile(name);
   }
-  const std::filesystem::file_status status = std::filesystem::status(name, error);
-  if (error && error != std::errc::no_such_file_or_directory) {
-    // A link that leads round in a loop, a directory that may not be searched, ...
-    throw HostError(name + ": cannot be opened (" + error.message() + ")");
-  }
-  if (!std::filesystem::exists(status)) throw HostError(name + ": no such file");
-  if (std::filesystem::is_directory(status)) throw HostError(name + ": is a directory, not a picture or video");
-  if (!std::filesystem::is_regular_file(status)) {
-    throw HostError(name + ": not a regular file (a pipe or a device is not read)");
-  }
-  if (access(name.c_str(), R_OK) != 0) throw HostError(name + ": cannot be read (permission denied)");
   return std::make_unique<DecodedSource>(name, sequence, cancel);
 }
 

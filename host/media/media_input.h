@@ -12,6 +12,7 @@
 
 #include "colour.h"
 #include "frame_rate.h"
+#include "input_file.h"  // kDecodeSeconds
 
 namespace ophost::media {
 
@@ -44,6 +45,9 @@ class FrameSource {
   // The rate a clip's frames are shown at, as its container gives it; none for stills and cards
   // (and for a clip whose container gives none).
   virtual std::optional<FrameRate> frameRate() const { return std::nullopt; }
+  // How many frames it holds, counted now when frameCount() does not know yet (a clip read
+  // through without decoding). Throws HostError when the file cannot be read through.
+  virtual int64_t countFrames() { return frameCount().value_or(1); }
 };
 
 inline constexpr Size kCardSize{640, 360};
@@ -51,9 +55,6 @@ inline constexpr Size kCardSize{640, 360};
 // The largest picture the host decodes, on either side; a file claiming more is refused before
 // anything is allocated for it.
 inline constexpr int32_t kMaxDecodedSide = 8192;
-// How long opening a file, or decoding one frame of it, may take before it is given up as a file
-// that never yields a picture (a demuxer spinning on garbage, a stream that never ends).
-inline constexpr int kDecodeSeconds = 20;
 
 // Opens `name`: "card:NAME", a file, or a printf-style numbered sequence. Throws HostError with one
 // clear message for a missing or unreadable file, one that is not a regular file (a pipe or a

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "command_line.h"
+#include "grey_png.h"
 #include "media_input.h"
 #include "media_output.h"
 #include "renderer.h"
@@ -93,6 +94,48 @@ TEST_P(EveryPlugin, MiddleFrameEqualsTheRuntimesOwnRender) {
 INSTANTIATE_TEST_SUITE_P(Plugins, EveryPlugin,
                          testing::Values("Halves", "Jolt", "Blinds", "Ripples", "Fog", "Slant", "Streaks",
                                          "Bump", "Sunbeams"));
+
+// A grey picture of one's own shapes the wipe. Sunbeams lays its texture as stored and, over a
+// length of 255 with a hard edge, switches a texel of level v to input 1 at frame v + 1: a uniform
+// 100 switches the whole frame between frames 100 and 101 (the level read exactly, by the workers of
+// --jobs 2 as well), and a gradient dark on the left shows input 1 on the left half at frame 128 and
+// input 0 on the right, unlike the texture directory's beams.
+TEST_F(Cli, AGreyPictureOfOnesOwnShapesTheWipe) {
+  REQUIRE_PLUGIN("Sunbeams");
+  ophost::Picture gradient(Geometry::exact(256, 4), 1), uniform(Geometry::exact(3, 5), 1, 100);
+  for (size_t n = 0; n < gradient.bytes.size(); ++n) gradient.bytes[n] = static_cast<uint8_t>(n % 256);
+  ophost::textures::writeGreyPng(dir / "gradient.png", gradient);
+  ophost::textures::writeGreyPng(dir / "grey.png", uniform);
+  auto render = [&](std::vector<std::string> more) {
+    std::vector<std::string> arguments = {"render", "sunbeams", "--input0", "card:bars", "--input1", "card:rings",
+                                          "--size", "64x32", "--length", "255", "--set", "softness=0", "--quiet"};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    const RunResult run = runOphost(arguments);
+    EXPECT_EQ(run.status, 0) << run.err;
+  };
+  render({"--texture", (dir / "grey.png").string(), "--jobs", "2", "--frames", "99:102", "--output", out("u%03d.png")});
+  render({"--texture", "Sunbeams=" + out("gradient.png"), "--position", "128", "--output", out("g.png")});
+  render({"--position", "128", "--output", out("d.png")});
+  const auto before = readPicture(dir / "u100.png"), after = readPicture(dir / "u101.png");
+  EXPECT_TRUE(readPicture(dir / "u099.png").rgb == before.rgb);
+  EXPECT_TRUE(readPicture(dir / "u102.png").rgb == after.rgb);
+  EXPECT_FALSE(before.rgb == after.rgb);
+  const auto mid = readPicture(dir / "g.png");
+  ASSERT_EQ(mid.rgb.size(), before.rgb.size());
+  int changed = 0;
+  for (int32_t row = 0; row < 32; ++row) {
+    for (int32_t column = 0; column < 64; ++column) {
+      const size_t at = (static_cast<size_t>(row) * 64 + column) * 3;
+      const std::vector<uint8_t>& side = column < 28 ? after.rgb : before.rgb;  // the edge lies at 32
+      if (column < 28 || column >= 36) {
+        EXPECT_TRUE(std::equal(&mid.rgb[at], &mid.rgb[at] + 3, &side[at])) << column << "," << row;
+      }
+      changed += column < 28 && !std::equal(&before.rgb[at], &before.rgb[at] + 3, &after.rgb[at]);
+    }
+  }
+  EXPECT_GT(changed, 28 * 32 / 2);  // the two inputs differ there, so the left half did change
+  EXPECT_FALSE(readPicture(dir / "d.png").rgb == mid.rgb);
+}
 
 TEST_F(Cli, EasedFramesPassAFinerLengthAndPosition) {
   REQUIRE_PLUGIN("Halves");
@@ -290,6 +333,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"bitrate for ffv1", bump({"--codec", "ffv1", "--bitrate", "8M", "--output", "@/o.mkv"}), "--bitrate does not apply to ffv1"},
         BadCase{"not a bitrate", bump({"--bitrate", "8X", "--output", "@/o.mp4"}), "--bitrate 8X: not a bit rate"},
         BadCase{"crf and bitrate", bump({"--crf", "20", "--bitrate", "2500k", "--output", "@/o.mp4"}), "give --crf or --bitrate, not both"},
+        BadCase{"texture of no effect", bump({"--texture", "bogus=@/text.png", "--output", "@/o.png"}), "no effect or texture called \"bogus\""},
+        BadCase{"texture for an effect without one", bump({"--texture", "bump=@/text.png", "--output", "@/o.png"}), "Bump reads no texture"},
+        BadCase{"texture for another effect", {"render", "Ripples", "--input0", "card:bars", "--input1", "card:rings", "--texture", "fog=@/text.png", "--output", "@/o.png"}, "Fog is not an effect of this render"},
+        BadCase{"texture file alone for two textures", {"render", "Fog", "--input0", "card:bars", "--texture", "@/text.png", "--output", "@/o.png"}, "Fog reads 2 textures: give fog=FILE"},
+        BadCase{"texture file missing", {"render", "Ripples", "--input0", "card:bars", "--input1", "card:rings", "--texture", "ripples=@/none.png", "--output", "@/o.png"}, "none.png: no such file"},
+        BadCase{"texture not a picture", {"render", "Ripples", "--input0", "card:bars", "--input1", "card:rings", "--texture", "@/text.png", "--output", "@/o.mp4"}, "text.png: not a picture or video"},
         BadCase{"open fails without its texture", {"render", "Ripples", "--input0", "card:bars", "--input1", "card:rings", "--textures", "@/none", "--output", "@/o.mp4"}, "Ripples cannot start"}),
     [](const testing::TestParamInfo<BadCase>& param) {
       std::string name = param.param.why;
@@ -342,6 +391,7 @@ TEST(CommandLine, WrittenLinesReadBackTheSame) {
   full.easing = "cubic-bezier(0.1,0,0.9,1)", full.fps = "30", full.port = "0", full.jobs = "2", full.crf = "0";
   full.codec = "ffv1", full.preset = "slow", full.bitrate = "8M", full.texture = {"ripples=my grey.png", "b.png"};
   full.with = {"ripples:easing=ease-in", "fog"}, full.duration = "36f", full.stillDuration = "2.5s", full.fit = "stretch";
+  full.sheet = "sheet.png";
   full.quiet = full.checks = full.noAudio = true;
   for (const std::string name : {"list", "info", "render", "render-worker", "demo", "serve", "join"}) {
     const CommandSet command = commandNamed(name);

@@ -65,6 +65,34 @@ TEST(Colour, RgbToOpPixelAndBackWithinOneCodeValue) {
   // Y carries 220 levels for 256: a grey comes back within one, colours within two.
   EXPECT_LE(worst, 2);
   for (int i = 0; i < 16; ++i) EXPECT_NEAR(whole.at(i + 2, 1)[0], i * 17, 1) << i;
+  // Each conversion is the exact one rounded: within half a code value of the formula in doubles.
+  double furthest = 0;
+  for (int r = 0; r < 256; r += 5) {
+    for (int g = 0; g < 256; g += 5) {
+      for (int b = 0; b < 256; b += 5) {
+        const double y = 0.299 * r + 0.587 * g + 0.114 * b;
+        const double expected[3] = {128 + (b - y) / 1.772 * 224 / 255, 128 + (r - y) / 1.402 * 224 / 255,
+                                    16 + y * 219 / 255};
+        const uint32_t pixel = rgbToOpPixel(static_cast<uint8_t>(r), static_cast<uint8_t>(g), static_cast<uint8_t>(b));
+        for (int k = 0; k < 3; ++k) furthest = std::max(furthest, std::abs(((pixel >> (8 * k + 8)) & 0xFF) - expected[k]));
+      }
+    }
+  }
+  EXPECT_LE(furthest, 0.5 + 1e-3);
+  furthest = 0;
+  for (int y = 0; y < 256; y += 3) {
+    for (int cb = 0; cb < 256; cb += 5) {
+      for (int cr = 0; cr < 256; cr += 5) {
+        const double luma = (y - 16) * 255.0 / 219, u = (cb - 128) * 255.0 / 224, v = (cr - 128) * 255.0 / 224;
+        const double r = luma + 1.402 * v, b = luma + 1.772 * u, g = (luma - 0.299 * r - 0.114 * b) / 0.587;
+        const auto back = opPixelToRgb(0xFFu | static_cast<uint32_t>(cb) << 8 | static_cast<uint32_t>(cr) << 16 |
+                                      static_cast<uint32_t>(y) << 24);
+        const double expected[3] = {r, g, b};
+        for (int k = 0; k < 3; ++k) furthest = std::max(furthest, std::abs(back[k] - std::clamp(expected[k], 0.0, 255.0)));
+      }
+    }
+  }
+  EXPECT_LE(furthest, 0.5 + 1e-3);
   EXPECT_EQ(rgbToOpPixel(255, 255, 255), 0xEB8080FFu);
   EXPECT_EQ(rgbToOpPixel(0, 0, 0, 0x40), 0x10808040u);
   EXPECT_EQ(opPixelToRgb(0xEB8080FF), (std::array<uint8_t, 3>{255, 255, 255}));

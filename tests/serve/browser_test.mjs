@@ -1,9 +1,9 @@
 // ophost serve in a real browser: starts the server on a free loopback port, drives the page in
 // headless Chromium (playwright-core, Debian's chromium), and checks that the preview follows the
 // scrubber and the controls, that it is the very frame `ophost render` writes for the exported
-// command line, that a broken upload is refused while the server goes on serving, and that a page
-// of another origin (and a foreign name rebound to the server's address) can neither upload, nor
-// show a frame, nor start a render.
+// command line, that an uploaded texture reshapes a wipe, that a broken upload is refused while the
+// server goes on serving, and that a page of another origin (and a foreign name rebound to the
+// server's address) can neither upload, nor show a frame, nor start a render.
 //
 // Environment: OPHOST_PROGRAM (the ophost to test), OPHOST_PLUGINS and OPHOST_TEXTURES (passed on
 // to it), SERVE_NODE_MODULES (where npm ci put playwright-core), SERVE_SCREENSHOT (optional: a
@@ -195,6 +195,16 @@ async function main() {
   assert.notDeepEqual(turned.png, rippled.png);
   ok('Ripples shows its orientations as arrows, and a click re-renders');
 
+  // A picture uploaded as the texture reshapes the wipe, and the exported line carries it.
+  assert.equal(await page.isVisible('#texture-field'), true);
+  await page.setInputFiles('#texture-upload', { name: 'shape.png', mimeType: 'image/png', buffer: slid.png });
+  const textured = await shownFrame(page, /texture=upload/);
+  assert.notDeepEqual(textured.png, turned.png);
+  await page.click('#export');
+  await page.waitForFunction(() => document.getElementById('command-frame').textContent.includes('--texture'));
+  assert.match(await page.textContent('#command-frame'), / --texture ripples=shape\.png /);
+  ok('an uploaded texture reshapes the wipe and is exported as --texture');
+
   // A broken upload is refused with a message; nothing is added to the inputs.
   const optionsBefore = await page.$$eval('#input0 option', (options) => options.length);
   const [answer] = await Promise.all([
@@ -245,6 +255,7 @@ async function main() {
     response.end(attack);
   });
   await new Promise((resolve) => elsewhere.listen(0, '127.0.0.1', resolve));
+  const ownUploads = fs.readdirSync(workDirectory).filter((name) => name.startsWith('upload-'));  // the page's texture
   const hostile = await context.newPage();
   await hostile.goto(`http://127.0.0.1:${elsewhere.address().port}/`);
   const results = await hostile.evaluate(() => window.results);
@@ -254,7 +265,7 @@ async function main() {
   for (const what of ['POST /api/upload', 'GET /api/frame', 'GET /api/video', 'OPTIONS /api/plugins']) {
     assert.match(refusals, new RegExp(`refused ${what}: `), refusals);
   }
-  assert.deepEqual(fs.readdirSync(workDirectory).filter((name) => name.startsWith('upload-')), []);
+  assert.deepEqual(fs.readdirSync(workDirectory).filter((name) => name.startsWith('upload-')), ownUploads);
   ok(`a page of another origin is refused (${JSON.stringify(results)})`);
 
   // The same page as if the attacker's own name had been rebound to 127.0.0.1: the browser then

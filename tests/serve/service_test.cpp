@@ -21,6 +21,7 @@
 #include "interrupt.h"
 #include "media_output.h"
 #include "cards.h"
+#include "grey_png.h"
 #include "renderer.h"
 
 namespace {
@@ -104,7 +105,7 @@ TEST_F(ServeTest, DescribesThePluginsForThePage) {
            "{\"name\":\"up-left\",\"text\":\"\u2196 up-left\",\"code\":8,\"arrow\":\"\u2196\"}",
            "],\"default\":\"down-right\"}",  // Ripples' orientation: its default index 2
            "\"kind\":\"colour\",\"default\":\"0xEB8080FF\",\"rgb\":\"#FFFFFF\"",
-           "\"name\":\"Fog\",", "\"inputs\":1,", "{\"name\":\"card:bars\","}) {
+           "\"name\":\"Fog\",", "\"inputs\":1,\"textures\":2,", "{\"name\":\"card:bars\","}) {
     EXPECT_NE(reply.body.find(expected), std::string::npos) << expected;
   }
 }
@@ -314,6 +315,38 @@ TEST_F(ServeTest, ExportedCommandLineRendersTheSameFrame) {
     const std::string rendered((std::istreambuf_iterator<char>(back)), std::istreambuf_iterator<char>());
     EXPECT_EQ(rendered, shown.body) << exported;
   }
+}
+
+// A picture uploaded as the texture shapes the wipe the page shows (unlike the directory's), the
+// exported line carries it and, run where the picture lies under its own name, renders that very
+// frame; an effect without a texture, or a texture that is no upload, is refused.
+TEST_F(ServeTest, AnUploadedTextureShapesTheWipeAndIsExported) {
+  REQUIRE_PLUGIN("Sunbeams");
+  REQUIRE_PLUGIN("Halves");
+  auto svc = service();
+  ophost::Picture gradient(ophost::Geometry::exact(64, 4), 1);
+  for (size_t n = 0; n < gradient.bytes.size(); ++n) gradient.bytes[n] = static_cast<uint8_t>(n % 64 * 4);
+  ophost::textures::writeGreyPng(dir / "grey.png", gradient);
+  std::ifstream in(dir / "grey.png", std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const Reply kept = svc->upload("my grey.png", bytes);
+  ASSERT_EQ(kept.status, 200) << kept.body;
+  const std::string asked = "plugin=Sunbeams&size=64x48&position=20&texture=" + field(kept.body, "id");
+  const Reply shaped = svc->frame(parseQuery(asked));
+  ASSERT_EQ(shaped.status, 200) << shaped.body;
+  EXPECT_NE(shaped.body, svc->frame(parseQuery("plugin=Sunbeams&size=64x48&position=20")).body);
+  const std::string line = field(svc->commandLine(parseQuery(asked)).body, "frame");
+  EXPECT_NE(line.find(" --texture 'sunbeams=my grey.png' "), std::string::npos) << line;
+  const auto run = dir / "run";
+  std::filesystem::create_directories(run);
+  std::filesystem::copy_file(dir / "grey.png", run / "my grey.png");
+  ASSERT_EQ(runCommandLine(line, run), 0) << line;
+  std::ifstream back(run / "sunbeams_20.png", std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(back)), std::istreambuf_iterator<char>()), shaped.body);
+  const Reply halves = svc->frame(parseQuery("plugin=Halves&texture=" + field(kept.body, "id")));
+  EXPECT_EQ(halves.status, 400);
+  EXPECT_NE(halves.body.find("Halves reads no texture"), std::string::npos) << halves.body;
+  EXPECT_EQ(svc->frame(parseQuery("plugin=Sunbeams&texture=/etc/passwd")).status, 400);
 }
 
 // Uploads: a picture or clip is kept and can be rendered from; a broken file, an empty one or one

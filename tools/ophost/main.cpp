@@ -9,6 +9,7 @@
 #include "commands.h"
 #include "host_error.h"
 #include "interrupt.h"
+#include "join_command.h"
 #include "serve_command.h"
 
 namespace {
@@ -37,13 +38,17 @@ int main(int argc, char** argv) {
       installInterruptHandler();
       return renderCommand(options);
     }
+    if (options.command == "join") {
+      installInterruptHandler();
+      return joinCommand(options);
+    }
     if (options.command == "render-worker") return renderWorkerCommand(options);
     if (options.command == "demo") {
       installInterruptHandler();
       return demoCommand(options);
     }
     if (options.command == "serve") return serveCommand(options);
-    throw ophost::HostError("unknown command \"" + options.command + "\" (list, info, render, demo, serve; see ophost --help)");
+    throw ophost::HostError("unknown command \"" + options.command + "\" (list, info, render, join, demo, serve; see ophost --help)");
   } catch (const Interrupted& stopped) {
     std::fprintf(stderr, "ophost: %s\n", stopped.what());
     return 130;

@@ -12,6 +12,7 @@
 #include "cards.h"
 #include "contact_sheet.h"
 #include "host_error.h"
+#include "input_files.h"
 #include "interrupt.h"
 #include "media_output.h"
 #include "output_choice.h"
@@ -75,6 +76,8 @@ RenderSetup setupFrom(const Options& options, const std::string& plugin) {
   if (!options.easing.empty()) setup.easing = Easing::parse(options.easing);
   setup.checks = options.checks;
   setup.warn = warn;
+  // Read before any work, so a bad picture is told at once, by every worker alike.
+  setup.textures = customTextures(options.texture, {plugin});
   return setup;
 }
 
@@ -96,82 +99,6 @@ std::string ownProgram() {
   const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) throw HostError("cannot find the ophost program to start workers: " + error.message());
   return self.string();
-}
-
-// The files the inputs read, by device and inode: a file itself, or each frame of a numbered
-// sequence as it is read (from the first of frames 0..4 there is, up to the first one missing).
-class InputFiles {
- public:
-  void add(const std::string& option, const std::string& input) {
-    if (input.empty() || input.rfind("card:", 0) == 0) return;
-    std::string first;
-    try {
-      first = media::sequenceFileName(input, 0);
-    } catch (const HostError&) {
-      return;  // no file has such a name: opening it says so
-    }
-    if (first == input) {
-      addFile(input, option + " (" + input + ")");
-      return;
-    }
-    patterns_.emplace_back(comparable(input), option + " (" + input + ")");
-    int64_t frame = 0;
-    while (frame < 5 && !exists(media::sequenceFileName(input, frame))) ++frame;
-    for (; exists(media::sequenceFileName(input, frame)); ++frame) {
-      addFile(media::sequenceFileName(input, frame), "a frame of " + option + " (" + input + ")");
-    }
-  }
-  // Throws HostError when writing `file` (or the sequence `pattern`) would replace an input.
-  void refuse(const std::string& file, const std::string& pattern) const {
-    if (!pattern.empty()) {
-      for (const auto& [input, what] : patterns_) {
-        if (input == comparable(pattern)) throw HostError("cannot write " + pattern + ": it is " + what + refusal());
-      }
-    }
-    struct stat status {};
-    if (::stat(file.c_str(), &status) != 0) return;
-    if (const auto found = files_.find({status.st_dev, status.st_ino}); found != files_.end()) {
-      throw HostError("cannot write " + file + ": it is " + found->second + refusal());
-    }
-  }
-
- private:
-  static bool exists(const std::string& file) {
-    struct stat status {};
-    return ::stat(file.c_str(), &status) == 0;
-  }
-  static std::string comparable(const std::string& name) {
-    std::error_code error;
-    const auto path = std::filesystem::weakly_canonical(name, error);
-    return error ? name : path.string();
-  }
-  static std::string refusal() { return ", which the render reads: give the output another name"; }
-  void addFile(const std::string& file, const std::string& what) {
-    struct stat status {};
-    if (::stat(file.c_str(), &status) == 0) files_.emplace(std::make_pair(status.st_dev, status.st_ino), what);
-  }
-  std::map<std::pair<dev_t, ino_t>, std::string> files_;
-  std::vector<std::pair<std::string, std::string>> patterns_;
-};
-
-// Refuses, before any work, an output some frame of first..last could not be written to, or would
-// be written over one of the inputs.
-void checkOutputFiles(const Options& options, media::OutputKind kind, int64_t first, int64_t last) {
-  InputFiles inputs;
-  inputs.add("--input0", options.input0);
-  inputs.add("--input1", options.input1);
-  const std::string& output = options.output;
-  if (kind != media::OutputKind::PngSequence) {
-    media::checkOutputFile(output, output);
-    inputs.refuse(output, "");
-    return;
-  }
-  inputs.refuse(media::sequenceFileName(output, first), output);
-  for (int64_t frame = first; frame <= last; ++frame) {
-    const std::string file = media::sequenceFileName(output, frame);
-    media::checkOutputFile(file, output);
-    inputs.refuse(file, "");
-  }
 }
 
 // The output's rate: --fps, else `own` (input 0's), else 25.
@@ -201,6 +128,8 @@ void printUsage() {
       "  ophost list                     the plug-ins found, with what each does\n"
       "  ophost info NAME [--set P=V]    a plug-in's parameters, entries, ranges and defaults\n"
       "  ophost render NAME --input0 A [--input1 B] --output OUT [options]\n"
+      "  ophost join CLIP1 CLIP2 [...] --with EFFECT[:P=V,...] --output OUT [options]\n"
+      "                                  the clips one after another, a transition at each cut\n"
       "  ophost demo [--output DIR]      every plug-in on the built-in pictures\n"
       "  ophost serve [--port N]         a live preview in the browser, on 127.0.0.1\n"
       "\n"
@@ -308,7 +237,11 @@ int renderCommand(const Options& options) {
                     " to name%04d.png, .mp4 or .gif");
   }
 
-  checkOutputFiles(options, kind, first, last);
+  InputFiles inputs;
+  inputs.add("--input0", options.input0);
+  inputs.add("--input1", options.input1);
+  for (const CustomTexture& texture : setup.textures) inputs.addFile(texture.file, "--texture " + texture.entry);
+  inputs.checkOutput(options.output, kind, first, last);
 
   const int64_t count = last - first + 1;
   PipelineOptions pipeline;

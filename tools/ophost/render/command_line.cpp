@@ -172,6 +172,8 @@ const std::vector<Option>& optionTable() {
       valued("--bitrate", K::Text, "RATE", "", "an average bit rate instead of --crf: 8M, 2500k", kRender | kJoin,
              &Options::bitrate),
       flag("--no-audio", "", "leave the sound out", kJoin, &Options::noAudio),
+      valued("--sheet", K::Path, "FILE.png", "", "also a contact sheet: each clip and each cut at 25, 50, 75%", kJoin,
+             &Options::sheet),
       whole("--port", "N", 0, 65535, std::to_string(kDefaultPort),
             "the preview's port on 127.0.0.1; 0 takes any free one", kServe, &Options::port),
       flag("--checks", "",

@@ -54,6 +54,7 @@ struct Options {
   // lasts, how clips of other shapes are fitted
   std::vector<std::string> with;
   std::string duration, stillDuration, fit;
+  std::string sheet;     // join: a contact sheet of the clips and cuts, as PNG
   bool noAudio = false;  // join: no sound in the output
   bool quiet = false;
   bool checks = false;  // render, demo: the runtime's full checks

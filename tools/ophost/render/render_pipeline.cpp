@@ -133,14 +133,14 @@ class RenderStage {
 // The plug-in in this process: each frame is rendered as it is handed over.
 class InProcessStage final : public RenderStage {
  public:
-  explicit InProcessStage(FrameRenderer& renderer) : renderer_(renderer) {}
+  explicit InProcessStage(FrameStages& renderer) : renderer_(renderer) {}
   std::optional<StageAnswer> hand(int64_t number, const FrameInputs& inputs) override {
     return StageAnswer{number, renderer_.renderWith(number, inputs), {}, {}};
   }
   std::optional<StageAnswer> takeBack() override { return std::nullopt; }
 
  private:
-  FrameRenderer& renderer_;
+  FrameStages& renderer_;
 };
 
 // The plug-in in N worker processes: frame f goes to worker (f - first) mod N, so answers come
@@ -185,7 +185,7 @@ class WorkerStage final : public RenderStage {
 
 }  // namespace
 
-RenderTotals renderFrames(FrameRenderer& renderer, media::FrameSink& sink,
+RenderTotals renderFrames(FrameStages& renderer, media::FrameSink& sink,
                           const PipelineOptions& options) {
   const auto started = std::chrono::steady_clock::now();
   const auto cpuStarted = cpuNow();

@@ -37,10 +37,11 @@ struct RenderTotals {
   std::chrono::nanoseconds cpuTime{0};     // of ophost and its workers, all threads
 };
 
-// Renders frames first..last of `renderer` into `sink` (not finished). Throws HostError with the
+// Renders frames first..last of `renderer` into `sink` (not finished); with jobs > 1 the
+// plug-in's step runs in worker processes (then `renderer` is a FrameRenderer they mirror). Throws HostError with the
 // first failure of any stage, Interrupted when SIGINT arrived; the sink then holds a partial
 // output that its destruction removes.
-RenderTotals renderFrames(FrameRenderer& renderer, media::FrameSink& sink,
+RenderTotals renderFrames(FrameStages& renderer, media::FrameSink& sink,
                           const PipelineOptions& options);
 
 // The time and work of a render, one line: "101 frames in 3.52 s, 28.7 frames/s; ...".

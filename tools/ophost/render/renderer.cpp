@@ -13,9 +13,6 @@ namespace ophost::render {
 
 namespace {
 
-
-// The smallest texture each texture-driven plug-in opens with: the wipes and Fog read a fixed
-// block of texels from theirs and fail their open on a smaller one; Slant stretches any size.
 std::string sizeText(int32_t width, int32_t height) { return std::to_string(width) + "x" + std::to_string(height); }
 
 std::unique_ptr<media::FrameSource> openInput(const std::string& option, const std::string& name) {
@@ -94,10 +91,26 @@ PluginSession::PluginSession(const RenderSetup& setup) : setup_(setup) {
   }
   plugin_->behaviour().checks = setup.checks;
   plugin_->behaviour().abort = &interruptFlag();
-  if (!setup.textureDirectory.empty()) {
+  for (const CustomTexture& texture : setup.textures) {
+    if (lowerCase(texture.effect) != lowerCase(name)) continue;
+    custom_.push_back(texture);
+    if (!custom_.back().grey) readTexture(custom_.back());
+  }
+  if (!setup.textureDirectory.empty() || !custom_.empty()) {
+    TextureProvider directory;
+    if (!setup.textureDirectory.empty()) directory = directoryTextures(setup.textureDirectory);
     // The textures served are noted, so a failed open can say what the plug-in was given.
-    plugin_->setTextureProvider([this, provider = directoryTextures(setup.textureDirectory)](const std::string& file) {
-      auto texture = provider(file);
+    plugin_->setTextureProvider([this, directory](const std::string& file) {
+      std::shared_ptr<const Picture> texture;
+      if (const CustomTexture* own = customTextureFor(custom_, plugin_->name(), file)) {
+        auto& scaled = customServed_[file];
+        if (!scaled) scaled = std::make_shared<const Picture>(servedTexture(*own, *knownEffect(own->effect)));
+        texture = scaled;
+      } else if (directory) {
+        texture = directory(file);
+      } else {
+        throw HostError("no texture directory is configured");
+      }
       served_.emplace_back(file, texture->geometry);
       return texture;
     });

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "colour.h"
+#include "custom_textures.h"
 #include "media_input.h"
 #include "plugin.h"
 #include "settings.h"
@@ -22,6 +24,9 @@ namespace ophost::render {
 struct RenderSetup {
   std::filesystem::path pluginDirectory;
   std::filesystem::path textureDirectory;
+  // Pictures served in place of some of the directory's textures (--texture); entries for another
+  // effect than the plug-in's (another cut of a join) are passed over.
+  std::vector<CustomTexture> textures;
   std::string plugin;
   std::string input0;
   std::string input1;  // empty: none given
@@ -49,7 +54,7 @@ struct RenderedFrame {
   std::chrono::nanoseconds hostTime{0};    // serving its calls (copies in and out, checks)
 };
 
-// The plug-in of a render: loaded, its values set, its texture directory given, and opened.
+// The plug-in of a render: loaded, its values set, its textures given, and opened.
 // Renders frames from inputs it is handed. Warnings (log records, faults, host remarks) go to the
 // setup's `warn`, each once.
 class PluginSession {
@@ -78,24 +83,34 @@ class PluginSession {
   bool opened_ = false;
   std::set<std::string> warned_;
   std::vector<std::pair<std::string, Geometry>> served_;  // the textures served at the last open
+  std::vector<CustomTexture> custom_;                      // the setup's textures for this plug-in
+  std::map<std::string, std::shared_ptr<const Picture>> customServed_;  // by texture file, once scaled
 };
 
-class FrameRenderer {
+// The two steps of rendering a frame, for a pipeline that runs them in different threads: the
+// inputs of a frame decoded and laid out (one thread at a time), and the plug-in's render of them
+// (one thread at a time; the two may overlap).
+class FrameStages {
+ public:
+  virtual ~FrameStages() = default;
+  virtual FrameInputs decodeInputs(int64_t frame) = 0;
+  virtual RenderedFrame renderWith(int64_t frame, const FrameInputs& inputs) = 0;
+};
+
+class FrameRenderer final : public FrameStages {
  public:
   // Loads, sets and opens the plug-in and opens the inputs. Throws HostError with one message.
   explicit FrameRenderer(const RenderSetup& setup);
-  ~FrameRenderer();
+  ~FrameRenderer() override;
 
   // Renders frame `frame` (0..length) and returns the whole output buffer as RGB.
   media::RgbImage render(int64_t frame);
   // The same frame as the plug-in put it (OpPixels).
   Picture renderPicture(int64_t frame);
 
-  // The two steps of renderPicture, for a pipeline that runs them in different threads: the
-  // inputs of a frame decoded and laid out (one thread at a time), and the plug-in's render of
-  // them (one thread at a time, the two may overlap).
-  FrameInputs decodeInputs(int64_t frame);
-  RenderedFrame renderWith(int64_t frame, const FrameInputs& inputs);
+  // The two steps of renderPicture.
+  FrameInputs decodeInputs(int64_t frame) override;
+  RenderedFrame renderWith(int64_t frame, const FrameInputs& inputs) override;
 
   const Geometry& geometry() const { return geometry_; }
   // The frame rate of input `index` (0 or 1), when it is a clip that has one.

@@ -172,6 +172,7 @@ struct PreviewService::Job {
   RenderSetup setup;
   int64_t position = 0;
   std::string input0Shown, input1Shown;  // as the command line names them
+  std::vector<std::string> textureShown;  // the --texture entry, as the command line gives it
   media::Size natural0;                   // input 0's own size
   // One rendered frame: the size asked for, else input 0's own.
   media::Size frameSize() const { return setup.size ? media::Size{setup.size->width, setup.size->height} : natural0; }
@@ -241,8 +242,9 @@ Reply PreviewService::plugins() const {
       out += ",\"error\":" + quoted(k.error) + "}";
       continue;
     }
+    const KnownEffect* effect = knownEffect(k.name);
     out += ",\"ident\":" + quoted(k.model.ident) + ",\"inputs\":" + (k.model.singleInput() ? "1" : "2") +
-           ",\"params\":[";
+           ",\"textures\":" + std::to_string(effect ? effect->textures.size() : 0) + ",\"params\":[";
     for (size_t p = 0; p < k.model.params.size(); ++p) {
       out += (p ? "," : "") + paramJson(k.model.params[p], p);
     }
@@ -307,6 +309,31 @@ PreviewService::Job PreviewService::readJob(const Query& query, bool wantPositio
   job.setup.input0 = input(0, "card:bars", job.input0Shown, job.natural0);
   if (!model.singleInput()) job.setup.input1 = input(1, "card:rings", job.input1Shown, natural1);
 
+  // A picture uploaded as the effect's texture, in place of the texture directory's.
+  if (const auto texture = one(query, "texture"); texture && !texture->empty()) {
+    static const std::regex uploadName("upload:([0-9]{1,12})");
+    std::smatch match;
+    if (!std::regex_match(*texture, match, uploadName)) {
+      throw Refusal{400, "texture: \"" + *texture + "\" is not an upload (upload:N)"};
+    }
+    Upload upload;
+    {
+      std::lock_guard<std::mutex> guard(uploadsLock_);
+      const auto found = uploads_.find(std::stoull(match[1]));
+      if (found == uploads_.end()) throw Refusal{404, "texture: " + *texture + " is not (or no longer) uploaded"};
+      upload = found->second;
+    }
+    const std::string shown = lowerCase(known.name) + "=" + upload.name;
+    try {
+      CustomTexture custom = textureEntry(shown, {known.name});
+      custom.file = upload.file.string();
+      job.setup.textures.push_back(std::move(custom));
+    } catch (const HostError& error) {
+      throw Refusal{400, error.what()};
+    }
+    job.textureShown = {shown};
+  }
+
   // Every parameter, set or not, in descriptor order, in the command line's own words.
   std::vector<std::optional<std::string>> values(model.params.size());
   try {
@@ -358,6 +385,7 @@ PreviewService::Job PreviewService::readJob(const Query& query, bool wantPositio
   job.key = known.name + "\n" + job.setup.input0 + "\n" + job.setup.input1 + "\n" + std::to_string(job.setup.length) +
             "\n" + job.easingText.value_or("") + "\n" + job.sizeText.value_or("");
   for (const std::string& setting : job.setup.settings) job.key += "\n" + setting;
+  for (const CustomTexture& texture : job.setup.textures) job.key += "\ntexture " + texture.file;
   return job;
 }
 
@@ -642,6 +670,7 @@ Reply PreviewService::commandLine(const Query& query) const {
     render.input0 = job.input0Shown;
     render.input1 = job.input1Shown;
     render.settings = job.setup.settings;
+    render.texture = job.textureShown;
     render.length = std::to_string(job.setup.length);
     render.size = job.sizeText.value_or("");
     render.easing = job.easingText.value_or("");

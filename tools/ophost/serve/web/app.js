@@ -48,6 +48,7 @@ function query(withPosition) {
   q.set('plugin', state.plugin.name);
   q.set('input0', $('input0').value);
   if (state.plugin.inputs === 2) q.set('input1', $('input1').value);
+  if (state.plugin.textures > 0 && $('texture').value) q.set('texture', $('texture').value);
   for (const param of state.plugin.params) q.append('set', `${param.name}=${state.values[param.name]}`);
   q.set('length', String(length()));
   if (withPosition) q.set('position', String(state.position));
@@ -232,6 +233,7 @@ function choosePlugin(name) {
   state.values = {};
   $('summary').textContent = plugin.summary;
   $('input1-field').hidden = plugin.inputs !== 2;
+  $('texture-field').hidden = !(plugin.textures > 0);
   const controls = $('controls');
   controls.replaceChildren(...plugin.params.map(control));
   if (!plugin.params.length) controls.textContent = 'none';
@@ -245,8 +247,9 @@ function addInputOption(value, text) {
   for (const select of [$('input0'), $('input1')]) select.add(new Option(text, value));
 }
 
-async function uploadFile(file) {
-  const status = $('upload-status');
+// Uploads are pictures or clips; a picture may also serve as a texture.
+async function uploadFile(file, asTexture) {
+  const status = $(asTexture ? 'texture-status' : 'upload-status');
   status.classList.remove('error');
   const limit = state.catalogue.uploadLimit;
   if (file.size > limit) {
@@ -263,15 +266,22 @@ async function uploadFile(file) {
       return;
     }
     const upload = await response.json();
-    addInputOption(upload.id, `${upload.name} (${upload.width}x${upload.height}, ${upload.still ? 'picture' : 'clip'})`);
-    $('input0').value = upload.id;
-    status.textContent = `${upload.name} is input 0 now (choose it for input 1 below if you like)`;
+    const text = `${upload.name} (${upload.width}x${upload.height}, ${upload.still ? 'picture' : 'clip'})`;
+    addInputOption(upload.id, text);
+    if (upload.still) $('texture').add(new Option(text, upload.id));
+    if (asTexture) {
+      $('texture').value = upload.id;
+      status.textContent = `${upload.name} is the texture now`;
+    } else {
+      $('input0').value = upload.id;
+      status.textContent = `${upload.name} is input 0 now (choose it for input 1 below if you like)`;
+    }
     requestFrame();
   } catch (error) {
     status.textContent = String(error.message || error);
     status.classList.add('error');
   } finally {
-    $('upload').value = '';
+    $(asTexture ? 'texture-upload' : 'upload').value = '';
   }
 }
 
@@ -340,7 +350,7 @@ async function start() {
       ` (at most ${Math.floor(state.catalogue.uploadLimit / (1 << 20))} MB)`;
 
   $('plugin').addEventListener('change', () => choosePlugin($('plugin').value));
-  for (const id of ['input0', 'input1', 'easing', 'size']) $(id).addEventListener('change', requestFrame);
+  for (const id of ['input0', 'input1', 'texture', 'easing', 'size']) $(id).addEventListener('change', requestFrame);
   $('length').addEventListener('change', () => {
     $('length').value = String(length());
     setPosition(state.position);
@@ -352,7 +362,9 @@ async function start() {
     requestFrame();
   });
   $('play').addEventListener('click', () => (state.playing ? stopPlaying() : startPlaying()));
-  $('upload').addEventListener('change', () => $('upload').files[0] && uploadFile($('upload').files[0]));
+  $('upload').addEventListener('change', () => $('upload').files[0] && uploadFile($('upload').files[0], false));
+  $('texture-upload').addEventListener('change',
+      () => $('texture-upload').files[0] && uploadFile($('texture-upload').files[0], true));
   $('export').addEventListener('click', exportCommand);
   $('video').addEventListener('click', downloadVideo);
 

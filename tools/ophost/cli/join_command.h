@@ -1,0 +1,11 @@
+// ophost join CLIP1 CLIP2 [CLIP3 ...] --with EFFECT[:P=V,...] --duration D --output OUT: the
+// clips played one after another, each cut a transition, with their sound cross-faded.
+#pragma once
+
+#include "command_line.h"
+
+namespace ophost::cli {
+
+int joinCommand(const render::Options& options);
+
+}  // namespace ophost::cli
