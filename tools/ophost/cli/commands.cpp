@@ -73,6 +73,7 @@ RenderSetup setupFrom(const Options& options, const std::string& plugin) {
   if (!options.size.empty()) setup.size = parseSize(options.size);
   if (!options.area.empty()) setup.area = parseArea(options.area);
   if (!options.easing.empty()) setup.easing = Easing::parse(options.easing);
+  if (!options.fps.empty()) setup.fps = media::parseFrameRate(options.fps, "--fps");
   setup.checks = options.checks;
   setup.warn = warn;
   // Read before any work, so a bad picture is told at once, by every worker alike.
@@ -249,7 +250,7 @@ int renderCommand(const Options& options) {
     pipeline.workerArguments = workerArguments(options, renderer.pluginName());
   }
   const Geometry& g = renderer.geometry();
-  const media::FrameRate fps = fpsFrom(options, renderer.inputRate(0));
+  const media::FrameRate fps = renderer.rate();
   const auto quality = static_cast<int32_t>(wholeOption(options, "--crf", media::kDefaultQuality));
   auto sink = media::createSink(options.output, {g.stride, g.rows, fps, quality});
   sink->stopWhen(interrupted);
