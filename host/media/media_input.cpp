@@ -19,6 +19,7 @@ extern "C" {
 
 #include "cards.h"
 #include "ffmpeg_owners.h"
+#include "orientation.h"
 #include "input_file.h"
 #include "host_error.h"
 #include "ycbcr_frames.h"
@@ -77,6 +78,8 @@ class DecodedSource final : public FrameSource {
   std::optional<int64_t> frameCount() const override { return count_; }
   bool isStill() const override { return count_ && *count_ == 1; }
   std::optional<FrameRate> frameRate() const override { return rate_; }
+  // How its pictures are meant to be shown (a phone's display rotation).
+  Orientation orientation() const { return orientation_; }
 
   // Read through once more without decoding: the picture stream's packets, each one frame, but
   // for those the container marks to be dropped (the lead-in an edit list cuts), their times
@@ -176,6 +179,8 @@ class DecodedSource final : public FrameSource {
     const AVCodecParameters* parameters = format_->streams[stream_]->codecpar;
     checkSize(parameters->width, parameters->height, "its pictures are");
     rate_ = streamRate(format_->streams[stream_]);
+    const uint8_t* matrix = av_stream_get_side_data(format_->streams[stream_], AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+    orientation_ = orientationOf(reinterpret_cast<const int32_t*>(matrix));
     decoder_.reset(avcodec_alloc_context3(codec));
     if (!decoder_) throw HostError(name_ + ": out of memory");
     avcodec_parameters_to_context(decoder_.get(), parameters);
@@ -420,6 +425,7 @@ class DecodedSource final : public FrameSource {
   Size natural_;
   std::optional<FrameRate> rate_;
   std::optional<FrameTimes> times_;  // once read
+  Orientation orientation_;
   std::unique_ptr<YcbcrToOpPixels> ycbcr_;  // for the meaning of the frames seen last
   YcbcrMeaning ycbcrMeaning_;
   Scaler scaler_;  // to 4:4:4 at another size, kept from frame to frame
@@ -441,7 +447,9 @@ std::unique_ptr<FrameSource> openSource(const std::string& name, const std::atom
   } else {
     checkReadableFile(name);
   }
-  return std::make_unique<DecodedSource>(name, sequence, cancel);
+  auto decoded = std::make_unique<DecodedSource>(name, sequence, cancel);
+  const Orientation orientation = decoded->orientation();
+  return orientedSource(std::move(decoded), orientation);
 }
 
 }  // namespace ophost::media

@@ -1,5 +1,5 @@
-// Footage as cameras and phones make it, made by FFmpeg and read through ophost: a clip whose rate
-// changes is shown by time.
+// Footage as cameras and phones make it, made by FFmpeg and read through ophost: a phone's clip
+// stored on its side is shown upright, a clip whose rate changes is shown by time.
 #include "ophost_test_support.h"
 
 using namespace ophosttest;
@@ -36,6 +36,23 @@ TEST_F(Footage, AVariableRateClipIsShownByTime) {
     const int shown = frame < 30 ? frame : 30 + (frame - 30) / 2 * 2;
     EXPECT_NEAR(level("o%04d.png", frame), shown * 3 * 255.0 / 219, 1.5) << frame;
   }
+}
+
+// Stored 64x36 with a white band down its left side and a display rotation of a quarter turn
+// anticlockwise: shown 36x64 with the band along the bottom, and written so, with no rotation.
+TEST_F(Footage, APhonesClipOnItsSideIsShownUpright) {
+  REQUIRE_PLUGIN("Ripples");
+  make({"-f", "lavfi", "-i", "color=c=black:s=64x36:r=25:d=0.4,drawbox=x=0:y=0:w=16:h=36:color=white:t=fill",
+        "-c:v", "libx264", "-qp", "0", at("stored.mp4")});
+  make({"-i", at("stored.mp4"), "-c", "copy", "-metadata:s:v:0", "rotate=90", at("phone.mp4")});
+  const RunResult render = runOphost({"render", "Ripples", "--input0", at("phone.mp4"), "--input1", "card:black",
+                                      "--length", "1000", "--position", "0", "--output", at("upright.png")});
+  ASSERT_EQ(render.status, 0) << render.err;
+  const auto upright = readPicture(dir / "upright.png");
+  ASSERT_EQ(upright.width, 36);
+  ASSERT_EQ(upright.height, 64);
+  for (const int y : {2, 30, 46}) EXPECT_LE(upright.at(18, y)[1], 8) << y;
+  for (const int y : {50, 61}) EXPECT_GE(upright.at(18, y)[1], 247) << y;
 }
 
 }  // namespace
