@@ -1,5 +1,8 @@
 // Footage as cameras and phones make it, made by FFmpeg and read through ophost: a phone's clip
 // stored on its side is shown upright, a clip whose rate changes is shown by time.
+#include <cmath>
+
+#include "media_input.h"
 #include "ophost_test_support.h"
 
 using namespace ophosttest;
@@ -53,6 +56,33 @@ TEST_F(Footage, APhonesClipOnItsSideIsShownUpright) {
   ASSERT_EQ(upright.height, 64);
   for (const int y : {2, 30, 46}) EXPECT_LE(upright.at(18, y)[1], 8) << y;
   for (const int y : {50, 61}) EXPECT_GE(upright.at(18, y)[1], 247) << y;
+}
+
+// A 10-bit gradient rising one 8-bit code value every 32 columns: each pixel lands within one code
+// value of it, and without bands: the average of every stretch of 8 columns follows the gradient
+// to a quarter of a code value where rounding alone would miss by up to a half.
+TEST_F(Footage, TenBitGradientsComeOutWithoutBands) {
+  make({"-f", "lavfi", "-i", "nullsrc=s=256x16:r=25:d=0.2,format=yuv444p10le,geq=lum='400+X/8':cb=512:cr=512",
+        "-c:v", "libx264", "-pix_fmt", "yuv444p10le", "-qp", "0", at("ten.mkv")});
+  auto source = ophost::media::openSource(at("ten.mkv"));
+  ophost::Picture picture(ophost::Geometry::exact(256, 16), 4);
+  source->frameInto(0, picture);
+  double worstPixel = 0, worstStretch = 0;
+  for (int32_t x0 = 0; x0 < 256; x0 += 8) {
+    double sum = 0, truth = 0;
+    for (int32_t x = x0; x < x0 + 8; ++x) {
+      const double exact = (400 + x / 8) / 4.0;
+      truth += exact * 16;
+      for (int32_t y = 0; y < 16; ++y) {
+        const int luma = picture.area(x, y)[3];
+        sum += luma;
+        worstPixel = std::max(worstPixel, std::abs(luma - exact));
+      }
+    }
+    worstStretch = std::max(worstStretch, std::abs(sum - truth) / 128);
+  }
+  EXPECT_LE(worstPixel, 1.0);
+  EXPECT_LE(worstStretch, 0.25);
 }
 
 }  // namespace
