@@ -55,7 +55,6 @@ bench-plugins: bootstrap
 	@bench/write_results.py $(BENCH_BUILD)/bin/opbench
 
 bench-end-to-end: bootstrap
-	@scripts/bootstrap bench
 	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BENCH_BUILD) -j$(JOBS)
 	@bench/end_to_end.py $(BENCH_BUILD)/bin/ophost $(BENCH_BUILD)/plugins $(BENCH_BUILD)/textures

@@ -21,11 +21,17 @@ extern "C" {
 
 #include "cards.h"
 #include "ffmpeg_owners.h"
+#include "orientation.h"
 #include "input_file.h"
 #include "host_error.h"
 #include "ycbcr_frames.h"
 
 namespace ophost::media {
+
+int64_t FrameTimes::frameAt(double seconds) const {
+  const auto after = std::upper_bound(starts.begin(), starts.end(), seconds + slack);
+  return std::max<int64_t>(0, (after - starts.begin()) - 1);
+}
 
 void FrameSource::frameInto(int64_t index, Picture& picture) {
   rgbIntoArea(frame(index, {picture.geometry.width, picture.geometry.height}), picture);
@@ -84,25 +90,49 @@ class DecodedSource final : public FrameSource {
   std::optional<FrameRate> frameRate() const override { return rate_; }
   bool hasAlpha() const override { return alpha_; }
   bool isBt709() const override { return bt709_; }
+  // How its pictures are meant to be shown (a phone's display rotation).
+  Orientation orientation() const { return orientation_; }
 
   // Read through once more without decoding: the picture stream's packets, each one frame, but
-  // for those the container marks to be dropped (the lead-in an edit list cuts).
-  int64_t countFrames() override {
-    if (count_) return *count_;
+  // for those the container marks to be dropped (the lead-in an edit list cuts), their times
+  // sorted into the order they are shown.
+  std::optional<FrameTimes> frameTimes() override {
+    if (times_) return times_;
     const InputFormat counting = openDemuxer();
+    const AVStream* stream = counting->streams[stream_];
     const Packet packet(av_packet_alloc());
     if (!packet) throw HostError(name_ + ": out of memory");
-    int64_t frames = 0;
+    std::vector<int64_t> starts;
+    int64_t end = AV_NOPTS_VALUE;
+    bool timed = true;
     deadline_.start();
     while (av_read_frame(counting.get(), packet.get()) >= 0) {
       if (packet->stream_index == stream_ && (packet->flags & AV_PKT_FLAG_DISCARD) == 0) {
-        if (++frames % 256 == 0) deadline_.start();  // reading on: the limit is per stretch, not the file
+        if (packet->pts == AV_NOPTS_VALUE) timed = false;
+        starts.push_back(packet->pts);
+        if (packet->pts != AV_NOPTS_VALUE && packet->duration > 0) end = std::max(end, packet->pts + packet->duration);
+        if (starts.size() % 256 == 0) deadline_.start();  // reading on: the limit is per stretch, not the file
       }
       av_packet_unref(packet.get());
     }
     if (deadline_.cancelled()) throw HostError(name_ + ": interrupted while its frames were counted");
     if (deadline_.passed()) throw HostError(name_ + ": its frames could not be counted (" + reason(AVERROR_EXIT) + ")");
-    return std::max<int64_t>(frames, 1);
+    FrameTimes times;
+    const double frame = 1.0 / rate_.value_or(FrameRate()).perSecond();
+    if (starts.empty()) starts.push_back(0);
+    if (timed) {
+      std::sort(starts.begin(), starts.end());
+      const double unit = av_q2d(stream->time_base);
+      times.slack = std::clamp(unit / 2, 1e-6, 5e-4);
+      for (const int64_t start : starts) times.starts.push_back(static_cast<double>(start - starts.front()) * unit);
+      times.end = end == AV_NOPTS_VALUE ? times.starts.back() + frame
+                                        : std::max(static_cast<double>(end - starts.front()) * unit, times.starts.back());
+    } else {
+      for (size_t k = 0; k < starts.size(); ++k) times.starts.push_back(static_cast<double>(k) * frame);
+      times.end = static_cast<double>(starts.size()) * frame;
+    }
+    times_ = std::move(times);
+    return times_;
   }
 
   RgbImage frame(int64_t index, Size size) override {
@@ -209,6 +239,8 @@ class DecodedSource final : public FrameSource {
       if (const AVCodec* withAlpha = avcodec_find_decoder_by_name("libvpx-vp9")) codec = withAlpha;
     }
     rate_ = streamRate(format_->streams[stream_]);
+    const uint8_t* matrix = av_stream_get_side_data(format_->streams[stream_], AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+    orientation_ = orientationOf(reinterpret_cast<const int32_t*>(matrix));
     decoder_.reset(avcodec_alloc_context3(codec));
     if (!decoder_) throw HostError(name_ + ": out of memory");
     avcodec_parameters_to_context(decoder_.get(), parameters);
@@ -473,6 +505,8 @@ class DecodedSource final : public FrameSource {
   std::optional<FrameRate> rate_;
   bool alpha_ = false;  // some pixel of the first frame is not opaque
   bool bt709_ = false;  // the first frame is BT.709 YCbCr
+  std::optional<FrameTimes> times_;  // once read
+  Orientation orientation_;
   std::unique_ptr<YcbcrToOpPixels> ycbcr_;  // for the meaning of the frames seen last
   YcbcrMeaning ycbcrMeaning_;
   Scaler scaler_;  // to 4:4:4 at another size, kept from frame to frame
@@ -494,7 +528,9 @@ std::unique_ptr<FrameSource> openSource(const std::string& name, const std::atom
   } else {
     checkReadableFile(name);
   }
-  return std::make_unique<DecodedSource>(name, sequence, cancel);
+  auto decoded = std::make_unique<DecodedSource>(name, sequence, cancel);
+  const Orientation orientation = decoded->orientation();
+  return orientedSource(std::move(decoded), orientation);
 }
 
 }  // namespace ophost::media

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "colour.h"
 #include "frame_rate.h"
@@ -20,6 +21,18 @@ struct Size {
   int32_t width = 0;
   int32_t height = 0;
   bool operator==(const Size&) const = default;
+};
+
+// When each frame of a clip comes on screen, in seconds from the first, in the order they are
+// shown, and when the last one goes off.
+struct FrameTimes {
+  std::vector<double> starts;
+  double end = 0;
+  // How far a start may lie after a time and still count as on screen then: a container stores
+  // times rounded to its time base (MKV to the millisecond, so 1/30 s is 0.033).
+  double slack = 1e-6;
+  // The frame on screen at `seconds`: the last to start at or before it (the first before that).
+  int64_t frameAt(double seconds) const;
 };
 
 class FrameSource {
@@ -45,9 +58,15 @@ class FrameSource {
   // The rate a clip's frames are shown at, as its container gives it; none for stills and cards
   // (and for a clip whose container gives none).
   virtual std::optional<FrameRate> frameRate() const { return std::nullopt; }
-  // How many frames it holds, counted now when frameCount() does not know yet (a clip read
-  // through without decoding). Throws HostError when the file cannot be read through.
-  virtual int64_t countFrames() { return frameCount().value_or(1); }
+  // A clip's frame times, read now (the file read through without decoding, once); none for stills
+  // and cards. Frames of a clip whose container gives no times are taken to last 1 / frameRate()
+  // each. Throws HostError when the file cannot be read through.
+  virtual std::optional<FrameTimes> frameTimes() { return std::nullopt; }
+  // How many frames it holds: a clip's frame times counted, else frameCount().
+  int64_t countFrames() {
+    const auto times = frameTimes();
+    return times ? static_cast<int64_t>(times->starts.size()) : frameCount().value_or(1);
+  }
 };
 
 inline constexpr Size kCardSize{640, 360};

@@ -45,16 +45,8 @@ std::string quoted(const std::string& text) {
 }
 }  // namespace
 
-RunResult runOphost(const std::vector<std::string>& arguments) {
-  std::string command = quoted(OPHOST_PROGRAM);
-  bool plugins = false, textures = false;
-  for (const auto& argument : arguments) {
-    command += " " + quoted(argument);
-    plugins |= argument == "--plugins";
-    textures |= argument == "--textures";
-  }
-  if (!plugins) command += " --plugins " + quoted(OP_PLUGIN_DIR);
-  if (!textures) command += " --textures " + quoted(OP_TEXTURE_DIR);
+namespace {
+RunResult runCommand(std::string command) {
   static int counter = 0;
   const auto base = std::filesystem::temp_directory_path() /
                     ("ophost_run_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
@@ -67,6 +59,26 @@ RunResult runOphost(const std::vector<std::string>& arguments) {
   std::filesystem::remove(base.string() + ".out");
   std::filesystem::remove(base.string() + ".err");
   return run;
+}
+}  // namespace
+
+RunResult runFfmpeg(const std::vector<std::string>& arguments) {
+  std::string command = "ffmpeg -nostdin -loglevel error -y";
+  for (const auto& argument : arguments) command += " " + quoted(argument);
+  return runCommand(command);
+}
+
+RunResult runOphost(const std::vector<std::string>& arguments) {
+  std::string command = quoted(OPHOST_PROGRAM);
+  bool plugins = false, textures = false;
+  for (const auto& argument : arguments) {
+    command += " " + quoted(argument);
+    plugins |= argument == "--plugins";
+    textures |= argument == "--textures";
+  }
+  if (!plugins) command += " --plugins " + quoted(OP_PLUGIN_DIR);
+  if (!textures) command += " --textures " + quoted(OP_TEXTURE_DIR);
+  return runCommand(command);
 }
 
 bool pluginBuilt(const std::string& name) { return std::filesystem::exists(optest::pluginPath(name)); }

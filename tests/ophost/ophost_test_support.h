@@ -30,6 +30,8 @@ struct RunResult {
 };
 // Runs ophost with `arguments` (plug-ins and textures of this build unless given).
 RunResult runOphost(const std::vector<std::string>& arguments);
+// Runs the ffmpeg program (quiet, overwriting) with `arguments`: clips made as cameras make them.
+RunResult runFfmpeg(const std::vector<std::string>& arguments);
 
 bool pluginBuilt(const std::string& name);
 #define REQUIRE_PLUGIN(name)                                                       \

@@ -74,6 +74,7 @@ RenderSetup setupFrom(const Options& options, const std::string& plugin) {
   if (!options.size.empty()) setup.size = parseSize(options.size);
   if (!options.area.empty()) setup.area = parseArea(options.area);
   if (!options.easing.empty()) setup.easing = Easing::parse(options.easing);
+  if (!options.fps.empty()) setup.fps = media::parseFrameRate(options.fps, "--fps");
   setup.checks = options.checks;
   setup.warn = warn;
   // Read before any work, so a bad picture is told at once, by every worker alike.
@@ -261,7 +262,7 @@ int renderCommand(const Options& options) {
     pipeline.workerArguments = workerArguments(options, renderer.pluginName());
   }
   const Geometry& g = renderer.geometry();
-  const media::FrameRate fps = fpsFrom(options, renderer.inputRate(0));
+  const media::FrameRate fps = renderer.rate();
   InputTraits traits;
   traits.alpha = renderer.inputHasAlpha(0) || renderer.inputHasAlpha(1);
   traits.bt709 = renderer.inputIsBt709(0);

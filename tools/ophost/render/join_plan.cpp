@@ -145,14 +145,8 @@ TimelinePoint Timeline::at(int64_t frame) const {
   return point;
 }
 
-int64_t sourceFrameAt(int64_t local, media::FrameRate output, media::FrameRate own, int64_t count) {
-  const int64_t frame = local * own.num * output.den / (static_cast<int64_t>(own.den) * output.num);
-  return std::clamp<int64_t>(frame, 0, std::max<int64_t>(count - 1, 0));
-}
-
-int64_t outputFramesOf(int64_t count, media::FrameRate own, media::FrameRate output) {
-  const int64_t num = count * output.num * own.den, den = static_cast<int64_t>(output.den) * own.num;
-  return std::max<int64_t>(1, (2 * num + den) / (2 * den));
+int64_t framesLasting(double seconds, media::FrameRate rate) {
+  return std::max<int64_t>(1, std::llround(seconds * rate.num / rate.den));
 }
 
 }  // namespace ophost::render

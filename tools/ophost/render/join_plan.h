@@ -72,10 +72,12 @@ class Timeline {
   int64_t total_ = 0;
 };
 
-// The frame of a clip at `own` rate showing at output frame `local` of `output` rate (the last
-// frame that began at or before that time), no later than its last frame `count` - 1.
-int64_t sourceFrameAt(int64_t local, media::FrameRate output, media::FrameRate own, int64_t count);
-// How many output frames a clip of `count` frames at `own` rate plays for, at least one.
-int64_t outputFramesOf(int64_t count, media::FrameRate own, media::FrameRate output);
+// The time output frame `frame` comes on screen at `rate`, in seconds from the first.
+inline double frameTime(int64_t frame, media::FrameRate rate) {
+  return static_cast<double>(frame) * rate.den / rate.num;
+}
+// How many frames of `rate` a clip lasting `seconds` plays for: the nearest whole number, at
+// least one.
+int64_t framesLasting(double seconds, media::FrameRate rate);
 
 }  // namespace ophost::render

@@ -48,12 +48,13 @@ JoinRenderer::JoinRenderer(const JoinSetup& setup) : setup_(setup) {
     clip.name = setup.clips[k];
     try {
       clip.source = media::openSource(clip.name, &interruptFlag());
+      clip.times = clip.source->frameTimes();
       clip.ownFrames = clip.source->countFrames();
     } catch (const HostError& error) {
       if (interrupted()) throw Interrupted("interrupted while " + clip.name + " was being opened");
       throw HostError("clip " + std::to_string(k + 1) + " " + error.what());
     }
-    clip.still = clip.ownFrames == 1;
+    clip.still = clip.ownFrames == 1 || !clip.times;
     clip.ownRate = clip.source->frameRate();
     clip.hasOwnFile = !isCard(clip.name) && media::sequenceFileName(clip.name, 0) == clip.name;
     clips_.push_back(std::move(clip));
@@ -67,8 +68,7 @@ JoinRenderer::JoinRenderer(const JoinSetup& setup) : setup_(setup) {
   const int64_t stillFrames = parseDuration(setup.stillDuration, "--still-duration", rate_);
   for (JoinClip& clip : clips_) {
     clip.area = fittedArea(clip.source->naturalSize(), geometry_, setup.fit);
-    clipFrames.push_back(clip.still ? stillFrames
-                                    : outputFramesOf(clip.ownFrames, clip.ownRate.value_or(media::FrameRate()), rate_));
+    clipFrames.push_back(clip.still || !clip.times ? stillFrames : framesLasting(clip.times->end, rate_));
     names.push_back(clip.name);
   }
 
@@ -133,7 +133,8 @@ JoinRenderer::~JoinRenderer() = default;
 
 std::shared_ptr<const Picture> JoinRenderer::clipPicture(size_t index, int64_t local) {
   JoinClip& clip = clips_[index];
-  const int64_t own = clip.still ? 0 : sourceFrameAt(local, rate_, clip.ownRate.value_or(media::FrameRate()), clip.ownFrames);
+  // The frame of its own on screen when the output's frame comes on.
+  const int64_t own = clip.still || !clip.times ? 0 : clip.times->frameAt(frameTime(local, rate_));
   if (cached_[index] && cachedFrame_[index] == own) return cached_[index];
   auto picture = std::make_shared<Picture>(geometry_, 4);
   if (clip.area != geometry_) {

@@ -42,6 +42,7 @@ struct JoinClip {
   bool still = false;
   int64_t ownFrames = 1;                 // its own frames (1 for a still)
   std::optional<media::FrameRate> ownRate;
+  std::optional<media::FrameTimes> times;  // when each of its frames is on screen (a clip's)
   Geometry area;                         // where its pictures go in the frame
   bool hasOwnFile = false;               // a file of its own (its sound may be taken from it)
 };

@@ -214,6 +214,11 @@ FrameRenderer::FrameRenderer(const RenderSetup& setup) : setup_(setup) {
     sources_[1] = openInput("--input1", setup.input1);
   }
   geometry_ = frameGeometry(setup.size, setup.area, sources_[0]->naturalSize());
+  for (int k = 0; k < 2; ++k) {
+    if (sources_[k]) times_[k] = sources_[k]->frameTimes();
+  }
+  const bool clip0 = times_[0] && times_[0]->starts.size() > 1;
+  rate_ = setup.fps ? *setup.fps : (clip0 ? sources_[0]->frameRate().value_or(media::FrameRate()) : media::FrameRate());
   // Inputs are decoded before the plug-in opens, so a bad picture is found before any work.
   input(0, 0);
   if (sources_[1]) input(1, 0);
@@ -225,21 +230,21 @@ FrameRenderer::~FrameRenderer() = default;
 std::shared_ptr<const Picture> FrameRenderer::input(int index, int64_t frame) {
   media::FrameSource* source = sources_[index].get();
   if (source == nullptr) return nullptr;
-  const bool still = source->frameCount() && *source->frameCount() == 1;
-  if (cached_[index] && (cachedFrame_[index] == frame || still)) return cached_[index];
-  // A clip held on its last frame gives the same picture again: keep the one there is.
-  const bool held = cached_[index] && source->frameCount() && frame > cachedFrame_[index] &&
-                    cachedFrame_[index] >= *source->frameCount() - 1;
-  if (held) return cached_[index];
+  // The clip's frame on screen when the render's frame comes on (the same number when the rates
+  // are the same; its last frame beyond its end).
+  const std::optional<media::FrameTimes>& times = times_[index];
+  const bool still = !times || times->starts.size() == 1;
+  const int64_t own = still ? 0 : times->frameAt(static_cast<double>(frame) * rate_.den / rate_.num);
+  if (cached_[index] && (cachedFrame_[index] == own || still)) return cached_[index];
   // A buffer used before, for an earlier frame: every byte of it is written again.
   auto picture = pooledPicture(geometry_, 4);
   if (geometry_.width != geometry_.stride || geometry_.height != geometry_.rows) {
     for (int32_t row = 0; row < geometry_.rows; ++row)
       for (int32_t column = 0; column < geometry_.stride; ++column) picture->setPixel(column, row, kOpaqueBlack);
   }
-  source->frameInto(frame, *picture);
+  source->frameInto(own, *picture);
   cached_[index] = picture;
-  cachedFrame_[index] = frame;
+  cachedFrame_[index] = own;
   return picture;
 }
 

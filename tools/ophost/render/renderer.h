@@ -35,6 +35,9 @@ struct RenderSetup {
   std::optional<FrameSize> size;    // the frame (buffer) size; input 0's own size when not given
   std::optional<Geometry> area;     // the active area inside it; all of it when not given
   Easing easing;
+  // The rate the render's frames are shown at: frame F of the render shows each clip's frame on
+  // screen at F / fps seconds. Input 0's own rate (25 for stills and cards) when not given.
+  std::optional<media::FrameRate> fps;
   // The runtime's full checks (--checks): besides the ownership of every image and the guard zones
   // around every buffer (always checked), what lies outside the active area and every texture is
   // compared before and after each action. At 1920x1080 they cost some 40 ms a frame.
@@ -113,10 +116,8 @@ class FrameRenderer final : public FrameStages {
   RenderedFrame renderWith(int64_t frame, const FrameInputs& inputs) override;
 
   const Geometry& geometry() const { return geometry_; }
-  // The frame rate of input `index` (0 or 1), when it is a clip that has one.
-  std::optional<media::FrameRate> inputRate(int index) const {
-    return sources_[index] ? sources_[index]->frameRate() : std::nullopt;
-  }
+  // The rate the render's frames are shown at.
+  media::FrameRate rate() const { return rate_; }
   // Whether input `index` (0 or 1) has alpha, which becomes the keys of its pictures.
   bool inputHasAlpha(int index) const { return sources_[index] && sources_[index]->hasAlpha(); }
   // Whether input `index` is YCbCr of the BT.709 matrix.
@@ -131,6 +132,8 @@ class FrameRenderer final : public FrameStages {
   std::unique_ptr<PluginSession> session_;
   std::unique_ptr<media::FrameSource> sources_[2];
   Geometry geometry_;
+  media::FrameRate rate_;
+  std::optional<media::FrameTimes> times_[2];  // of the inputs that are clips
   std::shared_ptr<const Picture> cached_[2];
   int64_t cachedFrame_[2] = {-1, -1};
 };

@@ -1,0 +1,88 @@
+// Footage as cameras and phones make it, made by FFmpeg and read through ophost: a phone's clip
+// stored on its side is shown upright, a clip whose rate changes is shown by time.
+#include <cmath>
+
+#include "media_input.h"
+#include "ophost_test_support.h"
+
+using namespace ophosttest;
+
+namespace {
+
+class Footage : public Scratch {
+ protected:
+  std::string at(const std::string& name) const { return (dir / name).string(); }
+  void make(const std::vector<std::string>& arguments) {
+    const RunResult run = runFfmpeg(arguments);
+    ASSERT_EQ(run.status, 0) << run.err;
+  }
+  // The grey level in the middle of frame `number` of the sequence `pattern`.
+  int level(const std::string& pattern, int number) {
+    char name[64];
+    std::snprintf(name, sizeof name, pattern.c_str(), number);
+    const auto picture = readPicture(dir / name);
+    return picture.at(picture.width / 2, picture.height / 2)[1];
+  }
+};
+
+// 30 frames a second for a second, then every other frame only (15 a second): frame P of a 30 fps
+// output is the frame on screen at P / 30 s, not the clip's P-th.
+TEST_F(Footage, AVariableRateClipIsShownByTime) {
+  REQUIRE_PLUGIN("Ripples");
+  // Each frame a flat grey saying its number N: luma 16 + 3N.
+  make({"-f", "lavfi", "-i", "nullsrc=s=32x18:r=30:d=2,format=yuv444p,geq=lum='16+N*3':cb=128:cr=128,"
+        "select='lt(t,1)+not(mod(n,2))'", "-fps_mode", "passthrough", "-c:v", "libx264", "-qp", "0", at("vfr.mkv")});
+  const RunResult join = runOphost({"join", at("vfr.mkv"), "card:black", "--with", "ripples", "--duration", "1f",
+                                    "--fps", "30", "--output", at("o%04d.png"), "-q"});
+  ASSERT_EQ(join.status, 0) << join.err;
+  for (int frame = 0; frame < 59; ++frame) {
+    const int shown = frame < 30 ? frame : 30 + (frame - 30) / 2 * 2;
+    EXPECT_NEAR(level("o%04d.png", frame), shown * 3 * 255.0 / 219, 1.5) << frame;
+  }
+}
+
+// Stored 64x36 with a white band down its left side and a display rotation of a quarter turn
+// anticlockwise: shown 36x64 with the band along the bottom, and written so, with no rotation.
+TEST_F(Footage, APhonesClipOnItsSideIsShownUpright) {
+  REQUIRE_PLUGIN("Ripples");
+  make({"-f", "lavfi", "-i", "color=c=black:s=64x36:r=25:d=0.4,drawbox=x=0:y=0:w=16:h=36:color=white:t=fill",
+        "-c:v", "libx264", "-qp", "0", at("stored.mp4")});
+  make({"-i", at("stored.mp4"), "-c", "copy", "-metadata:s:v:0", "rotate=90", at("phone.mp4")});
+  const RunResult render = runOphost({"render", "Ripples", "--input0", at("phone.mp4"), "--input1", "card:black",
+                                      "--length", "1000", "--position", "0", "--output", at("upright.png")});
+  ASSERT_EQ(render.status, 0) << render.err;
+  const auto upright = readPicture(dir / "upright.png");
+  ASSERT_EQ(upright.width, 36);
+  ASSERT_EQ(upright.height, 64);
+  for (const int y : {2, 30, 46}) EXPECT_LE(upright.at(18, y)[1], 8) << y;
+  for (const int y : {50, 61}) EXPECT_GE(upright.at(18, y)[1], 247) << y;
+}
+
+// A 10-bit gradient rising one 8-bit code value every 32 columns: each pixel lands within one code
+// value of it, and without bands: the average of every stretch of 8 columns follows the gradient
+// to a quarter of a code value where rounding alone would miss by up to a half.
+TEST_F(Footage, TenBitGradientsComeOutWithoutBands) {
+  make({"-f", "lavfi", "-i", "nullsrc=s=256x16:r=25:d=0.2,format=yuv444p10le,geq=lum='400+X/8':cb=512:cr=512",
+        "-c:v", "libx264", "-pix_fmt", "yuv444p10le", "-qp", "0", at("ten.mkv")});
+  auto source = ophost::media::openSource(at("ten.mkv"));
+  ophost::Picture picture(ophost::Geometry::exact(256, 16), 4);
+  source->frameInto(0, picture);
+  double worstPixel = 0, worstStretch = 0;
+  for (int32_t x0 = 0; x0 < 256; x0 += 8) {
+    double sum = 0, truth = 0;
+    for (int32_t x = x0; x < x0 + 8; ++x) {
+      const double exact = (400 + x / 8) / 4.0;
+      truth += exact * 16;
+      for (int32_t y = 0; y < 16; ++y) {
+        const int luma = picture.area(x, y)[3];
+        sum += luma;
+        worstPixel = std::max(worstPixel, std::abs(luma - exact));
+      }
+    }
+    worstStretch = std::max(worstStretch, std::abs(sum - truth) / 128);
+  }
+  EXPECT_LE(worstPixel, 1.0);
+  EXPECT_LE(worstStretch, 0.25);
+}
+
+}  // namespace
