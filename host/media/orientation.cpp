@@ -37,6 +37,7 @@ class OrientedSource final : public FrameSource {
   bool isStill() const override { return source_->isStill(); }
   std::optional<FrameRate> frameRate() const override { return source_->frameRate(); }
   std::optional<FrameTimes> frameTimes() override { return source_->frameTimes(); }
+  std::vector<std::string> notes() const override { return source_->notes(); }
 
   RgbImage frame(int64_t index, Size size) override {
     const RgbImage stored = source_->frame(index, shown(size));
