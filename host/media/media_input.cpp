@@ -22,6 +22,7 @@ extern "C" {
 #include "cards.h"
 #include "ffmpeg_owners.h"
 #include "orientation.h"
+#include "tone_map.h"
 #include "input_file.h"
 #include "host_error.h"
 #include "ycbcr_frames.h"
@@ -66,8 +67,8 @@ std::string sizeText(int64_t width, int64_t height) {
 // Anything libavformat can open: a clip, a still, or an image sequence.
 class DecodedSource final : public FrameSource {
  public:
-  DecodedSource(const std::string& name, bool sequence, const std::atomic<bool>* cancel)
-      : name_(name), sequence_(sequence) {
+  DecodedSource(const std::string& name, bool sequence, const std::atomic<bool>* cancel, HighDynamicRange hdr)
+      : name_(name), sequence_(sequence), hdr_(hdr) {
     deadline_.cancel = cancel;
     openFile();  // what it opens is freed by its owners should this constructor throw
     if (!decodeNext()) {
@@ -90,6 +91,7 @@ class DecodedSource final : public FrameSource {
   std::optional<FrameRate> frameRate() const override { return rate_; }
   bool hasAlpha() const override { return alpha_; }
   bool isBt709() const override { return bt709_; }
+  std::vector<std::string> notes() const override { return notes_; }
   // How its pictures are meant to be shown (a phone's display rotation).
   Orientation orientation() const { return orientation_; }
 
@@ -304,6 +306,7 @@ class DecodedSource final : public FrameSource {
         if (!last_) throw HostError(name_ + ": out of memory");
         av_frame_unref(last_.get());
         av_frame_move_ref(last_.get(), work_.get());
+        toneMap();
         ++lastIndex_;
         return true;
       }
@@ -337,6 +340,21 @@ class DecodedSource final : public FrameSource {
       }
       av_packet_unref(packet_.get());
     }
+  }
+
+  // A high-dynamic-range frame brought to standard range, or the clip refused, as asked.
+  void toneMap() {
+    const std::string transfer = highDynamicRange(*last_);
+    if (transfer.empty()) return;
+    if (hdr_ == HighDynamicRange::Refuse) {
+      throw HostError(name_ + ": a high-dynamic-range clip (" + transfer + "), which --no-tonemap refuses");
+    }
+    if (notes_.empty()) {
+      notes_.push_back(name_ + " is high-dynamic-range (" + transfer +
+                       "): tone-mapped to standard-range BT.709, its highlights compressed");
+    }
+    if (!toneMapper_) toneMapper_ = std::make_unique<ToneMapper>();
+    toneMapper_->map(*last_, name_);
   }
 
   // The decoded frame's pixel format, with the old full-range formats named by their layout.
@@ -507,6 +525,9 @@ class DecodedSource final : public FrameSource {
   bool bt709_ = false;  // the first frame is BT.709 YCbCr
   std::optional<FrameTimes> times_;  // once read
   Orientation orientation_;
+  HighDynamicRange hdr_;
+  std::unique_ptr<ToneMapper> toneMapper_;
+  std::vector<std::string> notes_;
   std::unique_ptr<YcbcrToOpPixels> ycbcr_;  // for the meaning of the frames seen last
   YcbcrMeaning ycbcrMeaning_;
   Scaler scaler_;  // to 4:4:4 at another size, kept from frame to frame
@@ -515,7 +536,8 @@ class DecodedSource final : public FrameSource {
 
 }  // namespace
 
-std::unique_ptr<FrameSource> openSource(const std::string& name, const std::atomic<bool>* cancel) {
+std::unique_ptr<FrameSource> openSource(const std::string& name, const std::atomic<bool>* cancel,
+                                        HighDynamicRange hdr) {
   if (name.rfind("card:", 0) == 0) return std::make_unique<CardSource>(name.substr(5));
   static const std::regex numbered("%0?[0-9]*d");
   const bool sequence = std::regex_search(name, numbered);
@@ -528,7 +550,7 @@ std::unique_ptr<FrameSource> openSource(const std::string& name, const std::atom
   } else {
     checkReadableFile(name);
   }
-  auto decoded = std::make_unique<DecodedSource>(name, sequence, cancel);
+  auto decoded = std::make_unique<DecodedSource>(name, sequence, cancel, hdr);
   const Orientation orientation = decoded->orientation();
   return orientedSource(std::move(decoded), orientation);
 }

@@ -62,6 +62,9 @@ class FrameSource {
   // and cards. Frames of a clip whose container gives no times are taken to last 1 / frameRate()
   // each. Throws HostError when the file cannot be read through.
   virtual std::optional<FrameTimes> frameTimes() { return std::nullopt; }
+  // What was done to its pictures that the user should know of, one line each (an HDR clip
+  // tone-mapped), known from its first frame.
+  virtual std::vector<std::string> notes() const { return {}; }
   // How many frames it holds: a clip's frame times counted, else frameCount().
   int64_t countFrames() {
     const auto times = frameTimes();
@@ -82,6 +85,11 @@ inline constexpr int32_t kMaxDecodedSide = 8192;
 // when it is a plain picture or video: a playlist or any other file that names further files to
 // open is refused, and nothing but local files is ever opened. While `cancel` is set, opening and
 // decoding give up at once (with a HostError) instead of waiting for kDecodeSeconds.
-std::unique_ptr<FrameSource> openSource(const std::string& name, const std::atomic<bool>* cancel = nullptr);
+//
+// A high-dynamic-range clip (PQ or HLG) is tone-mapped to standard-range BT.709 as it is decoded
+// (and notes() says so), or refused with one message when `hdr` says Refuse.
+enum class HighDynamicRange { ToneMap, Refuse };
+std::unique_ptr<FrameSource> openSource(const std::string& name, const std::atomic<bool>* cancel = nullptr,
+                                        HighDynamicRange hdr = HighDynamicRange::ToneMap);
 
 }  // namespace ophost::media

@@ -39,6 +39,7 @@ class OrientedSource final : public FrameSource {
   std::optional<FrameTimes> frameTimes() override { return source_->frameTimes(); }
   bool hasAlpha() const override { return source_->hasAlpha(); }
   bool isBt709() const override { return source_->isBt709(); }
+  std::vector<std::string> notes() const override { return source_->notes(); }
 
   RgbImage frame(int64_t index, Size size) override {
     const RgbImage stored = source_->frame(index, shown(size));

@@ -1,5 +1,6 @@
 // Footage as cameras and phones make it, made by FFmpeg and read through ophost: a phone's clip
-// stored on its side is shown upright, a clip whose rate changes is shown by time.
+// stored on its side is shown upright, a clip whose rate changes is shown by time, 10 bits come
+// down to 8 without bands, and HDR is tone-mapped to standard range (or refused).
 #include <cmath>
 
 #include "media_input.h"
@@ -83,6 +84,34 @@ TEST_F(Footage, TenBitGradientsComeOutWithoutBands) {
   }
   EXPECT_LE(worstPixel, 1.0);
   EXPECT_LE(worstStretch, 0.25);
+}
+
+// A flat grey of 100 nits in PQ (code 509 of 1023): shown as standard range it would be a dull
+// mid grey (RGB 130); tone-mapped, it is the bright grey 100 nits are on an ordinary screen, with a
+// warning. --no-tonemap refuses it instead, in one line, writing nothing.
+TEST_F(Footage, HdrIsToneMappedWithAWarningOrRefused) {
+  REQUIRE_PLUGIN("Ripples");
+  make({"-f", "lavfi", "-i", "nullsrc=s=64x36:r=25:d=0.2,format=yuv444p10le,geq=lum='509':cb=512:cr=512", "-c:v",
+        "libx264", "-pix_fmt", "yuv444p10le", "-qp", "0", "-color_trc", "smpte2084", "-color_primaries", "bt2020",
+        "-colorspace", "bt2020nc", at("pq.mkv")});
+  const std::vector<std::string> render = {"render", "Ripples", "--input0", at("pq.mkv"), "--input1", "card:black",
+                                           "--length", "1000", "--position", "0"};
+  std::vector<std::string> mapped = render;
+  mapped.insert(mapped.end(), {"--output", at("sdr.png")});
+  const RunResult run = runOphost(mapped);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("warning: " + at("pq.mkv") + " is high-dynamic-range (PQ): tone-mapped"), std::string::npos)
+      << run.err;
+  const auto sdr = readPicture(dir / "sdr.png");
+  EXPECT_GT(sdr.at(32, 18)[1], 145);
+  EXPECT_LT(sdr.at(32, 18)[1], 200);
+  std::vector<std::string> refused = render;
+  refused.insert(refused.end(), {"--no-tonemap", "--output", at("refused.png")});
+  const RunResult refusal = runOphost(refused);
+  EXPECT_EQ(refusal.status, 1);
+  EXPECT_NE(refusal.err.find("high-dynamic-range clip (PQ), which --no-tonemap refuses"), std::string::npos)
+      << refusal.err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "refused.png"));
 }
 
 }  // namespace

@@ -75,6 +75,7 @@ RenderSetup setupFrom(const Options& options, const std::string& plugin) {
   if (!options.area.empty()) setup.area = parseArea(options.area);
   if (!options.easing.empty()) setup.easing = Easing::parse(options.easing);
   if (!options.fps.empty()) setup.fps = media::parseFrameRate(options.fps, "--fps");
+  if (options.noTonemap) setup.hdr = media::HighDynamicRange::Refuse;
   setup.checks = options.checks;
   setup.warn = warn;
   // Read before any work, so a bad picture is told at once, by every worker alike.

@@ -37,6 +37,7 @@ JoinSetup setupFrom(const Options& options) {
   setup.fit = parseFit(options.fit);
   if (!options.fps.empty()) setup.fps = media::parseFrameRate(options.fps, "--fps");
   setup.textures = options.texture;
+  if (options.noTonemap) setup.hdr = media::HighDynamicRange::Refuse;
   setup.checks = options.checks;
   setup.warn = warn;
   return setup;

@@ -172,6 +172,8 @@ const std::vector<Option>& optionTable() {
       valued("--bitrate", K::Text, "RATE", "", "an average bit rate instead of --crf: 8M, 2500k", kRender | kJoin,
              &Options::bitrate),
       flag("--no-audio", "", "leave the sound out", kJoin, &Options::noAudio),
+      flag("--no-tonemap", "", "refuse HDR (PQ, HLG) clips instead of tone-mapping them to SDR", kRender | kJoin,
+           &Options::noTonemap),
       valued("--sheet", K::Path, "FILE.png", "", "also a contact sheet: each clip and each cut at 25, 50, 75%", kJoin,
              &Options::sheet),
       whole("--port", "N", 0, 65535, std::to_string(kDefaultPort),

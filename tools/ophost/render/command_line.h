@@ -56,6 +56,7 @@ struct Options {
   std::string duration, stillDuration, fit;
   std::string sheet;     // join: a contact sheet of the clips and cuts, as PNG
   bool noAudio = false;  // join: no sound in the output
+  bool noTonemap = false;  // render, join: refuse HDR clips rather than tone-map them
   bool quiet = false;
   bool checks = false;  // render, demo: the runtime's full checks
   bool help = false;

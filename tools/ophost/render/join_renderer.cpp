@@ -47,7 +47,10 @@ JoinRenderer::JoinRenderer(const JoinSetup& setup) : setup_(setup) {
     JoinClip clip;
     clip.name = setup.clips[k];
     try {
-      clip.source = media::openSource(clip.name, &interruptFlag());
+      clip.source = media::openSource(clip.name, &interruptFlag(), setup.hdr);
+      for (const std::string& note : clip.source->notes()) {
+        if (setup.warn) setup.warn(Warning{"note " + note, note});
+      }
       clip.times = clip.source->frameTimes();
       clip.ownFrames = clip.source->countFrames();
     } catch (const HostError& error) {

@@ -15,9 +15,10 @@ namespace {
 
 std::string sizeText(int32_t width, int32_t height) { return std::to_string(width) + "x" + std::to_string(height); }
 
-std::unique_ptr<media::FrameSource> openInput(const std::string& option, const std::string& name) {
+std::unique_ptr<media::FrameSource> openInput(const std::string& option, const std::string& name,
+                                              media::HighDynamicRange hdr) {
   try {
-    return media::openSource(name, &interruptFlag());
+    return media::openSource(name, &interruptFlag(), hdr);
   } catch (const HostError& error) {
     if (interrupted()) throw Interrupted("interrupted while " + name + " was being opened");
     throw HostError(option + " " + error.what());
@@ -202,7 +203,7 @@ FrameRenderer::FrameRenderer(const RenderSetup& setup) : setup_(setup) {
   const std::string& name = session_->name();
   const OperatorModel& model = session_->plugin().model();
   if (setup.input0.empty()) throw HostError(name + " needs a picture: give --input0 (e.g. card:bars)");
-  sources_[0] = openInput("--input0", setup.input0);
+  sources_[0] = openInput("--input0", setup.input0, setup.hdr);
   if (model.singleInput()) {
     if (!setup.input1.empty() && setup_.warn) {
       setup_.warn(Warning{"input1 unused", name + " reads input 0 only: --input1 is not used"});
@@ -211,11 +212,15 @@ FrameRenderer::FrameRenderer(const RenderSetup& setup) : setup_(setup) {
     if (setup.input1.empty()) {
       throw HostError(name + " needs two inputs: give --input1 as well (e.g. card:rings)");
     }
-    sources_[1] = openInput("--input1", setup.input1);
+    sources_[1] = openInput("--input1", setup.input1, setup.hdr);
   }
   geometry_ = frameGeometry(setup.size, setup.area, sources_[0]->naturalSize());
   for (int k = 0; k < 2; ++k) {
-    if (sources_[k]) times_[k] = sources_[k]->frameTimes();
+    if (!sources_[k]) continue;
+    times_[k] = sources_[k]->frameTimes();
+    for (const std::string& note : sources_[k]->notes()) {
+      if (setup_.warn) setup_.warn(Warning{"note " + note, note});
+    }
   }
   const bool clip0 = times_[0] && times_[0]->starts.size() > 1;
   rate_ = setup.fps ? *setup.fps : (clip0 ? sources_[0]->frameRate().value_or(media::FrameRate()) : media::FrameRate());

@@ -38,6 +38,7 @@ struct RenderSetup {
   // The rate the render's frames are shown at: frame F of the render shows each clip's frame on
   // screen at F / fps seconds. Input 0's own rate (25 for stills and cards) when not given.
   std::optional<media::FrameRate> fps;
+  media::HighDynamicRange hdr = media::HighDynamicRange::ToneMap;  // for HDR clips: tone-map or refuse
   // The runtime's full checks (--checks): besides the ownership of every image and the guard zones
   // around every buffer (always checked), what lies outside the active area and every texture is
   // compared before and after each action. At 1920x1080 they cost some 40 ms a frame.
