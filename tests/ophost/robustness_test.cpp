@@ -145,7 +145,7 @@ TEST_F(Broken, OutputNamesAreWrittenInFullOrRefusedWhole) {
   const std::string wide = "b%0100d.png";
   RunResult run = renderOver(dir / "good.png", wide);
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("(5 frames, 32x24)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("(5 frames, 32x24, png)"), std::string::npos) << run.out;
   for (int frame = 0; frame <= 4; ++frame) {
     const std::string name = ophost::media::sequenceFileName(wide, frame);
     EXPECT_EQ(name.size(), 105u);
