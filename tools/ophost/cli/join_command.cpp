@@ -207,7 +207,11 @@ int joinCommand(const Options& options) {
                                                 std::filesystem::path(options.output).extension().string().substr(1)
                                           : options.output;
   const media::TemporaryFile videoOnly(withSound ? videoFile : std::string());
-  auto sink = media::createSink(videoFile, outputOptionsFrom(options, g.stride, g.rows, join.rate(), {}));
+  InputTraits traits;
+  for (const JoinClip& clip : join.clips()) traits.alpha = traits.alpha || clip.source->hasAlpha();
+  traits.bt709 = join.clips().front().source->isBt709();
+  const media::OutputOptions output = outputOptionsFrom(options, g.stride, g.rows, join.rate(), traits);
+  auto sink = media::createSink(videoFile, output);
   sink->stopWhen(interrupted);
   SheetCapture capture(*sink, options.sheet.empty() ? std::map<int64_t, std::string>() : sheetFrames(join));
   Progress progress("join", total, options.quiet);
@@ -242,7 +246,8 @@ int joinCommand(const Options& options) {
     throw Interrupted("interrupted: the join into " + options.output + " stopped and nothing was written");
   }
   if (!options.quiet) {
-    printSummary(join, written, withSound, withSound ? ", with sound" : ", no sound");
+    printSummary(join, written, withSound,
+                 ", " + describeEncoding(options.output, output) + (withSound ? ", with sound" : ", no sound"));
     for (const std::string& file : sheetWritten) std::printf("wrote the contact sheet %s\n", file.c_str());
   }
   return 0;
