@@ -22,6 +22,7 @@ extern "C" {
 #include "cards.h"
 #include "ffmpeg_owners.h"
 #include "orientation.h"
+#include "frame_filter.h"
 #include "tone_map.h"
 #include "input_file.h"
 #include "host_error.h"
@@ -64,11 +65,23 @@ std::string sizeText(int64_t width, int64_t height) {
   return std::to_string(width) + "x" + std::to_string(height);
 }
 
+// The field order the stream says, else the first frame's.
+FieldOrder fieldOrderOf(AVFieldOrder stream, const AVFrame& first) {
+  switch (stream) {
+    case AV_FIELD_TT: case AV_FIELD_TB: return FieldOrder::TopFirst;
+    case AV_FIELD_BB: case AV_FIELD_BT: return FieldOrder::BottomFirst;
+    case AV_FIELD_PROGRESSIVE: return FieldOrder::Progressive;
+    case AV_FIELD_UNKNOWN: break;
+  }
+  if (!first.interlaced_frame) return FieldOrder::Progressive;
+  return first.top_field_first ? FieldOrder::TopFirst : FieldOrder::BottomFirst;
+}
+
 // Anything libavformat can open: a clip, a still, or an image sequence.
 class DecodedSource final : public FrameSource {
  public:
-  DecodedSource(const std::string& name, bool sequence, const std::atomic<bool>* cancel, HighDynamicRange hdr)
-      : name_(name), sequence_(sequence), hdr_(hdr) {
+  DecodedSource(const std::string& name, bool sequence, const std::atomic<bool>* cancel, const SourceOptions& options)
+      : name_(name), sequence_(sequence), hdr_(options.hdr) {
     deadline_.cancel = cancel;
     openFile();  // what it opens is freed by its owners should this constructor throw
     if (!decodeNext()) {
@@ -76,6 +89,16 @@ class DecodedSource final : public FrameSource {
     }
     natural_ = {last_->width, last_->height};
     alpha_ = frameHasTransparency(*last_);
+    const AVRational aspect = av_guess_sample_aspect_ratio(format_.get(), format_->streams[stream_], last_.get());
+    pixelAspect_ = PixelAspect(aspect.num, aspect.den);
+    fieldOrder_ = fieldOrderOf(format_->streams[stream_]->codecpar->field_order, *last_);
+    if (options.deinterlace && interlaced(fieldOrder_)) {
+      // From the start again, each frame through the deinterlacer: the clip is progressive now.
+      deinterlace_ = fieldOrder_;
+      fieldOrder_ = FieldOrder::Progressive;
+      notes_.push_back(name_ + " is " + describe(deinterlace_) + ": deinterlaced (bwdif), a frame for each frame");
+      rewind();
+    }
     bool full = false;
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(layout(full));
     if (descriptor != nullptr && !(descriptor->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) &&
@@ -92,6 +115,8 @@ class DecodedSource final : public FrameSource {
   bool hasAlpha() const override { return alpha_; }
   bool isBt709() const override { return bt709_; }
   std::vector<std::string> notes() const override { return notes_; }
+  PixelAspect pixelAspect() const override { return pixelAspect_; }
+  FieldOrder fieldOrder() const override { return fieldOrder_; }
   // How its pictures are meant to be shown (a phone's display rotation).
   Orientation orientation() const { return orientation_; }
 
@@ -283,13 +308,58 @@ class DecodedSource final : public FrameSource {
     lastIndex_ = -1;
     flushed_ = false;
     ended_ = false;
+    deinterlacer_.reset();
+    deinterlacerEnded_ = false;
     openFile();
     decodeNext();
   }
 
-  // Decodes the next frame into last_; false at the end (then count_ is known).
+  // The next frame into last_ (deinterlaced, tone-mapped, as asked); false at the end (then
+  // count_ is known).
   bool decodeNext() {
     deadline_.start();
+    if (!last_) last_.reset(av_frame_alloc());
+    if (!filtered_) filtered_.reset(av_frame_alloc());
+    if (!last_ || !filtered_) throw HostError(name_ + ": out of memory");
+    if (!interlaced(deinterlace_)) {
+      if (!decodeFrame()) return endOfClip();
+      av_frame_unref(last_.get());
+      av_frame_move_ref(last_.get(), work_.get());
+    } else {
+      // The deinterlacer gives frame N once it has seen frame N + 1 (and the last at the end).
+      while (!deinterlacer_ || !deinterlacer_->take(filtered_.get())) {
+        if (deinterlacerEnded_) return endOfClip();
+        if (decodeFrame()) {
+          if (!deinterlacer_) {
+            const std::string parity = deinterlace_ == FieldOrder::TopFirst ? "tff" : "bff";
+            deinterlacer_ = std::make_unique<FrameFilter>("bwdif=mode=send_frame:parity=" + parity + ":deint=all",
+                                                          *work_, format_->streams[stream_]->time_base, name_,
+                                                          "deinterlaced");
+          }
+          deinterlacer_->give(work_.get());
+        } else if (deinterlacer_) {
+          deinterlacer_->give(nullptr);
+          deinterlacerEnded_ = true;
+        } else {
+          return endOfClip();
+        }
+      }
+      av_frame_unref(last_.get());
+      av_frame_move_ref(last_.get(), filtered_.get());
+    }
+    toneMap();
+    ++lastIndex_;
+    return true;
+  }
+
+  bool endOfClip() {
+    ended_ = true;
+    count_ = lastIndex_ + 1;
+    return false;
+  }
+
+  // Decodes the next frame of the file into work_; false at its end.
+  bool decodeFrame() {
     for (;;) {
       if (deadline_.passed()) {
         throw HostError(name_ + ": frame " + std::to_string(lastIndex_ + 1) + " cannot be decoded (" +
@@ -302,28 +372,14 @@ class DecodedSource final : public FrameSource {
           throw HostError(name_ + ": frame " + std::to_string(lastIndex_ + 1) + " has no size");
         }
         checkSize(work_->width, work_->height, ("frame " + std::to_string(lastIndex_ + 1) + " is").c_str());
-        if (!last_) last_.reset(av_frame_alloc());
-        if (!last_) throw HostError(name_ + ": out of memory");
-        av_frame_unref(last_.get());
-        av_frame_move_ref(last_.get(), work_.get());
-        toneMap();
-        ++lastIndex_;
         return true;
       }
-      if (status == AVERROR_EOF) {
-        ended_ = true;
-        count_ = lastIndex_ + 1;
-        return false;
-      }
+      if (status == AVERROR_EOF) return false;
       if (status != AVERROR(EAGAIN)) {
         throw HostError(name_ + ": frame " + std::to_string(lastIndex_ + 1) +
                         " cannot be decoded (" + reason(status) + ")");
       }
-      if (flushed_) {
-        ended_ = true;
-        count_ = lastIndex_ + 1;
-        return false;
-      }
+      if (flushed_) return false;
       status = av_read_frame(format_.get(), packet_.get());
       if (status < 0) {
         avcodec_send_packet(decoder_.get(), nullptr);
@@ -523,6 +579,12 @@ class DecodedSource final : public FrameSource {
   std::optional<FrameRate> rate_;
   bool alpha_ = false;  // some pixel of the first frame is not opaque
   bool bt709_ = false;  // the first frame is BT.709 YCbCr
+  PixelAspect pixelAspect_;
+  FieldOrder fieldOrder_ = FieldOrder::Progressive;  // as read: progressive once deinterlaced
+  FieldOrder deinterlace_ = FieldOrder::Progressive;  // the fields the deinterlacer takes apart
+  std::unique_ptr<FrameFilter> deinterlacer_;
+  bool deinterlacerEnded_ = false;
+  Frame filtered_;  // the deinterlacer's next frame
   std::optional<FrameTimes> times_;  // once read
   Orientation orientation_;
   HighDynamicRange hdr_;
@@ -537,7 +599,7 @@ class DecodedSource final : public FrameSource {
 }  // namespace
 
 std::unique_ptr<FrameSource> openSource(const std::string& name, const std::atomic<bool>* cancel,
-                                        HighDynamicRange hdr) {
+                                        const SourceOptions& options) {
   if (name.rfind("card:", 0) == 0) return std::make_unique<CardSource>(name.substr(5));
   static const std::regex numbered("%0?[0-9]*d");
   const bool sequence = std::regex_search(name, numbered);
@@ -550,7 +612,7 @@ std::unique_ptr<FrameSource> openSource(const std::string& name, const std::atom
   } else {
     checkReadableFile(name);
   }
-  auto decoded = std::make_unique<DecodedSource>(name, sequence, cancel, hdr);
+  auto decoded = std::make_unique<DecodedSource>(name, sequence, cancel, options);
   const Orientation orientation = decoded->orientation();
   return orientedSource(std::move(decoded), orientation);
 }

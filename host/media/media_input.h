@@ -13,6 +13,7 @@
 
 #include "colour.h"
 #include "frame_rate.h"
+#include "frame_shape.h"
 #include "input_file.h"  // kDecodeSeconds
 
 namespace ophost::media {
@@ -65,6 +66,10 @@ class FrameSource {
   // What was done to its pictures that the user should know of, one line each (an HDR clip
   // tone-mapped), known from its first frame.
   virtual std::vector<std::string> notes() const { return {}; }
+  // The aspect of its pixels as shown (square for stills and cards unless the file says otherwise).
+  virtual PixelAspect pixelAspect() const { return {}; }
+  // Whether its frames are two interlaced fields, and which comes first.
+  virtual FieldOrder fieldOrder() const { return FieldOrder::Progressive; }
   // How many frames it holds: a clip's frame times counted, else frameCount().
   int64_t countFrames() {
     const auto times = frameTimes();
@@ -87,9 +92,15 @@ inline constexpr int32_t kMaxDecodedSide = 8192;
 // decoding give up at once (with a HostError) instead of waiting for kDecodeSeconds.
 //
 // A high-dynamic-range clip (PQ or HLG) is tone-mapped to standard-range BT.709 as it is decoded
-// (and notes() says so), or refused with one message when `hdr` says Refuse.
+// (and notes() says so), or refused with one message when `options.hdr` says Refuse. With
+// `options.deinterlace`, an interlaced clip's frames are deinterlaced as they are decoded
+// (libavfilter's bwdif, a frame for each frame) and it is then progressive.
 enum class HighDynamicRange { ToneMap, Refuse };
+struct SourceOptions {
+  HighDynamicRange hdr = HighDynamicRange::ToneMap;
+  bool deinterlace = false;
+};
 std::unique_ptr<FrameSource> openSource(const std::string& name, const std::atomic<bool>* cancel = nullptr,
-                                        HighDynamicRange hdr = HighDynamicRange::ToneMap);
+                                        const SourceOptions& options = {});
 
 }  // namespace ophost::media

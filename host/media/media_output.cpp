@@ -100,7 +100,8 @@ Frame convertedFrame(const RgbImage& rgb, AVPixelFormat format, int width, int h
 }
 
 // A PNG of `rgb`, RGBA when `alpha` holds a byte for each of its pixels (0 transparent).
-std::vector<uint8_t> encodePng(const RgbImage& rgb, const std::vector<uint8_t>* alpha = nullptr) {
+std::vector<uint8_t> encodePng(const RgbImage& rgb, const std::vector<uint8_t>* alpha = nullptr,
+                               PixelAspect aspect = {}) {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
   if (codec == nullptr) throw HostError("no PNG encoder is available");
   const CodecContext encoder(avcodec_alloc_context3(codec));
@@ -111,6 +112,7 @@ std::vector<uint8_t> encodePng(const RgbImage& rgb, const std::vector<uint8_t>* 
   encoder->height = rgb.height;
   encoder->pix_fmt = format;
   encoder->time_base = {1, 25};
+  encoder->sample_aspect_ratio = {aspect.num, aspect.den};  // written as the pHYs chunk
   int status = avcodec_open2(encoder.get(), codec, nullptr);
   if (status >= 0) {
     const Frame frame = newFrame(format, rgb.width, rgb.height);
@@ -186,7 +188,8 @@ class Temporaries {
 
 class PngSink final : public FrameSink {
  public:
-  PngSink(std::string name, bool sequence, bool alpha) : name_(std::move(name)), sequence_(sequence), alpha_(alpha) {}
+  PngSink(std::string name, bool sequence, bool alpha, PixelAspect aspect)
+      : name_(std::move(name)), sequence_(sequence), alpha_(alpha), aspect_(aspect) {}
   void add(const RgbImage& frame, int64_t number) override { write(frame, nullptr, number); }
   using FrameSink::add;
   void add(const Picture& frame, int64_t number) override {
@@ -210,13 +213,14 @@ class PngSink final : public FrameSink {
     last_ = final;
     const std::filesystem::path temporary = temporaryNameFor(final);
     temporaries_.add(temporary, final);
-    writeBytes(temporary, encodePng(frame, alpha), final);
+    writeBytes(temporary, encodePng(frame, alpha, aspect_), final);
     ++frames_;
   }
 
   std::string name_;
   bool sequence_;
   bool alpha_;  // RGBA, the keys as alpha
+  PixelAspect aspect_;
   int64_t frames_ = 0;
   std::string last_;  // the file name of the frame before
   Temporaries temporaries_;
@@ -229,7 +233,8 @@ class EncodedFile {
  public:
   EncodedFile(const std::string& name, const char* format, AVCodecID codecId, const char* codecName,
               AVPixelFormat pixels, int width, int height, FrameRate fps, Dictionary options,
-              int64_t bitRate = 0, bool bt709 = false)
+              int64_t bitRate = 0, bool bt709 = false, PixelAspect aspect = {},
+              FieldOrder fields = FieldOrder::Progressive)
       : name_(name), temporary_(temporaryNameFor(name)) {
     const AVOutputFormat* output = av_guess_format(format, name.c_str(), nullptr);
     AVFormatContext* muxer = nullptr;  // left null by a failed allocation
@@ -250,7 +255,15 @@ class EncodedFile {
     encoder_->pix_fmt = pixels;
     encoder_->time_base = {fps.den, fps.num};
     encoder_->framerate = {fps.num, fps.den};
-    encoder_->sample_aspect_ratio = {1, 1};
+    encoder_->sample_aspect_ratio = {aspect.num, aspect.den};
+    if (interlaced(fields)) {
+      encoder_->field_order = fields == FieldOrder::TopFirst ? AV_FIELD_TT : AV_FIELD_BB;
+      if (codecId == AV_CODEC_ID_H264 || codecId == AV_CODEC_ID_PRORES) {
+        encoder_->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+      }
+    } else {
+      encoder_->field_order = AV_FIELD_PROGRESSIVE;
+    }
     const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(pixels);
     if (layout != nullptr && !(layout->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL))) {
       // What is written: studio range, BT.601 (the OpPixels' own) or BT.709, the chroma (where it
@@ -403,16 +416,20 @@ VideoEncoding encodingFor(Codec codec, const OutputOptions& options, bool alpha)
   return e;
 }
 
+// A side of a frame whose chroma is halved along it: even, its odd last line dropped.
+int32_t evenSide(int32_t side) { return std::max(2, side & ~1); }
+
 // A video in a container, encoded from the pictures in YCbCr as they are (or from RGB, converted).
+// Where the chroma is halved, a frame of an odd size loses its last column or row.
 class VideoSink final : public FrameSink {
  public:
   VideoSink(const std::string& name, Codec codec, const OutputOptions& options, bool alpha)
       : name_(name), encoding_(encodingFor(codec, options, alpha)),
-        width_(encoding_.shiftX ? (options.width + 1) & ~1 : options.width),
-        height_(encoding_.shiftY ? (options.height + 1) & ~1 : options.height) {
+        width_(encoding_.shiftX ? evenSide(options.width) : options.width),
+        height_(encoding_.shiftY ? evenSide(options.height) : options.height), fields_(options.fieldOrder) {
     file_ = std::make_unique<EncodedFile>(name, nullptr, encoding_.id, encoderName(codec), encoding_.pixels,
                                           width_, height_, options.fps, std::move(encoding_.settings),
-                                          encoding_.bitRate, encoding_.bt709);
+                                          encoding_.bitRate, encoding_.bt709, options.pixelAspect, fields_);
   }
   void add(const RgbImage& rgb, int64_t) override {
     const Frame frame = convertedFrame(rgb, encoding_.pixels, width_, height_,
@@ -427,8 +444,8 @@ class VideoSink final : public FrameSink {
   // again for the next picture unless the encoder still holds it.
   using FrameSink::add;
   void add(const Picture& picture, int64_t) override {
-    const int32_t width = encoding_.shiftX ? (picture.geometry.stride + 1) & ~1 : picture.geometry.stride;
-    const int32_t height = encoding_.shiftY ? (picture.geometry.rows + 1) & ~1 : picture.geometry.rows;
+    const int32_t width = encoding_.shiftX ? evenSide(picture.geometry.stride) : picture.geometry.stride;
+    const int32_t height = encoding_.shiftY ? evenSide(picture.geometry.rows) : picture.geometry.rows;
     if (width != width_ || height != height_) throw HostError("cannot write " + name_ + ": a frame of another size");
     if (!encoding_.alpha) noteDroppedAlpha(picture);
     if (!frame_) frame_ = newFrame(encoding_.pixels, width_, height_);
@@ -441,6 +458,7 @@ class VideoSink final : public FrameSink {
     target.shiftX = encoding_.shiftX;
     target.shiftY = encoding_.shiftY;
     target.bits = encoding_.bits;
+    target.interlaced = interlaced(fields_);
     if (encoding_.bt709) {
       inBt709_ = picture;
       opPixelsToMatrix(inBt709_, kBt709Kr, kBt709Kb);
@@ -459,6 +477,8 @@ class VideoSink final : public FrameSink {
  private:
   // What is written, on the frame too (an encoder may write what its frames say, as ProRes does).
   void tag(AVFrame* frame) const {
+    frame->interlaced_frame = interlaced(fields_) ? 1 : 0;
+    frame->top_field_first = fields_ == FieldOrder::TopFirst ? 1 : 0;
     frame->color_range = AVCOL_RANGE_MPEG;
     frame->colorspace = encoding_.bt709 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
     frame->color_primaries = encoding_.bt709 ? AVCOL_PRI_BT709 : AVCOL_PRI_SMPTE170M;
@@ -483,6 +503,7 @@ class VideoSink final : public FrameSink {
   std::string name_;
   VideoEncoding encoding_;
   int width_, height_;
+  FieldOrder fields_;
   int64_t count_ = 0;
   Frame frame_;  // the encoder's input, reused
   Picture inBt709_;  // a picture in the BT.709 matrix, reused
@@ -780,8 +801,8 @@ std::unique_ptr<FrameSink> createSink(const std::string& name, const OutputOptio
   av_log_set_level(AV_LOG_QUIET);
   std::unique_ptr<FrameSink> sink;
   switch (kind) {
-    case OutputKind::Png: sink = std::make_unique<PngSink>(name, false, alpha); break;
-    case OutputKind::PngSequence: sink = std::make_unique<PngSink>(name, true, alpha); break;
+    case OutputKind::Png: sink = std::make_unique<PngSink>(name, false, alpha, options.pixelAspect); break;
+    case OutputKind::PngSequence: sink = std::make_unique<PngSink>(name, true, alpha, options.pixelAspect); break;
     case OutputKind::Video: sink = std::make_unique<VideoSink>(name, codec, options, alpha); break;
     case OutputKind::Gif: sink = std::make_unique<GifSink>(name, options); break;
   }

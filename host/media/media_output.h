@@ -14,6 +14,7 @@
 
 #include "colour.h"
 #include "frame_rate.h"
+#include "frame_shape.h"
 #include "host_error.h"
 #include "output_codec.h"
 #include "picture.h"
@@ -53,6 +54,10 @@ struct OutputOptions {
   // Whether a YCbCr video is written in the BT.709 matrix (and tagged so), as a source of that
   // matrix was, rather than in the OpPixels' own BT.601. FFV1 keeps the OpPixels exactly, in BT.601.
   bool bt709 = false;
+  // The pixels' aspect and the fields, as input 0 (or a join's clip 1) had them: carried in the
+  // file's tags (a PNG's pHYs), and an interlaced H.264 or ProRes video encoded field by field.
+  PixelAspect pixelAspect{};
+  FieldOrder fieldOrder = FieldOrder::Progressive;
   // Told once, when the pictures have keys below 255 that the output writes as opaque.
   std::function<void(const std::string&)> warn{};
 };

@@ -39,6 +39,13 @@ class OrientedSource final : public FrameSource {
   std::optional<FrameTimes> frameTimes() override { return source_->frameTimes(); }
   bool hasAlpha() const override { return source_->hasAlpha(); }
   bool isBt709() const override { return source_->isBt709(); }
+  PixelAspect pixelAspect() const override {
+    return sideways(orientation_) ? source_->pixelAspect().turned() : source_->pixelAspect();
+  }
+  // Turned on its side, a frame's fields run across it: it can only be shown as one picture.
+  FieldOrder fieldOrder() const override {
+    return sideways(orientation_) ? FieldOrder::Progressive : source_->fieldOrder();
+  }
   std::vector<std::string> notes() const override { return source_->notes(); }
 
   RgbImage frame(int64_t index, Size size) override {

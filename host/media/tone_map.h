@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "frame_filter.h"
+
 extern "C" {
 #include <libavutil/frame.h>
 }
@@ -19,19 +21,13 @@ std::string highDynamicRange(const AVFrame& frame);
 
 class ToneMapper {
  public:
-  ToneMapper();
-  ~ToneMapper();
-  ToneMapper(const ToneMapper&) = delete;
-  ToneMapper& operator=(const ToneMapper&) = delete;
-
   // Replaces `frame` by its standard-range BT.709 picture (8-bit 4:4:4, studio range, tagged so).
   // The filters are set up for the first frame's size and format, and again when those change.
   // Throws HostError naming `name` when the filters are missing or fail.
   void map(AVFrame& frame, const std::string& name);
 
  private:
-  struct Graph;
-  std::unique_ptr<Graph> graph_;
+  std::unique_ptr<FrameFilter> filter_;
 };
 
 }  // namespace ophost::media

@@ -205,29 +205,29 @@ void YcbcrToOpPixels::convertRow(const YcbcrPlanes& planes, int32_t row, uint8_t
 
 void opPixelsToYuv420(const Picture& picture, const Yuv420Target& target) {
   const Geometry& g = picture.geometry;
-  if (picture.bytesPerPixel != 4 || target.width != ((g.stride + 1) & ~1) ||
-      target.height != ((g.rows + 1) & ~1) || g.stride == 0 || g.rows == 0) {
+  if (picture.bytesPerPixel != 4 || g.stride < 2 || g.rows < 2 || target.width != (g.stride & ~1) ||
+      target.height != (g.rows & ~1)) {
     throw HostError("picture sizes do not match for 4:2:0 conversion");
   }
-  const int32_t last = g.stride - 1;
   for (int32_t j = 0; j < target.height; ++j) {
-    const uint8_t* from = picture.at(0, std::min(j, g.rows - 1));
+    const uint8_t* from = picture.at(0, j);
     uint8_t* to = target.plane[0] + static_cast<ptrdiff_t>(j) * target.stride[0];
-    for (int32_t i = 0; i < g.stride; ++i) to[i] = from[4 * i + 3];
-    if (target.width > g.stride) to[g.stride] = from[4 * last + 3];
+    for (int32_t i = 0; i < target.width; ++i) to[i] = from[4 * i + 3];
   }
-  // Each chroma sample: [1 2 1] across the columns 2k-1, 2k, 2k+1 of the rows 2m and 2m+1 (the
-  // last column and row repeated where they run out).
+  // Each chroma sample: [1 2 1] across the columns 2k-1, 2k, 2k+1 (the first repeated where it runs
+  // out) of two rows: 2m and 2m+1, or for interlaced frames two rows of one field.
   const int32_t halfWidth = target.width / 2;
   thread_local std::vector<int16_t> sums;  // kept from frame to frame
-  sums.resize(static_cast<size_t>(2 * (target.width + 1)));
+  sums.resize(static_cast<size_t>(2 * (g.stride + 1)));
   int16_t* cbSums = sums.data() + 1;  // cbSums[-1] is column 0 again
-  int16_t* crSums = cbSums + target.width + 1;
+  int16_t* crSums = cbSums + g.stride + 1;
   for (int32_t m = 0; m < target.height / 2; ++m) {
-    const uint8_t* a = picture.at(0, std::min(2 * m, g.rows - 1));
-    const uint8_t* b = picture.at(0, std::min(2 * m + 1, g.rows - 1));
-    columnSums(a, b, g.stride, cbSums, crSums);
-    for (int32_t c = g.stride; c < target.width; ++c) cbSums[c] = cbSums[c - 1], crSums[c] = crSums[c - 1];
+    int32_t first = 2 * m, second = 2 * m + 1;
+    if (target.interlaced) {
+      first = 4 * (m / 2) + m % 2;
+      second = first + 2 < target.height ? first + 2 : first;
+    }
+    columnSums(picture.at(0, first), picture.at(0, second), g.stride, cbSums, crSums);
     cbSums[-1] = cbSums[0];
     crSums[-1] = crSums[0];
     halfRow(cbSums, halfWidth, target.plane[1] + static_cast<ptrdiff_t>(m) * target.stride[1]);
@@ -250,7 +250,7 @@ void putSample(uint8_t* row, int32_t index, int32_t value, int bits) {
 
 void opPixelsToYcbcr(const Picture& picture, const YcbcrTarget& target) {
   const Geometry& g = picture.geometry;
-  const int32_t evenWidth = (g.stride + 1) & ~1, evenHeight = (g.rows + 1) & ~1;
+  const int32_t evenWidth = g.stride & ~1, evenHeight = g.rows & ~1;
   const bool layout = (target.shiftX == 0 && target.shiftY == 0) || (target.shiftX == 1 && target.shiftY == 0) ||
                       (target.shiftX == 1 && target.shiftY == 1 && target.bits == 8);
   if (picture.bytesPerPixel != 4 || g.stride == 0 || g.rows == 0 || !layout ||
@@ -264,6 +264,7 @@ void opPixelsToYcbcr(const Picture& picture, const YcbcrTarget& target) {
     for (int p = 0; p < 3; ++p) yuv.plane[p] = target.plane[p], yuv.stride[p] = target.stride[p];
     yuv.width = target.width;
     yuv.height = target.height;
+    yuv.interlaced = target.interlaced;
     opPixelsToYuv420(picture, yuv);
   } else {
     for (int32_t j = 0; j < target.height; ++j) {

@@ -65,12 +65,15 @@ class YcbcrToOpPixels {
 struct Yuv420Target {
   uint8_t* plane[3] = {nullptr, nullptr, nullptr};
   int stride[3] = {0, 0, 0};
-  int32_t width = 0;   // even: a picture of odd size has its last column or row repeated
+  int32_t width = 0;   // even: a picture of odd size loses its last column or row
   int32_t height = 0;
+  // Interlaced: each chroma row made of two rows of one field (rows 0 and 2, 1 and 3, 4 and 6 ...),
+  // never of both fields, so that each field keeps its own colour.
+  bool interlaced = false;
 };
 
 // The whole buffer of a four-byte picture (its active area and what surrounds it) as 4:2:0 BT.601
-// studio YCbCr. Throws HostError unless the target is the picture's size rounded up to even.
+// studio YCbCr. Throws HostError unless the target is the picture's size rounded down to even.
 void opPixelsToYuv420(const Picture& picture, const Yuv420Target& target);
 
 // The OpPixels of `picture` (BT.601 studio range) in the studio-range YCbCr of the matrix with
@@ -83,11 +86,12 @@ void opPixelsToMatrix(Picture& picture, double kr, double kb);
 struct YcbcrTarget {
   uint8_t* plane[4] = {nullptr, nullptr, nullptr, nullptr};  // Y, Cb, Cr, alpha (none: null)
   int stride[4] = {0, 0, 0, 0};                             // bytes per row of each plane
-  int32_t width = 0;  // the picture's size; rounded up to even where the chroma is subsampled
+  int32_t width = 0;  // the picture's size; rounded down to even where the chroma is subsampled
   int32_t height = 0;
   int shiftX = 1;  // the chroma subsampling: 4:2:0 (1, 1), 4:2:2 (1, 0) or 4:4:4 (0, 0)
   int shiftY = 1;
   int bits = 8;  // 8 or 10
+  bool interlaced = false;  // 4:2:0 chroma made field by field (Yuv420Target)
 };
 
 // The whole buffer of a four-byte picture as BT.601 studio YCbCr and its keys as alpha: 4:4:4 as

@@ -392,7 +392,7 @@ TEST(CommandLine, WrittenLinesReadBackTheSame) {
   full.codec = "ffv1", full.preset = "slow", full.bitrate = "8M", full.texture = {"ripples=my grey.png", "b.png"};
   full.with = {"ripples:easing=ease-in", "fog"}, full.duration = "36f", full.stillDuration = "2.5s", full.fit = "stretch";
   full.sheet = "sheet.png";
-  full.quiet = full.checks = full.noAudio = full.noTonemap = true;
+  full.quiet = full.checks = full.noAudio = full.noTonemap = full.deinterlace = true;
   for (const std::string name : {"list", "info", "render", "render-worker", "demo", "serve", "join"}) {
     const CommandSet command = commandNamed(name);
     const std::vector<std::string> words = commandWords(full, command);

@@ -1,6 +1,7 @@
 // Footage as cameras and phones make it, made by FFmpeg and read through ophost: a phone's clip
-// stored on its side is shown upright, a clip whose rate changes is shown by time, 10 bits come
-// down to 8 without bands, and HDR is tone-mapped to standard range (or refused).
+// stored on its side is shown upright, non-square pixels and interlaced fields are carried
+// through, a clip whose rate changes is shown by time, 10 bits come down to 8 without bands, and
+// HDR is tone-mapped to standard range (or refused).
 #include <cmath>
 
 #include "media_input.h"
@@ -25,6 +26,46 @@ class Footage : public Scratch {
     return picture.at(picture.width / 2, picture.height / 2)[1];
   }
 };
+
+// A PAL frame of 16:15 pixels (a 4:3 picture) keeps its pixels' shape in a video and in a PNG; an
+// interlaced one (top field first) stays interlaced, field order and all; a square 4:3 clip joined
+// to it fills the frame, as the same picture shape; and an odd size loses one line, saying so.
+TEST_F(Footage, PixelShapeAndFieldsAreCarriedThrough) {
+  REQUIRE_PLUGIN("Ripples");
+  make({"-f", "lavfi", "-i", "testsrc2=s=720x576:r=25:d=0.4,setsar=16/15", "-c:v", "libx264", "-flags",
+        "+ildct+ilme", "-x264opts", "tff=1", at("pal.mp4")});
+  const RunResult render = runOphost({"render", "Ripples", "--input0", at("pal.mp4"), "--input1", "card:black",
+                                      "--length", "9", "--output", at("out.mp4")});
+  ASSERT_EQ(render.status, 0) << render.err;
+  EXPECT_NE(render.out.find("h264, 16:15 pixels, interlaced, top field first"), std::string::npos) << render.out;
+  auto out = ophost::media::openSource(at("out.mp4"));
+  EXPECT_EQ(out->pixelAspect(), ophost::media::PixelAspect(16, 15));
+  EXPECT_EQ(out->fieldOrder(), ophost::media::FieldOrder::TopFirst);
+  // --deinterlace: progressive frames, a frame for each frame, and a word saying so.
+  const RunResult progressive = runOphost({"render", "Ripples", "--input0", at("pal.mp4"), "--input1", "card:black",
+                                           "--length", "9", "--deinterlace", "--output", at("progressive.mp4")});
+  ASSERT_EQ(progressive.status, 0) << progressive.err;
+  EXPECT_NE(progressive.err.find("interlaced, top field first: deinterlaced (bwdif)"), std::string::npos)
+      << progressive.err;
+  auto deinterlaced = ophost::media::openSource(at("progressive.mp4"));
+  EXPECT_EQ(deinterlaced->fieldOrder(), ophost::media::FieldOrder::Progressive);
+  EXPECT_EQ(deinterlaced->countFrames(), 10);
+  ASSERT_EQ(runOphost({"render", "Ripples", "--input0", at("pal.mp4"), "--input1", "card:black", "--output",
+                       at("still.png")}).status, 0);
+  EXPECT_EQ(ophost::media::openSource(at("still.png"))->pixelAspect(), ophost::media::PixelAspect(16, 15));
+
+  make({"-f", "lavfi", "-i", "testsrc2=s=640x480:r=25:d=0.4", "-c:v", "libx264", at("square.mp4")});
+  const RunResult join = runOphost({"join", at("pal.mp4"), at("square.mp4"), "--with", "ripples", "--duration", "2f",
+                                    "--output", at("join.mp4")});
+  ASSERT_EQ(join.status, 0) << join.err;
+  EXPECT_NE(join.out.find("640x480 scaled to 720x576"), std::string::npos) << join.out;
+
+  const RunResult odd = runOphost({"render", "Ripples", "--input0", "card:bars", "--input1", "card:black", "--size",
+                                   "63x35", "--length", "3", "--output", at("odd.mp4")});
+  ASSERT_EQ(odd.status, 0) << odd.err;
+  EXPECT_NE(odd.out.find("its last column cropped, its last row cropped"), std::string::npos) << odd.out;
+  EXPECT_EQ(ophost::media::openSource(at("odd.mp4"))->naturalSize(), (ophost::media::Size{62, 34}));
+}
 
 // 30 frames a second for a second, then every other frame only (15 a second): frame P of a 30 fps
 // output is the frame on screen at P / 30 s, not the clip's P-th.

@@ -172,8 +172,8 @@ TEST(Colour, DecodedYcbcrLandsOnTheOpPixelsOfAFloatConversion) {
 
 // OpPixels made 4:2:0 for an encoder and read back as a decoder would (chroma co-sited across,
 // centred down) come back as they were: luma exactly, chroma ramps (steep enough that a quarter
-// pixel's shift shows) within one; an odd-sized
-// picture has its last column and row repeated into the even frame.
+// pixel's shift shows) within one; an odd-sized picture loses its last column and row. Made for
+// an interlaced frame, each chroma row is of one field only.
 TEST(Colour, OpPixelsThroughFourTwoZeroAndBack) {
   for (const auto& [width, height] : {std::pair{40, 24}, std::pair{37, 21}}) {
     Picture picture(Geometry::exact(width, height), 4);
@@ -182,28 +182,39 @@ TEST(Colour, OpPixelsThroughFourTwoZeroAndBack) {
         picture.setPixel(i, j, 0xFFu | static_cast<uint32_t>(20 + 5 * i + j) << 8 |
                                    static_cast<uint32_t>(230 - 4 * i - 2 * j) << 16 |
                                    static_cast<uint32_t>(20 + 5 * i + 3 * j % 7) << 24);
-    const int32_t w2 = (width + 1) & ~1, h2 = (height + 1) & ~1;
+    const int32_t w2 = width & ~1, h2 = height & ~1;
     std::vector<uint8_t> y(static_cast<size_t>(w2 * h2)), cb(static_cast<size_t>(w2 / 2 * h2 / 2)), cr(cb.size());
     Yuv420Target target;
     target.plane[0] = y.data(), target.plane[1] = cb.data(), target.plane[2] = cr.data();
     target.stride[0] = w2, target.stride[1] = target.stride[2] = w2 / 2;
     target.width = w2, target.height = h2;
     opPixelsToYuv420(picture, target);
-    EXPECT_EQ(y[static_cast<size_t>(w2 - 1)], picture.area(width - 1, 0)[3]);
-    EXPECT_EQ(y[static_cast<size_t>((h2 - 1) * w2)], picture.area(0, height - 1)[3]);
+    EXPECT_EQ(y[static_cast<size_t>(w2 - 1)], picture.area(w2 - 1, 0)[3]);
+    EXPECT_EQ(y[static_cast<size_t>((h2 - 1) * w2)], picture.area(0, h2 - 1)[3]);
     YcbcrPlanes planes;
     for (int p = 0; p < 3; ++p) planes.plane[p] = target.plane[p], planes.stride[p] = target.stride[p];
     planes.width = w2, planes.height = h2;
     Picture back(Geometry::exact(w2, h2), 4);
     YcbcrToOpPixels(YcbcrMeaning{}).convert(planes, back);
-    for (int32_t j = 1; j + 1 < height; ++j) {
-      for (int32_t i = 1; i + 1 < width; ++i) {
+    for (int32_t j = 1; j + 1 < h2; ++j) {
+      for (int32_t i = 1; i + 1 < w2; ++i) {
         EXPECT_EQ(back.area(i, j)[3], picture.area(i, j)[3]);
         EXPECT_NEAR(back.area(i, j)[1], picture.area(i, j)[1], 1) << i << "," << j;
         EXPECT_NEAR(back.area(i, j)[2], picture.area(i, j)[2], 1) << i << "," << j;
       }
     }
     EXPECT_THROW(opPixelsToYuv420(Picture(Geometry::exact(width + 2, height), 4), target), HostError);
+
+    // The two fields in two colours (Cb 50 on the even rows, 200 on the odd): interlaced, each
+    // chroma row is one field's; progressive, the two are mixed.
+    for (int32_t j = 0; j < height; ++j)
+      for (int32_t i = 0; i < width; ++i) picture.setPixel(i, j, 0x808000FFu | (j % 2 ? 200u : 50u) << 8);
+    target.interlaced = true;
+    opPixelsToYuv420(picture, target);
+    for (int32_t m = 0; m < h2 / 2; ++m) EXPECT_EQ(cb[static_cast<size_t>(m * (w2 / 2) + 1)], m % 2 ? 200 : 50) << m;
+    target.interlaced = false;
+    opPixelsToYuv420(picture, target);
+    EXPECT_EQ(cb[1], 125);
   }
 }
 

@@ -75,7 +75,8 @@ RenderSetup setupFrom(const Options& options, const std::string& plugin) {
   if (!options.area.empty()) setup.area = parseArea(options.area);
   if (!options.easing.empty()) setup.easing = Easing::parse(options.easing);
   if (!options.fps.empty()) setup.fps = media::parseFrameRate(options.fps, "--fps");
-  if (options.noTonemap) setup.hdr = media::HighDynamicRange::Refuse;
+  if (options.noTonemap) setup.source.hdr = media::HighDynamicRange::Refuse;
+  setup.source.deinterlace = options.deinterlace;
   setup.checks = options.checks;
   setup.warn = warn;
   // Read before any work, so a bad picture is told at once, by every worker alike.
@@ -267,6 +268,9 @@ int renderCommand(const Options& options) {
   InputTraits traits;
   traits.alpha = renderer.inputHasAlpha(0) || renderer.inputHasAlpha(1);
   traits.bt709 = renderer.inputIsBt709(0);
+  // The frame is input 0's unless --size made another: then its pixels are square.
+  if (!setup.size) traits.pixelAspect = renderer.inputPixelAspect(0);
+  traits.fieldOrder = renderer.inputFieldOrder(0);
   media::OutputOptions output = outputOptionsFrom(options, g.stride, g.rows, fps, traits);
   // Where the codec could have held alpha, the rule that left it out.
   const bool alphaLeftOut = media::holdsAlpha(media::outputCodec(options.output, output)) && !output.alpha;

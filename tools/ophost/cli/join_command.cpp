@@ -37,7 +37,8 @@ JoinSetup setupFrom(const Options& options) {
   setup.fit = parseFit(options.fit);
   if (!options.fps.empty()) setup.fps = media::parseFrameRate(options.fps, "--fps");
   setup.textures = options.texture;
-  if (options.noTonemap) setup.hdr = media::HighDynamicRange::Refuse;
+  if (options.noTonemap) setup.source.hdr = media::HighDynamicRange::Refuse;
+  setup.source.deinterlace = options.deinterlace;
   setup.checks = options.checks;
   setup.warn = warn;
   return setup;
@@ -69,8 +70,8 @@ void printSummary(const JoinRenderer& join, const std::vector<std::string>& writ
     std::string fitted;
     if (size.width != g.width || size.height != g.height) {
       fitted = ", " + std::to_string(size.width) + "x" + std::to_string(size.height) +
-               (clip.area == g ? " stretched" : " letterboxed into " + std::to_string(clip.area.width) + "x" +
-                                                    std::to_string(clip.area.height));
+               (clip.area == g ? " scaled to " : " letterboxed into ") + std::to_string(clip.area.width) + "x" +
+               std::to_string(clip.area.height);
     }
     std::printf("  clip %zu  %s  from %s, %s (%s%s)\n", k + 1, clip.name.c_str(), clockText(span.start, rate).c_str(),
                 secondsText(span.frames, rate).c_str(), own.c_str(), fitted.c_str());
@@ -210,6 +211,8 @@ int joinCommand(const Options& options) {
   InputTraits traits;
   for (const JoinClip& clip : join.clips()) traits.alpha = traits.alpha || clip.source->hasAlpha();
   traits.bt709 = join.clips().front().source->isBt709();
+  traits.pixelAspect = join.clips().front().source->pixelAspect();
+  traits.fieldOrder = join.clips().front().source->fieldOrder();
   const media::OutputOptions output = outputOptionsFrom(options, g.stride, g.rows, join.rate(), traits);
   auto sink = media::createSink(videoFile, output);
   sink->stopWhen(interrupted);

@@ -174,6 +174,8 @@ const std::vector<Option>& optionTable() {
       flag("--no-audio", "", "leave the sound out", kJoin, &Options::noAudio),
       flag("--no-tonemap", "", "refuse HDR (PQ, HLG) clips instead of tone-mapping them to SDR", kRender | kJoin,
            &Options::noTonemap),
+      flag("--deinterlace", "", "interlaced clips made progressive as they are read (bwdif)", kRender | kJoin,
+           &Options::deinterlace),
       valued("--sheet", K::Path, "FILE.png", "", "also a contact sheet: each clip and each cut at 25, 50, 75%", kJoin,
              &Options::sheet),
       whole("--port", "N", 0, 65535, std::to_string(kDefaultPort),

@@ -57,6 +57,7 @@ struct Options {
   std::string sheet;     // join: a contact sheet of the clips and cuts, as PNG
   bool noAudio = false;  // join: no sound in the output
   bool noTonemap = false;  // render, join: refuse HDR clips rather than tone-map them
+  bool deinterlace = false;  // render, join: interlaced clips made progressive as they are read
   bool quiet = false;
   bool checks = false;  // render, demo: the runtime's full checks
   bool help = false;

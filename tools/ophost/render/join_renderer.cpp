@@ -16,15 +16,21 @@ std::string clipLabel(size_t index, const std::string& name) {
   return "clip " + std::to_string(index + 1) + " (" + name + ")";
 }
 
-// Where a picture of `own` size goes in a frame of `frame` size: all of it when stretched or of
-// the frame's own shape, else as large as fits, centred, with bars on two sides.
-Geometry fittedArea(media::Size own, const Geometry& frame, Fit fit) {
+// Where a picture of `own` size and pixel aspect goes in a frame of `frame` size and pixel aspect:
+// all of it when stretched or of the frame's own shape as shown, else as large as fits, centred,
+// with bars on two sides.
+Geometry fittedArea(media::Size own, media::PixelAspect ownPixels, const Geometry& frame,
+                    media::PixelAspect framePixels, Fit fit) {
   Geometry area = frame;
-  if (fit == Fit::Stretch || int64_t{own.width} * frame.height == int64_t{own.height} * frame.width) return area;
-  if (int64_t{own.width} * frame.height > int64_t{own.height} * frame.width) {
-    area.height = static_cast<int32_t>(std::max<int64_t>(1, std::llround(static_cast<double>(frame.width) * own.height / own.width)));
+  // Both shapes as shown: width over height, each pixel as wide as its aspect says.
+  const double ownShape = static_cast<double>(own.width) * ownPixels.num / (static_cast<double>(own.height) * ownPixels.den);
+  const double frameShape =
+      static_cast<double>(frame.width) * framePixels.num / (static_cast<double>(frame.height) * framePixels.den);
+  if (fit == Fit::Stretch || std::abs(ownShape - frameShape) < 1e-9 * frameShape) return area;
+  if (ownShape > frameShape) {
+    area.height = static_cast<int32_t>(std::clamp<int64_t>(std::llround(frame.height * frameShape / ownShape), 1, frame.height));
   } else {
-    area.width = static_cast<int32_t>(std::max<int64_t>(1, std::llround(static_cast<double>(frame.height) * own.width / own.height)));
+    area.width = static_cast<int32_t>(std::clamp<int64_t>(std::llround(frame.width * ownShape / frameShape), 1, frame.width));
   }
   area.x = (frame.width - area.width) / 2;
   area.y = (frame.height - area.height) / 2;
@@ -47,7 +53,7 @@ JoinRenderer::JoinRenderer(const JoinSetup& setup) : setup_(setup) {
     JoinClip clip;
     clip.name = setup.clips[k];
     try {
-      clip.source = media::openSource(clip.name, &interruptFlag(), setup.hdr);
+      clip.source = media::openSource(clip.name, &interruptFlag(), setup.source);
       for (const std::string& note : clip.source->notes()) {
         if (setup.warn) setup.warn(Warning{"note " + note, note});
       }
@@ -70,7 +76,8 @@ JoinRenderer::JoinRenderer(const JoinSetup& setup) : setup_(setup) {
   std::vector<std::string> names;
   const int64_t stillFrames = parseDuration(setup.stillDuration, "--still-duration", rate_);
   for (JoinClip& clip : clips_) {
-    clip.area = fittedArea(clip.source->naturalSize(), geometry_, setup.fit);
+    clip.area = fittedArea(clip.source->naturalSize(), clip.source->pixelAspect(), geometry_,
+                           first.source->pixelAspect(), setup.fit);
     clipFrames.push_back(clip.still || !clip.times ? stillFrames : framesLasting(clip.times->end, rate_));
     names.push_back(clip.name);
   }

@@ -31,7 +31,7 @@ struct JoinSetup {
   Fit fit = Fit::Letterbox;
   std::optional<media::FrameRate> fps;  // the output's; clip 1's own (25 for a still) when not given
   std::vector<std::string> textures;  // --texture entries, for the cuts' effects
-  media::HighDynamicRange hdr = media::HighDynamicRange::ToneMap;
+  media::SourceOptions source;  // HDR and interlaced clips: how they are read
   bool checks = false;
   WarningSink warn;
 };

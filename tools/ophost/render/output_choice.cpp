@@ -99,6 +99,8 @@ media::OutputOptions outputOptionsFrom(const Options& options, int32_t width, in
   }
   out.alpha = traits.alpha;
   out.bt709 = traits.bt709;
+  out.pixelAspect = traits.pixelAspect;
+  out.fieldOrder = traits.fieldOrder;
   return out;
 }
 
@@ -111,6 +113,13 @@ std::string describeEncoding(const std::string& file, const media::OutputOptions
   if (options.bt709 && codec != media::Codec::Ffv1 && codec != media::Codec::Png && codec != media::Codec::Gif) {
     text += ", BT.709";
   }
+  if (!options.pixelAspect.square()) text += ", " + options.pixelAspect.describe() + " pixels";
+  if (interlaced(options.fieldOrder)) text += ", " + media::describe(options.fieldOrder);
+  // 4:2:0 and 4:2:2 halve the chroma across (and 4:2:0 down): an odd last line is dropped.
+  const bool video = codec != media::Codec::Ffv1 && codec != media::Codec::Png && codec != media::Codec::Gif;
+  const bool halvedDown = codec == media::Codec::H264 || codec == media::Codec::Hevc || codec == media::Codec::Vp9;
+  if (video && options.width % 2 == 1) text += ", its last column cropped";
+  if (video && halvedDown && options.height % 2 == 1) text += ", its last row cropped";
   return text;
 }
 

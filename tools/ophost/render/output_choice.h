@@ -17,6 +17,8 @@ struct InputTraits {
   bool alpha = false;  // some input has transparency (FrameSource::hasAlpha): the output keeps the
                        // keys as alpha where its codec can hold them
   bool bt709 = false;  // input 0 is BT.709 YCbCr: a lossy YCbCr video output is written in BT.709
+  media::PixelAspect pixelAspect{};  // input 0's pixels, as the output's
+  media::FieldOrder fieldOrder = media::FieldOrder::Progressive;  // input 0's fields, kept
 };
 
 // The output `options` ask for, of frames `width` x `height` at `fps`, for inputs of `traits`. Throws HostError, with one line naming the option, for an unknown codec, one the file
@@ -31,7 +33,7 @@ media::OutputOptions outputOptionsFrom(const Options& options, int32_t width, in
 int64_t parseBitRate(const std::string& text);
 
 // The codec as the summary line of a render says it: "h264", "prores 4444 with alpha",
-// "hevc, BT.709" ...
+// "hevc, BT.709", "h264, 16:15 pixels, interlaced, top field first, the last column cropped" ...
 std::string describeEncoding(const std::string& file, const media::OutputOptions& options);
 
 }  // namespace ophost::render

@@ -16,9 +16,9 @@ namespace {
 std::string sizeText(int32_t width, int32_t height) { return std::to_string(width) + "x" + std::to_string(height); }
 
 std::unique_ptr<media::FrameSource> openInput(const std::string& option, const std::string& name,
-                                              media::HighDynamicRange hdr) {
+                                              const media::SourceOptions& source) {
   try {
-    return media::openSource(name, &interruptFlag(), hdr);
+    return media::openSource(name, &interruptFlag(), source);
   } catch (const HostError& error) {
     if (interrupted()) throw Interrupted("interrupted while " + name + " was being opened");
     throw HostError(option + " " + error.what());
@@ -203,7 +203,7 @@ FrameRenderer::FrameRenderer(const RenderSetup& setup) : setup_(setup) {
   const std::string& name = session_->name();
   const OperatorModel& model = session_->plugin().model();
   if (setup.input0.empty()) throw HostError(name + " needs a picture: give --input0 (e.g. card:bars)");
-  sources_[0] = openInput("--input0", setup.input0, setup.hdr);
+  sources_[0] = openInput("--input0", setup.input0, setup.source);
   if (model.singleInput()) {
     if (!setup.input1.empty() && setup_.warn) {
       setup_.warn(Warning{"input1 unused", name + " reads input 0 only: --input1 is not used"});
@@ -212,7 +212,7 @@ FrameRenderer::FrameRenderer(const RenderSetup& setup) : setup_(setup) {
     if (setup.input1.empty()) {
       throw HostError(name + " needs two inputs: give --input1 as well (e.g. card:rings)");
     }
-    sources_[1] = openInput("--input1", setup.input1, setup.hdr);
+    sources_[1] = openInput("--input1", setup.input1, setup.source);
   }
   geometry_ = frameGeometry(setup.size, setup.area, sources_[0]->naturalSize());
   for (int k = 0; k < 2; ++k) {

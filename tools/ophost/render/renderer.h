@@ -38,7 +38,7 @@ struct RenderSetup {
   // The rate the render's frames are shown at: frame F of the render shows each clip's frame on
   // screen at F / fps seconds. Input 0's own rate (25 for stills and cards) when not given.
   std::optional<media::FrameRate> fps;
-  media::HighDynamicRange hdr = media::HighDynamicRange::ToneMap;  // for HDR clips: tone-map or refuse
+  media::SourceOptions source;  // HDR and interlaced clips: how they are read
   // The runtime's full checks (--checks): besides the ownership of every image and the guard zones
   // around every buffer (always checked), what lies outside the active area and every texture is
   // compared before and after each action. At 1920x1080 they cost some 40 ms a frame.
@@ -123,6 +123,12 @@ class FrameRenderer final : public FrameStages {
   bool inputHasAlpha(int index) const { return sources_[index] && sources_[index]->hasAlpha(); }
   // Whether input `index` is YCbCr of the BT.709 matrix.
   bool inputIsBt709(int index) const { return sources_[index] && sources_[index]->isBt709(); }
+  media::PixelAspect inputPixelAspect(int index) const {
+    return sources_[index] ? sources_[index]->pixelAspect() : media::PixelAspect();
+  }
+  media::FieldOrder inputFieldOrder(int index) const {
+    return sources_[index] ? sources_[index]->fieldOrder() : media::FieldOrder::Progressive;
+  }
   const std::string& pluginName() const { return session_->name(); }
   Plugin& plugin() { return session_->plugin(); }
 
