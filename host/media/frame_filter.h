@@ -13,6 +13,8 @@ extern "C" {
 
 namespace ophost::media {
 
+class FilterGraph;
+
 class FrameFilter {
  public:
   // `chain` as libavfilter writes it ("bwdif=mode=send_frame"), for frames like `first` with
@@ -32,9 +34,9 @@ class FrameFilter {
   bool suits(const AVFrame& frame) const;
 
  private:
-  struct Graph;
-  std::unique_ptr<Graph> graph_;
+  std::unique_ptr<FilterGraph> graph_;
   std::string name_, what_;
+  int width_, height_, format_;  // of the frames it was set up for
 };
 
 }  // namespace ophost::media

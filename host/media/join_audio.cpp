@@ -19,6 +19,7 @@ extern "C" {
 #include <utility>
 
 #include "ffmpeg_owners.h"
+#include "filter_graph.h"
 #include "host_error.h"
 #include "input_file.h"
 #include "media_output.h"
@@ -199,8 +200,7 @@ class JoinedSound {
  public:
   JoinedSound(std::vector<std::unique_ptr<ClipSound>>& clips, const std::vector<JoinAudioCut>& cuts, SoundPlan plan,
               AVCodecContext* encoder, const std::string& name)
-      : clips_(clips), plan_(std::move(plan)), encoder_(encoder), name_(name), graph_(avfilter_graph_alloc()),
-        frame_(av_frame_alloc()) {
+      : clips_(clips), plan_(std::move(plan)), encoder_(encoder), name_(name), frame_(av_frame_alloc()) {
     const std::string sampleRate = std::to_string(encoder->sample_rate);
     const std::string layout = channelText(encoder->ch_layout);
     std::string description;
@@ -233,9 +233,11 @@ class JoinedSound {
       joined = next;
     }
     description += "[" + joined + "]aformat=sample_fmts=" + av_get_sample_fmt_name(encoder->sample_fmt) + "[out]";
-    build(description, sources);
+    if (!frame_) fail("the sound's filters cannot be set up", AVERROR(ENOMEM));
+    graph_ = std::make_unique<FilterGraph>(description, sources, FilterGraph::Kind::Audio,
+                                           "cannot write " + name_ + ": the sound's filters cannot be set up");
     if (encoder->frame_size > 0 && !(encoder->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE)) {
-      av_buffersink_set_frame_size(sink_, static_cast<unsigned>(encoder->frame_size));
+      av_buffersink_set_frame_size(graph_->sink(), static_cast<unsigned>(encoder->frame_size));
     }
   }
 
@@ -253,7 +255,7 @@ class JoinedSound {
         return false;
       }
       if (status != AVERROR(EAGAIN)) fail("encoding the sound failed", status);
-      status = ended_ ? AVERROR_EOF : av_buffersink_get_frame(sink_, frame_.get());
+      status = ended_ ? AVERROR_EOF : graph_->receive(frame_.get());
       if (status == 0) {
         frame_->pts = sent_;  // in samples, from 0: the sound starts with the video
         sent_ += frame_->nb_samples;
@@ -284,41 +286,7 @@ class JoinedSound {
   AVFilterContext* sourceFor(size_t clip) const {
     size_t index = 0;
     for (size_t k = 0; k < clip; ++k) index += clips_[k]->hasSound() ? 1 : 0;
-    return sources_.at(index);
-  }
-
-  void build(const std::string& description, const std::vector<std::pair<std::string, std::string>>& sources) {
-    bool ready = graph_ && frame_ &&
-                 avfilter_graph_create_filter(&sink_, avfilter_get_by_name("abuffersink"), "out", nullptr, nullptr,
-                                              graph_.get()) >= 0;
-    FilterEnds outputs;
-    for (size_t n = sources.size(); ready && n-- > 0;) {
-      AVFilterContext* source = nullptr;
-      ready = avfilter_graph_create_filter(&source, avfilter_get_by_name("abuffer"), sources[n].first.c_str(),
-                                           sources[n].second.c_str(), nullptr, graph_.get()) >= 0;
-      if (!ready) break;
-      sources_.insert(sources_.begin(), source);
-      FilterEnds output(avfilter_inout_alloc());
-      ready = output != nullptr;
-      if (!ready) break;
-      output->name = av_strdup(sources[n].first.c_str());
-      output->filter_ctx = source;
-      output->next = outputs.release();
-      outputs = std::move(output);
-    }
-    FilterEnds inputs(avfilter_inout_alloc());
-    int status = AVERROR(ENOMEM);
-    if (ready && inputs) {
-      inputs->name = av_strdup("out");
-      inputs->filter_ctx = sink_;
-      AVFilterInOut* in = inputs.release();  // the parser frees or keeps what it is given
-      AVFilterInOut* out = outputs.release();
-      status = avfilter_graph_parse_ptr(graph_.get(), description.c_str(), &in, &out, nullptr);
-      inputs.reset(in);
-      outputs.reset(out);
-      if (status >= 0) status = avfilter_graph_config(graph_.get(), nullptr);
-    }
-    if (status < 0) fail("the sound's filters cannot be set up", status);
+    return graph_->source(index);
   }
 
  private:
@@ -326,9 +294,7 @@ class JoinedSound {
   SoundPlan plan_;
   AVCodecContext* encoder_;
   std::string name_;
-  FilterGraphOwner graph_;
-  std::vector<AVFilterContext*> sources_;  // the graph's, one for each clip with sound, as is the sink
-  AVFilterContext* sink_ = nullptr;
+  std::unique_ptr<FilterGraph> graph_;  // a source for each clip with sound
   Frame frame_;
   int64_t sent_ = 0;      // samples given to the encoder so far
   size_t feeding_ = 0;    // the clip whose sound the graph is taking now

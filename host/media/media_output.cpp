@@ -26,6 +26,7 @@ extern "C" {
 #include <system_error>
 
 #include "ffmpeg_owners.h"
+#include "filter_graph.h"
 #include "host_error.h"
 #include "temporary_file.h"
 #include "ycbcr_frames.h"
@@ -510,68 +511,6 @@ class VideoSink final : public FrameSink {
   std::unique_ptr<EncodedFile> file_;
 };
 
-// A filter graph fed through named buffer sources and read from one buffer sink.
-class FilterGraph {
- public:
-  // `sources` pairs each source's label in `description` with its buffer arguments.
-  FilterGraph(const std::string& description, const std::vector<std::pair<std::string, std::string>>& sources,
-              const std::string& name)
-      : name_(name), graph_(avfilter_graph_alloc()) {
-    bool ready = graph_ && avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out",
-                                                        nullptr, nullptr, graph_.get()) >= 0;
-    FilterEnds outputs;
-    for (size_t n = sources.size(); ready && n-- > 0;) {
-      AVFilterContext* source = nullptr;
-      ready = avfilter_graph_create_filter(&source, avfilter_get_by_name("buffer"), sources[n].first.c_str(),
-                                           sources[n].second.c_str(), nullptr, graph_.get()) >= 0;
-      if (!ready) break;
-      sources_.insert(sources_.begin(), source);
-      FilterEnds output(avfilter_inout_alloc());
-      ready = output != nullptr;
-      if (!ready) break;
-      output->name = av_strdup(sources[n].first.c_str());
-      output->filter_ctx = source;
-      output->next = outputs.release();
-      outputs = std::move(output);
-    }
-    FilterEnds inputs(avfilter_inout_alloc());
-    if (ready && inputs) {
-      inputs->name = av_strdup("out");
-      inputs->filter_ctx = sink_;
-      AVFilterInOut* in = inputs.release();  // the parser frees or keeps what it is given
-      AVFilterInOut* out = outputs.release();
-      ready = avfilter_graph_parse_ptr(graph_.get(), description.c_str(), &in, &out, nullptr) >= 0;
-      inputs.reset(in);
-      outputs.reset(out);
-      ready = ready && avfilter_graph_config(graph_.get(), nullptr) >= 0;
-    } else {
-      ready = false;
-    }
-    if (!ready) throw HostError("cannot write " + name + ": the palette filters are not available");
-  }
-
-  // Hands `frame` (its references are taken; null ends the source) to source `index` and runs
-  // the graph as far as it goes.
-  void add(size_t index, AVFrame* frame) {
-    const int status = av_buffersrc_add_frame_flags(sources_.at(index), frame, AV_BUFFERSRC_FLAG_PUSH);
-    if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
-  }
-  // The next frame out, into `frame`; false when there is none yet, or no more.
-  bool take(AVFrame* frame) {
-    const int status = av_buffersink_get_frame(sink_, frame);
-    if (status == AVERROR_EOF || status == AVERROR(EAGAIN)) return false;
-    if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
-    return true;
-  }
-  AVRational timeBase() const { return av_buffersink_get_time_base(sink_); }
-
- private:
-  std::string name_;
-  FilterGraphOwner graph_;
-  std::vector<AVFilterContext*> sources_;  // the graph's, as is the sink
-  AVFilterContext* sink_ = nullptr;
-};
-
 std::string bufferArguments(int width, int height, int format, AVRational timeBase) {
   return "video_size=" + std::to_string(width) + "x" + std::to_string(height) + ":pix_fmt=" +
          std::to_string(format) + ":time_base=" + std::to_string(timeBase.num) + "/" +
@@ -592,7 +531,7 @@ class GifSink final : public FrameSink {
                                           options.width, options.height, options.fps, Dictionary());
     statistics_ = std::make_unique<FilterGraph>("[in]palettegen=stats_mode=full[out]",
                                                 std::vector<std::pair<std::string, std::string>>{{"in", frameArguments()}},
-                                                name);
+                                                FilterGraph::Kind::Video, failure("the palette filters are not available"));
     frames_ = ::open(framesFile_.path().c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (frames_ < 0) throw HostError("cannot write " + name + ": " + std::strerror(errno));
   }
@@ -606,23 +545,28 @@ class GifSink final : public FrameSink {
     const Frame frame = convertedFrame(rgb, AV_PIX_FMT_RGB24, options_.width, options_.height);
     frame->pts = count_++;
     keep(frame.get());
-    statistics_->add(0, frame.get());
+    statistics_->add(0, frame.get(), failure("its palette could not be made"));
     const Frame nothing = newFrame();
-    while (statistics_->take(nothing.get())) av_frame_unref(nothing.get());  // the palette comes at the end
+    while (statistics_->take(nothing.get(), failure("its palette could not be made"))) {
+      av_frame_unref(nothing.get());  // the palette comes at the end
+    }
   }
 
   std::vector<std::string> finish() override {
     if (count_ > 0) {
-      statistics_->add(0, nullptr);
+      const std::string unmapped = failure("its frames could not be mapped onto the palette");
+      statistics_->add(0, nullptr, failure("its palette could not be made"));
       const Frame palette = newFrame();
-      if (!statistics_->take(palette.get())) throw HostError("cannot write " + name_ + ": no palette was made");
+      if (!statistics_->take(palette.get(), failure("its palette could not be made"))) {
+        throw HostError("cannot write " + name_ + ": no palette was made");
+      }
       FilterGraph mapping("[in][palette]paletteuse=dither=sierra2_4a[out]",
                           {{"in", frameArguments()},
-                           {"palette", bufferArguments(palette->width, palette->height,
-                                                       palette->format, statistics_->timeBase())}},
-                          name_);
-      mapping.add(1, palette.get());
-      mapping.add(1, nullptr);
+                           {"palette", bufferArguments(palette->width, palette->height, palette->format,
+                                                       av_buffersink_get_time_base(statistics_->sink()))}},
+                          FilterGraph::Kind::Video, failure("the palette filters are not available"));
+      mapping.add(1, palette.get(), unmapped);
+      mapping.add(1, nullptr, unmapped);
       if (::lseek(frames_, 0, SEEK_SET) != 0) throw HostError("cannot write " + name_ + ": " + std::strerror(errno));
       const Frame mapped = newFrame();
       for (int64_t n = 0; n < count_; ++n) {
@@ -630,11 +574,11 @@ class GifSink final : public FrameSink {
         const Frame frame = newFrame(AV_PIX_FMT_RGB24, options_.width, options_.height);
         readBack(frame.get());
         frame->pts = n;
-        mapping.add(0, frame.get());
-        while (mapping.take(mapped.get())) encode(mapped.get());
+        mapping.add(0, frame.get(), unmapped);
+        while (mapping.take(mapped.get(), unmapped)) encode(mapped.get());
       }
-      mapping.add(0, nullptr);
-      while (mapping.take(mapped.get())) encode(mapped.get());
+      mapping.add(0, nullptr, unmapped);
+      while (mapping.take(mapped.get(), unmapped)) encode(mapped.get());
     }
     ::close(frames_);
     frames_ = -1;
@@ -643,6 +587,7 @@ class GifSink final : public FrameSink {
   }
 
  private:
+  std::string failure(const std::string& what) const { return "cannot write " + name_ + ": " + what; }
   std::string frameArguments() const {
     return bufferArguments(options_.width, options_.height, AV_PIX_FMT_RGB24, AVRational{options_.fps.den, options_.fps.num});
   }
