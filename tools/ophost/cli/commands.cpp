@@ -105,9 +105,8 @@ std::string ownProgram() {
 }
 
 // The output's rate: --fps, else `own` (input 0's), else 25.
-media::FrameRate fpsFrom(const Options& options, std::optional<media::FrameRate> own = std::nullopt) {
-  if (!options.fps.empty()) return media::parseFrameRate(options.fps, "--fps");
-  return own.value_or(media::FrameRate(kDefaultFps));
+media::FrameRate fpsFrom(const Options& options) {
+  return options.fps.empty() ? media::FrameRate(kDefaultFps) : media::parseFrameRate(options.fps, "--fps");
 }
 
 }  // namespace

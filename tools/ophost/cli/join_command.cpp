@@ -152,19 +152,6 @@ std::vector<media::JoinAudioCut> audioCuts(const JoinRenderer& join) {
   return cuts;
 }
 
-void checkCurves(const Options& options) {
-  for (const std::string& with : options.with) {
-    const CutEffect cut = parseCutEffect(with);
-    if (cut.audioCurve.empty()) continue;
-    const auto& curves = media::crossfadeCurves();
-    if (std::find(curves.begin(), curves.end(), cut.audioCurve) == curves.end()) {
-      std::string names;
-      for (const std::string& curve : curves) names += (names.empty() ? "" : ", ") + curve;
-      throw HostError("--with " + with + ": no cross-fade curve \"" + cut.audioCurve + "\" (there are: " + names + ")");
-    }
-  }
-}
-
 }  // namespace
 
 int joinCommand(const Options& options) {
@@ -176,7 +163,6 @@ int joinCommand(const Options& options) {
   if (!media::isAnimated(kind)) {
     throw HostError(options.output + " holds one frame: write the join to .mp4, .mov, .mkv, name%04d.png or .gif");
   }
-  checkCurves(options);
   // The codec and its settings are checked before any clip is opened.
   outputOptionsFrom(options, 2, 2, media::FrameRate(kDefaultFps), {});
   JoinRenderer join(setupFrom(options));

@@ -5,6 +5,7 @@
 
 #include "host_error.h"
 #include "interrupt.h"
+#include "join_audio.h"
 #include "media_output.h"
 #include "param_vocabulary.h"
 
@@ -37,6 +38,16 @@ Geometry fittedArea(media::Size own, media::PixelAspect ownPixels, const Geometr
   return area;
 }
 
+// Throws HostError, naming the curves there are, for a sound curve acrossfade does not know.
+void checkCurve(const CutEffect& effect) {
+  if (effect.audioCurve.empty()) return;
+  const auto& curves = media::crossfadeCurves();
+  if (std::find(curves.begin(), curves.end(), effect.audioCurve) != curves.end()) return;
+  std::string names;
+  for (const std::string& curve : curves) names += (names.empty() ? "" : ", ") + curve;
+  throw HostError("no cross-fade curve \"" + effect.audioCurve + "\" (there are: " + names + ")");
+}
+
 bool isCard(const std::string& name) { return name.rfind("card:", 0) == 0; }
 
 }  // namespace
@@ -47,7 +58,7 @@ Fit parseFit(const std::string& text) {
   throw HostError("--fit " + text + ": write letterbox (the whole picture, with bars) or stretch");
 }
 
-JoinRenderer::JoinRenderer(const JoinSetup& setup) : setup_(setup) {
+JoinRenderer::JoinRenderer(const JoinSetup& setup) {
   if (setup.clips.size() < 2) throw HostError("join needs two clips or more: ophost join A B [C ...] --with EFFECT --output OUT");
   for (size_t k = 0; k < setup.clips.size(); ++k) {
     JoinClip clip;
@@ -106,6 +117,7 @@ JoinRenderer::JoinRenderer(const JoinSetup& setup) : setup_(setup) {
     cut.setup.warn = setup.warn;
     cut.audioCurve = effect.audioCurve;
     try {
+      checkCurve(effect);
       cut.setup.length = effect.duration.empty() ? parseDuration(setup.duration, "--duration", rate_)
                                                  : parseDuration(effect.duration, "duration", rate_);
       const std::string& easing = effect.easing.empty() ? setup.easing : effect.easing;

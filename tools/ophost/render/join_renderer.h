@@ -78,7 +78,6 @@ class JoinRenderer final : public FrameStages {
  private:
   std::shared_ptr<const Picture> clipPicture(size_t clip, int64_t local);
 
-  JoinSetup setup_;
   std::vector<JoinClip> clips_;
   std::vector<JoinCut> cuts_;
   std::vector<CustomTexture> textures_;
