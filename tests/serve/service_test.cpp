@@ -417,6 +417,38 @@ TEST_F(ServeTest, UploadsAreCheckedKeptAndLetGo) {
   EXPECT_TRUE(workFiles().empty());
 }
 
+// A clip of 16:15 pixels (PAL's 4:3 picture in 720 columns) is previewed with its pixels' shape:
+// the frame says it, for the page to show the picture 4:3, and so do the PNG and the MP4 download;
+// a frame of a size asked for has square pixels, as `ophost render --size` writes it.
+TEST_F(ServeTest, FramesOfNonSquarePixelsSayTheirShape) {
+  REQUIRE_PLUGIN("Halves");
+  const auto pal = dir / "pal.mp4";
+  const auto made = ophosttest::runFfmpeg({"-f", "lavfi", "-i", "testsrc2=s=90x72:r=25:d=0.2,setsar=16/15", "-c:v",
+                                           "libx264", pal.string()});
+  ASSERT_EQ(made.status, 0) << made.err;
+  std::ifstream in(pal, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto svc = service();
+  const Reply upload = svc->upload("pal.mp4", bytes);
+  ASSERT_EQ(upload.status, 200) << upload.body;
+  const std::string input0 = "plugin=Halves&length=4&input0=" + field(upload.body, "id");
+  const ophost::media::PixelAspect pal16by15(16, 15);
+
+  const Reply frame = svc->frame(parseQuery(input0 + "&position=2"));
+  ASSERT_EQ(frame.status, 200) << frame.body;
+  EXPECT_EQ(frame.pixelAspect, pal16by15);
+  save(frame.body, "frame.png");
+  EXPECT_EQ(ophost::media::openSource((dir / "frame.png").string())->pixelAspect(), pal16by15);
+  const Reply clip = svc->video(parseQuery(input0));
+  ASSERT_EQ(clip.status, 200) << clip.body;
+  save(clip.body, "clip.mp4");
+  EXPECT_EQ(ophost::media::openSource((dir / "clip.mp4").string())->pixelAspect(), pal16by15);
+
+  const Reply sized = svc->frame(parseQuery(input0 + "&size=96x72"));
+  ASSERT_EQ(sized.status, 200) << sized.body;
+  EXPECT_TRUE(sized.pixelAspect.square());
+}
+
 // The HTTP layer on a free loopback port: the page, the answers under /api/, refusals given a
 // message, and the server still serving after each bad request.
 TEST_F(ServeTest, ServesThePageAndTheApiOverHttp) {

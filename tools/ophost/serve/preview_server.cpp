@@ -19,6 +19,7 @@ HttpAnswer answerOf(Reply reply) {
   if (!reply.download.empty()) {
     answer.headers.emplace_back("Content-Disposition", "attachment; filename=\"" + reply.download + "\"");
   }
+  if (!reply.pixelAspect.square()) answer.headers.emplace_back("X-Pixel-Aspect", reply.pixelAspect.describe());
   return answer;
 }
 

@@ -177,6 +177,10 @@ struct PreviewService::Job {
   // One rendered frame: the size asked for, else input 0's own.
   media::Size frameSize() const { return setup.size ? media::Size{setup.size->width, setup.size->height} : natural0; }
   int64_t framePixels() const { return int64_t{frameSize().width} * frameSize().height; }
+  // The pixels of its frames: input 0's, when the frames keep its size (as `ophost render` does).
+  media::PixelAspect pixels(const FrameRenderer& renderer) const {
+    return setup.size ? media::PixelAspect() : renderer.inputPixelAspect(0);
+  }
   std::optional<std::string> sizeText, easingText;
   std::string key;  // the setup in one string: the slot's renderer serves one key
 };
@@ -527,9 +531,12 @@ std::filesystem::path PreviewService::scratchFile(const std::string& extension) 
   return options_.workDirectory / ("render-" + std::to_string(nextScratch_++) + extension);
 }
 
-std::string PreviewService::encodePng(const media::RgbImage& image, const std::filesystem::path& file) {
+std::string PreviewService::encodePng(const media::RgbImage& image, media::PixelAspect pixels,
+                                      const std::filesystem::path& file) {
   const ScratchFile scratch(file);
-  auto sink = media::createSink(file.string(), {image.width, image.height, media::FrameRate()});
+  media::OutputOptions options{image.width, image.height, media::FrameRate()};
+  options.pixelAspect = pixels;
+  auto sink = media::createSink(file.string(), options);
   sink->add(image, 0);
   sink->finish();
   return readFile(file);
@@ -590,8 +597,9 @@ Reply PreviewService::renderFrame(const Query& query, const std::optional<Ticket
       return text(500, error.what());
     }
     Reply reply;
+    reply.pixelAspect = job.pixels(*slot.renderer);
     try {
-      reply.body = encodePng(slot.renderer->render(job.position), scratchFile(".png"));
+      reply.body = encodePng(slot.renderer->render(job.position), reply.pixelAspect, scratchFile(".png"));
     } catch (const std::exception& error) {
       // Whatever failed, the next request starts from a renderer of its own.
       slot.renderer.reset();
@@ -630,7 +638,9 @@ Reply PreviewService::video(const Query& query, const Presence& present) {
       FrameRenderer& renderer = *slot.renderer;
       const Geometry& g = renderer.geometry();
       {
-        auto sink = media::createSink(file.string(), {g.stride, g.rows, media::FrameRate()});
+        media::OutputOptions output{g.stride, g.rows, media::FrameRate()};
+        output.pixelAspect = job.pixels(renderer);
+        auto sink = media::createSink(file.string(), output);
         sink->stopWhen([&present] { return interrupted() || gone(present); });
         for (int64_t frame = 0; frame <= job.setup.length; ++frame) {
           // A server told to stop, or a client that went away, does not have the rest rendered.

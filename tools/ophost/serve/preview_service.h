@@ -37,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "frame_shape.h"
 #include "operator_model.h"
 #include "renderer.h"
 
@@ -49,6 +50,9 @@ struct Reply {
   std::string type = "text/plain; charset=utf-8";
   std::string body;
   std::string download;  // a file name: sent as an attachment of that name
+  // The frame's pixels when they are not square (input 0's, as a render's output keeps them),
+  // sent as X-Pixel-Aspect: W:H so the page shows the frame at its display aspect.
+  media::PixelAspect pixelAspect{};
 };
 
 struct ServiceOptions {
@@ -122,7 +126,7 @@ class PreviewService {
   class RenderPlace;
   void keepRenderer(Slot& slot, const Job& job);
   std::filesystem::path scratchFile(const std::string& extension);
-  static std::string encodePng(const media::RgbImage& image, const std::filesystem::path& file);
+  static std::string encodePng(const media::RgbImage& image, media::PixelAspect pixels, const std::filesystem::path& file);
 
   ServiceOptions options_;
   std::vector<Known> known_;

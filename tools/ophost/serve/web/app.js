@@ -87,6 +87,7 @@ async function requestFrame() {
       image.onerror = () => reject(new Error('the frame could not be shown'));
       image.src = url;
     });
+    showAtDisplayAspect(image, response.headers.get('X-Pixel-Aspect'));
     if (state.shownUrl) URL.revokeObjectURL(state.shownUrl);
     state.shownUrl = url;
     image.dataset.query = asked;
@@ -100,6 +101,16 @@ async function requestFrame() {
       document.body.dataset.state = 'idle';
     }
   }
+}
+
+// A frame of non-square pixels (a PAL clip's 16:15, say) is stretched to the shape it is shown in,
+// as a player shows it; square pixels keep the picture's own shape.
+function showAtDisplayAspect(image, pixelAspect) {
+  const match = /^(\d+):(\d+)$/.exec(pixelAspect || '');
+  image.style.aspectRatio = match
+    ? `${image.naturalWidth * Number(match[1])} / ${image.naturalHeight * Number(match[2])}`
+    : '';
+  image.dataset.pixelAspect = match ? pixelAspect : '1:1';
 }
 
 // ---- transport ---------------------------------------------------------------------------------
