@@ -481,6 +481,7 @@ class DecodedSource final : public FrameSource {
     if (direct) {
       planes.shiftX = descriptor->log2_chroma_w;
       planes.shiftY = descriptor->log2_chroma_h;
+      planes.interlaced = interlaced(fieldOrder_);
     } else {
       scaleTo444(format, full, alpha, g.width, g.height);
       from = scaled_.get();

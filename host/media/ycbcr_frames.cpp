@@ -176,8 +176,16 @@ void YcbcrToOpPixels::convertRow(const YcbcrPlanes& planes, int32_t row, uint8_t
   int32_t rows[2] = {row, row}, weight = 4;
   if (planes.shiftY) {
     const int32_t chromaRows = (planes.height + 1) >> 1;
-    const Taps t = halfTaps(row, chromaRows - 1, meaning_.chromaCositedDown);
-    rows[0] = t.first, rows[1] = t.second, weight = t.firstWeight;
+    const int32_t field = row & 1;
+    const int32_t fieldRows = (chromaRows - field + 1) >> 1;  // the chroma rows of this row's field
+    if (planes.interlaced && fieldRows > 0) {
+      // Within its field, this is line row / 2, and the field's chroma row m is row 2m + field.
+      const Taps t = halfTaps(row >> 1, fieldRows - 1, meaning_.chromaCositedDown);
+      rows[0] = 2 * t.first + field, rows[1] = 2 * t.second + field, weight = t.firstWeight;
+    } else {
+      const Taps t = halfTaps(row, chromaRows - 1, meaning_.chromaCositedDown);
+      rows[0] = t.first, rows[1] = t.second, weight = t.firstWeight;
+    }
   }
   for (int p = 1; p <= 2; ++p) {
     const uint8_t* a = planes.plane[p] + static_cast<ptrdiff_t>(rows[0]) * planes.stride[p];

@@ -26,6 +26,9 @@ struct YcbcrPlanes {
   // An alpha plane at full resolution (0 transparent, 255 opaque) for the keys; none: opaque.
   const uint8_t* alpha = nullptr;
   int alphaStride = 0;
+  // Interlaced 4:2:0: chroma rows of one field each (rows 0, 2, 4 ... the first field's, 1, 3, 5 ...
+  // the second's), so that each row reads only the chroma of its own field.
+  bool interlaced = false;
 };
 
 // What a source's numbers mean.

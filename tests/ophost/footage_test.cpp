@@ -3,6 +3,7 @@
 // through, a clip whose rate changes is shown by time, 10 bits come down to 8 without bands, and
 // HDR is tone-mapped to standard range (or refused).
 #include <cmath>
+#include <fstream>
 
 #include "media_input.h"
 #include "ophost_test_support.h"
@@ -65,6 +66,37 @@ TEST_F(Footage, PixelShapeAndFieldsAreCarriedThrough) {
   ASSERT_EQ(odd.status, 0) << odd.err;
   EXPECT_NE(odd.out.find("its last column cropped, its last row cropped"), std::string::npos) << odd.out;
   EXPECT_EQ(ophost::media::openSource(at("odd.mp4"))->naturalSize(), (ophost::media::Size{62, 34}));
+}
+
+// An interlaced 4:2:0 frame whose first field is red and second blue (each chroma row of one field,
+// as interlaced encoders subsample): every line keeps its own field's colour exactly, where reading
+// the chroma rows as one picture would tint each line with the other field's.
+TEST_F(Footage, EachFieldOfAnInterlacedClipKeepsItsOwnColour) {
+  constexpr int kWidth = 32, kHeight = 32;
+  const uint8_t red[2] = {90, 240}, blue[2] = {240, 110};  // Cb, Cr
+  std::string frame(kWidth * kHeight, '\x64');
+  for (int plane = 0; plane < 2; ++plane) {
+    for (int row = 0; row < kHeight / 2; ++row) {
+      frame.append(kWidth / 2, static_cast<char>((row % 2 ? blue : red)[plane]));
+    }
+  }
+  {
+    std::ofstream raw(dir / "fields.yuv", std::ios::binary);
+    for (int n = 0; n < 3; ++n) raw << frame;
+  }
+  make({"-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", "32x32", "-r", "25", "-i", at("fields.yuv"), "-vf",
+        "setfield=tff", "-c:v", "libx264", "-qp", "0", "-flags", "+ildct+ilme", at("fields.mp4")});
+  auto source = ophost::media::openSource(at("fields.mp4"));
+  ASSERT_EQ(source->fieldOrder(), ophost::media::FieldOrder::TopFirst);
+  ophost::Picture picture(ophost::Geometry::exact(kWidth, kHeight), 4);
+  source->frameInto(1, picture);
+  for (int32_t y = 0; y < kHeight; ++y) {
+    const uint8_t* field = y % 2 ? blue : red;
+    for (int32_t x = 0; x < kWidth; x += 5) {
+      ASSERT_EQ(picture.area(x, y)[1], field[0]) << x << "," << y;
+      ASSERT_EQ(picture.area(x, y)[2], field[1]) << x << "," << y;
+    }
+  }
 }
 
 // 30 frames a second for a second, then every other frame only (15 a second): frame P of a 30 fps
