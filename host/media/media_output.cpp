@@ -22,8 +22,12 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <future>
 #include <regex>
 #include <system_error>
+#include <thread>
 
 #include "ffmpeg_owners.h"
 #include "filter_graph.h"
@@ -187,24 +191,32 @@ class Temporaries {
   std::vector<std::pair<std::unique_ptr<TemporaryFile>, std::string>> files_;
 };
 
+// One PNG, or a numbered sequence of them. A sequence's frames are converted, compressed and
+// written on threads of their own, a few frames at a time, because PNG compression takes longer
+// than rendering a frame; each file is the same as if it were written in turn.
 class PngSink final : public FrameSink {
  public:
   PngSink(std::string name, bool sequence, bool alpha, PixelAspect aspect)
-      : name_(std::move(name)), sequence_(sequence), alpha_(alpha), aspect_(aspect) {}
-  void add(const RgbImage& frame, int64_t number) override { write(frame, nullptr, number); }
-  using FrameSink::add;
-  void add(const Picture& frame, int64_t number) override {
-    if (!alpha_) {
-      FrameSink::add(frame, number);
-      return;
-    }
-    const std::vector<uint8_t> keys = keysOf(frame);
-    write(pictureToRgb(frame), &keys, number);
+      : name_(std::move(name)), sequence_(sequence), alpha_(alpha), aspect_(aspect),
+        inFlight_(std::max(2u, std::thread::hardware_concurrency())) {}
+  void add(const RgbImage& frame, int64_t number) override {
+    write(number, [frame, aspect = aspect_] { return encodePng(frame, nullptr, aspect); });
   }
-  std::vector<std::string> finish() override { return temporaries_.commit(); }
+  void add(const Picture& frame, int64_t number) override {
+    if (!alpha_) noteDroppedAlpha(frame);
+    write(number, [frame, alpha = alpha_, aspect = aspect_] {
+      if (!alpha) return encodePng(pictureToRgb(frame), nullptr, aspect);
+      const std::vector<uint8_t> keys = keysOf(frame);
+      return encodePng(pictureToRgb(frame), &keys, aspect);
+    });
+  }
+  std::vector<std::string> finish() override {
+    while (!pending_.empty()) awaitOldest();
+    return temporaries_.commit();
+  }
 
  private:
-  void write(const RgbImage& frame, const std::vector<uint8_t>* alpha, int64_t number) {
+  void write(int64_t number, std::function<std::vector<uint8_t>()> encode) {
     if (!sequence_ && frames_ > 0) {
       throw HostError(name_ + " holds one frame: write a range to name%04d.png, .mp4 or .gif");
     }
@@ -214,17 +226,30 @@ class PngSink final : public FrameSink {
     last_ = final;
     const std::filesystem::path temporary = temporaryNameFor(final);
     temporaries_.add(temporary, final);
-    writeBytes(temporary, encodePng(frame, alpha, aspect_), final);
     ++frames_;
+    auto job = [encode = std::move(encode), temporary, final] { writeBytes(temporary, encode(), final); };
+    if (!sequence_) return job();
+    while (pending_.size() >= inFlight_) awaitOldest();
+    pending_.push_back(std::async(std::launch::async, std::move(job)));
+  }
+  // Waits for the oldest frame still being written; what it failed with is thrown here.
+  void awaitOldest() {
+    std::future<void> oldest = std::move(pending_.front());
+    pending_.pop_front();
+    oldest.get();
   }
 
   std::string name_;
   bool sequence_;
   bool alpha_;  // RGBA, the keys as alpha
   PixelAspect aspect_;
+  size_t inFlight_;  // frames being written at once, at most
   int64_t frames_ = 0;
   std::string last_;  // the file name of the frame before
   Temporaries temporaries_;
+  // After temporaries_: the frames still being written are waited for before their files are
+  // removed, when the sink goes without finishing.
+  std::deque<std::future<void>> pending_;
 };
 
 // An encoder and muxer writing to a temporary file. Every object it makes has an owner of its
