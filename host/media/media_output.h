@@ -58,6 +58,11 @@ struct OutputOptions {
   // file's tags (a PNG's pHYs), and an interlaced H.264 or ProRes video encoded field by field.
   PixelAspect pixelAspect{};
   FieldOrder fieldOrder = FieldOrder::Progressive;
+  // A video written as one segment of a longer job, to be joined to the others by stream copy:
+  // its first frame's time is this frame of the job (the frames after it follow on), and its
+  // groups of pictures are closed, so that it decodes on its own from its first frame. None: a
+  // whole video, from time 0.
+  std::optional<int64_t> segmentStart{};
   // Told once, when the pictures have keys below 255 that the output writes as opaque.
   std::function<void(const std::string&)> warn{};
 };
