@@ -326,12 +326,20 @@ ConcatResult concatSegments(const std::vector<std::string>& segments, const std:
   const AVRational soundTimeBase = sound ? sound->stream()->time_base : AVRational{1, 1};
   bool soundWaiting = sound && nextPacket(*sound, heard.get());
   ConcatResult result;
+  int64_t lastDts = AV_NOPTS_VALUE;  // of the picture before, in the segments' time base
   for (const std::string& name : segments) {
     const auto segment = openStream(name, AVMEDIA_TYPE_VIDEO);
     while (nextPacket(*segment, picture.get())) {
       checkStop(stop, output);
       if (picture->pts != AV_NOPTS_VALUE) picture->pts -= origin;
       if (picture->dts != AV_NOPTS_VALUE) picture->dts -= origin;
+      // Matroska keeps no decoding times: its reader leaves them out where they cannot be told
+      // (the first pictures of a stream that reorders them) and they are made up again here, each
+      // after the one before and none after its picture's own time.
+      if (picture->pts != AV_NOPTS_VALUE && (picture->dts == AV_NOPTS_VALUE || picture->dts <= lastDts)) {
+        picture->dts = lastDts == AV_NOPTS_VALUE ? picture->pts : std::min(picture->pts, lastDts + 1);
+      }
+      lastDts = picture->dts;
       const int64_t when = picture->dts != AV_NOPTS_VALUE ? picture->dts : picture->pts;
       while (soundWaiting && av_compare_ts(heard->dts != AV_NOPTS_VALUE ? heard->dts : heard->pts, soundTimeBase,
                                            when, first.timeBase) <= 0) {
