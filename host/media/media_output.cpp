@@ -741,6 +741,8 @@ std::filesystem::path temporaryNameFor(const std::filesystem::path& file) {
                                std::to_string(counter++));
 }
 
+void checkOutputDirectory(const std::string& name) { checkDirectory(name); }
+
 std::unique_ptr<FrameSink> createSink(const std::string& name, const OutputOptions& options) {
   const OutputKind kind = outputKindFor(name);
   checkDirectory(name);

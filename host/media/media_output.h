@@ -117,6 +117,10 @@ class FrameSink {
   bool warned_ = false;
 };
 
+// Throws HostError, naming `name`, when the directory it would be written in is missing or not
+// writable (as createSink does before it creates anything).
+void checkOutputDirectory(const std::string& name);
+
 // Throws HostError when the output cannot be created (no such directory, no encoder, ...).
 std::unique_ptr<FrameSink> createSink(const std::string& name, const OutputOptions& options);
 

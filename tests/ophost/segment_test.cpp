@@ -144,6 +144,8 @@ TEST_F(Segments, LosslessSegmentsJoinIntoTheOneMachineRenderAndJoin) {
   // A render: 75 frames, FFV1 in Matroska.
   const auto render = with(kJolt, {"--length", "74", "--codec", "ffv1"});
   EXPECT_EQ(ophost::cli::jobShape(commandLine(with(render, {"--output", at("whole.mkv")}))).frames, 75);
+  EXPECT_THROW(ophost::cli::jobShape(commandLine(with(render, {"--output", at("none/whole.mkv")}))), ophost::HostError);
+  EXPECT_THROW(ophost::cli::jobShape(commandLine({"render", "Nosuch", "--output", at("whole.mkv")})), ophost::HostError);
   run(with(render, {"--output", at("whole.mkv")}));
   for (const char* k : {"1", "2", "3"}) {
     run(with(render, {"--output", at("r" + std::string(k) + ".mkv"), "--segment", std::string(k) + "/3"}));

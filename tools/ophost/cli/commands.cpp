@@ -342,7 +342,12 @@ int renderCommand(const Options& options) {
     throw Interrupted("interrupted: the render of " + options.output + " stopped and nothing was written");
   }
   if (!options.quiet) {
-    const std::string encoding = describeEncoding(options.output, output);
+    std::string encoding = describeEncoding(options.output, output);
+    if (job.segment) {
+      encoding += ", segment " + std::to_string(job.segment->index) + "/" + std::to_string(job.segment->count) +
+                  ": frames " + std::to_string(first) + ".." + std::to_string(last) + " of " +
+                  std::to_string(job.first) + ".." + std::to_string(job.last);
+    }
     if (written.size() == 1) {
       // One file holds every frame the sink was given; a sequence's count is its files.
       const long long frames = static_cast<long long>(totals.frames);
