@@ -391,9 +391,9 @@ TEST(CommandLine, WrittenLinesReadBackTheSame) {
   full.easing = "cubic-bezier(0.1,0,0.9,1)", full.fps = "30", full.port = "0", full.jobs = "2", full.crf = "0";
   full.codec = "ffv1", full.preset = "slow", full.bitrate = "8M", full.texture = {"ripples=my grey.png", "b.png"};
   full.with = {"ripples:easing=ease-in", "fog"}, full.duration = "36f", full.stillDuration = "2.5s", full.fit = "stretch";
-  full.sheet = "sheet.png";
-  full.quiet = full.checks = full.noAudio = full.noTonemap = full.deinterlace = true;
-  for (const std::string name : {"list", "info", "render", "render-worker", "demo", "serve", "join"}) {
+  full.sheet = "sheet.png", full.segment = "2/3", full.audio = "sound.m4a";
+  full.quiet = full.checks = full.noAudio = full.noTonemap = full.deinterlace = full.soundOnly = true;
+  for (const std::string name : {"list", "info", "render", "render-worker", "demo", "serve", "join", "concat"}) {
     const CommandSet command = commandNamed(name);
     const std::vector<std::string> words = commandWords(full, command);
     for (const Option& option : optionTable()) {
