@@ -491,8 +491,7 @@ class VideoSink final : public FrameSink {
     target.bits = encoding_.bits;
     target.interlaced = interlaced(fields_);
     if (encoding_.bt709) {
-      inBt709_ = picture;
-      opPixelsToMatrix(inBt709_, kBt709Kr, kBt709Kb);
+      opPixelsToMatrix(picture, kBt709Kr, kBt709Kb, inBt709_);
       opPixelsToYcbcr(inBt709_, target);
     } else {
       opPixelsToYcbcr(picture, target);
@@ -705,12 +704,9 @@ bool writesAlpha(const std::string& name, const OutputOptions& options) {
 
 void FrameSink::noteDroppedAlpha(const Picture& frame) {
   if (warned_ || !warn_) return;
-  for (size_t n = 0; n < frame.bytes.size(); n += 4) {
-    if (frame.bytes[n] != 255) {
-      warned_ = true;
-      warn_(warning_);
-      return;
-    }
+  if (!frame.opaque()) {
+    warned_ = true;
+    warn_(warning_);
   }
 }
 

@@ -312,7 +312,30 @@ void opPixelsToYcbcr(const Picture& picture, const YcbcrTarget& target) {
   }
 }
 
-void opPixelsToMatrix(Picture& picture, double kr, double kb) {
+namespace {
+
+// Pixels of OpPixels through a matrix in 1/16384ths: Y, Cb, Cr less their black and neutral, the
+// products summed, rounded, and put back on black and neutral, clamped to a byte; keys kept.
+OPHOST_VECTOR_CLONES
+void matrixPixels(const uint8_t* from, size_t count, const int32_t (&m)[3][3], uint8_t* to) {
+  constexpr int32_t half = 1 << (kCoefficientBits - 1);
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* p = from + 4 * i;
+    const int32_t y = p[3] - 16, u = p[1] - 128, v = p[2] - 128;
+    const int32_t outY = ((m[0][0] * y + m[0][1] * u + m[0][2] * v + half) >> kCoefficientBits) + 16;
+    const int32_t outCb = ((m[1][0] * y + m[1][1] * u + m[1][2] * v + half) >> kCoefficientBits) + 128;
+    const int32_t outCr = ((m[2][0] * y + m[2][1] * u + m[2][2] * v + half) >> kCoefficientBits) + 128;
+    uint8_t* q = to + 4 * i;
+    q[0] = p[0];
+    q[1] = static_cast<uint8_t>(std::clamp(outCb, 0, 255));
+    q[2] = static_cast<uint8_t>(std::clamp(outCr, 0, 255));
+    q[3] = static_cast<uint8_t>(std::clamp(outY, 0, 255));
+  }
+}
+
+}  // namespace
+
+void opPixelsToMatrix(const Picture& picture, double kr, double kb, Picture& out) {
   Matrix fromOp, toTarget;
   toRgb(kBt601Kr, kBt601Kb, fromOp);
   toYcbcr(kr, kb, toTarget);
@@ -326,15 +349,10 @@ void opPixelsToMatrix(Picture& picture, double kr, double kb) {
       m[r][c] = static_cast<int32_t>(std::lround(sum * scale[r] / scale[c] * (1 << kCoefficientBits)));
     }
   }
-  constexpr int32_t half = 1 << (kCoefficientBits - 1);
-  const auto byte = [](int32_t value) { return static_cast<uint8_t>(std::clamp(value, 0, 255)); };
-  for (size_t n = 0; n + 3 < picture.bytes.size(); n += 4) {
-    uint8_t* p = picture.bytes.data() + n;
-    const int32_t y = p[3] - 16, u = p[1] - 128, v = p[2] - 128;
-    p[3] = byte(((m[0][0] * y + m[0][1] * u + m[0][2] * v + half) >> kCoefficientBits) + 16);
-    p[1] = byte(((m[1][0] * y + m[1][1] * u + m[1][2] * v + half) >> kCoefficientBits) + 128);
-    p[2] = byte(((m[2][0] * y + m[2][1] * u + m[2][2] * v + half) >> kCoefficientBits) + 128);
-  }
+  out.geometry = picture.geometry;
+  out.bytesPerPixel = picture.bytesPerPixel;
+  out.bytes.resize(picture.bytes.size());
+  matrixPixels(picture.bytes.data(), picture.bytes.size() / 4, m, out.bytes.data());
 }
 
 }  // namespace ophost::media

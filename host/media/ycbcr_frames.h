@@ -80,9 +80,10 @@ struct Yuv420Target {
 void opPixelsToYuv420(const Picture& picture, const Yuv420Target& target);
 
 // The OpPixels of `picture` (BT.601 studio range) in the studio-range YCbCr of the matrix with
-// luma weights kr, kb (BT.709 for an output that keeps a BT.709 source's meaning), in place: one
-// 3x3 matrix in fixed point, rounded and clamped to a byte; the keys are left as they are.
-void opPixelsToMatrix(Picture& picture, double kr, double kb);
+// luma weights kr, kb (BT.709 for an output that keeps a BT.709 source's meaning), written into
+// `out` (made the picture's shape; its buffer is reused when it has that size already): one 3x3
+// matrix in fixed point, rounded and clamped to a byte; the keys are kept as they are.
+void opPixelsToMatrix(const Picture& picture, double kr, double kb, Picture& out);
 
 // A planar YCbCr picture for an encoder, with or without alpha, in 8 or 10 bits (10-bit samples
 // take two bytes each, in the machine's order, as FFmpeg's ...10le formats on this host).

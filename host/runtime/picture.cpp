@@ -1,5 +1,6 @@
 #include "picture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -42,6 +43,26 @@ uint32_t Picture::pixel(int32_t column, int32_t row) const {
 
 void Picture::setPixel(int32_t column, int32_t row, uint32_t value) {
   std::memcpy(at(column, row), &value, sizeof value);
+}
+
+bool Picture::opaque() const {
+  if (bytesPerPixel != 4) return false;
+  // The key is byte 0 of each pixel: the words of two pixels ANDed together keep 0xFF in bytes 0
+  // and 4 only where every key so far was 255. A frame is read in blocks, to stop at the first
+  // block holding a key below 255.
+  constexpr uint64_t kKeys = 0x000000FF000000FFull;
+  constexpr size_t kBlock = 4096;  // pairs of pixels
+  const size_t pairs = bytes.size() / 8;
+  for (size_t start = 0; start < pairs; start += kBlock) {
+    uint64_t all = ~uint64_t{0};
+    for (size_t n = start; n < std::min(pairs, start + kBlock); ++n) {
+      uint64_t word;
+      std::memcpy(&word, bytes.data() + 8 * n, sizeof word);
+      all &= word;
+    }
+    if ((all & kKeys) != kKeys) return false;
+  }
+  return bytes.size() % 8 == 0 || bytes[bytes.size() - 4] == 255;
 }
 
 }  // namespace ophost

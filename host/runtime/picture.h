@@ -60,6 +60,8 @@ struct Picture {
 
   uint32_t pixel(int32_t column, int32_t row) const;  // four bytes, byte k in bits 8k..8k+7
   void setPixel(int32_t column, int32_t row, uint32_t value);
+  // Whether every pixel of a four-byte picture has the key 255 (opaque), the whole buffer read.
+  bool opaque() const;
   bool operator==(const Picture&) const = default;
 };
 
