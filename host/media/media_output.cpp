@@ -105,12 +105,11 @@ Frame convertedFrame(const RgbImage& rgb, AVPixelFormat format, int width, int h
 }
 
 // A PNG of `rgb`, RGBA when `alpha` holds a byte for each of its pixels (0 transparent).
-std::vector<uint8_t> encodePng(const RgbImage& rgb, const std::vector<uint8_t>* alpha = nullptr,
-                               PixelAspect aspect = {}) {
+Packet encodePng(const RgbImage& rgb, const std::vector<uint8_t>* alpha = nullptr, PixelAspect aspect = {}) {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
   if (codec == nullptr) throw HostError("no PNG encoder is available");
   const CodecContext encoder(avcodec_alloc_context3(codec));
-  const Packet packet(av_packet_alloc());
+  Packet packet(av_packet_alloc());
   if (!encoder || !packet) throw HostError("out of memory for a PNG");
   const AVPixelFormat format = alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
   encoder->width = rgb.width;
@@ -137,7 +136,7 @@ std::vector<uint8_t> encodePng(const RgbImage& rgb, const std::vector<uint8_t>* 
   }
   if (status >= 0) status = avcodec_receive_packet(encoder.get(), packet.get());
   if (status < 0) throw HostError("cannot encode a PNG (" + averror(status) + ")");
-  return std::vector<uint8_t>(packet->data, packet->data + packet->size);
+  return packet;
 }
 
 // The keys of a picture's whole buffer, row after row.
@@ -147,15 +146,15 @@ std::vector<uint8_t> keysOf(const Picture& picture) {
   return keys;
 }
 
-// Writes `bytes` to the new file `file`; on failure removes it and throws, telling `name` and why.
-void writeBytes(const std::filesystem::path& file, const std::vector<uint8_t>& bytes,
-                const std::string& name) {
+// Writes the packet's bytes to the new file `file`; on failure removes it and throws, telling `name` and why.
+void writeBytes(const std::filesystem::path& file, const AVPacket& bytes, const std::string& name) {
   const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) throw HostError("cannot write " + name + ": " + std::strerror(errno));
+  const size_t size = static_cast<size_t>(bytes.size);
   size_t done = 0;
   int failure = 0;
-  while (done < bytes.size()) {
-    const ssize_t wrote = ::write(fd, bytes.data() + done, bytes.size() - done);
+  while (done < size) {
+    const ssize_t wrote = ::write(fd, bytes.data + done, size - done);
     if (wrote < 0 && errno == EINTR) continue;
     if (wrote <= 0) {
       failure = wrote < 0 ? errno : ENOSPC;
@@ -204,10 +203,13 @@ class PngSink final : public FrameSink {
   }
   void add(const Picture& frame, int64_t number) override {
     if (!alpha_) noteDroppedAlpha(frame);
-    write(number, [frame, alpha = alpha_, aspect = aspect_] {
-      if (!alpha) return encodePng(pictureToRgb(frame), nullptr, aspect);
-      const std::vector<uint8_t> keys = keysOf(frame);
-      return encodePng(pictureToRgb(frame), &keys, aspect);
+    // The frame is let go once it is RGB, so that each frame being compressed holds no more
+    // than it needs.
+    write(number, [picture = Picture(frame), alpha = alpha_, aspect = aspect_]() mutable {
+      const std::vector<uint8_t> keys = alpha ? keysOf(picture) : std::vector<uint8_t>();
+      const RgbImage rgb = pictureToRgb(picture);
+      picture = Picture();
+      return encodePng(rgb, alpha ? &keys : nullptr, aspect);
     });
   }
   std::vector<std::string> finish() override {
@@ -216,7 +218,7 @@ class PngSink final : public FrameSink {
   }
 
  private:
-  void write(int64_t number, std::function<std::vector<uint8_t>()> encode) {
+  void write(int64_t number, std::function<Packet()> encode) {
     if (!sequence_ && frames_ > 0) {
       throw HostError(name_ + " holds one frame: write a range to name%04d.png, .mp4 or .gif");
     }
@@ -227,7 +229,7 @@ class PngSink final : public FrameSink {
     const std::filesystem::path temporary = temporaryNameFor(final);
     temporaries_.add(temporary, final);
     ++frames_;
-    auto job = [encode = std::move(encode), temporary, final] { writeBytes(temporary, encode(), final); };
+    auto job = [encode = std::move(encode), temporary, final]() mutable { writeBytes(temporary, *encode(), final); };
     if (!sequence_) return job();
     while (pending_.size() >= inFlight_) awaitOldest();
     pending_.push_back(std::async(std::launch::async, std::move(job)));
