@@ -19,6 +19,7 @@ extern "C" {
 #include <utility>
 
 #include "ffmpeg_owners.h"
+#include "muxed_file.h"
 #include "filter_graph.h"
 #include "host_error.h"
 #include "input_file.h"
@@ -393,32 +394,17 @@ class JoinMuxer {
   // No video file: the sound alone, chosen as it would be for a video of `videoCodec`.
   JoinMuxer(const std::string& output, const std::filesystem::path& temporary, const std::string& videoFile,
             AVCodecID videoCodec = AV_CODEC_ID_NONE)
-      : output_(output), videoCodec_(videoCodec) {
-    if (videoFile.empty()) {
-      const AVOutputFormat* container = av_guess_format(nullptr, output.c_str(), nullptr);
-      AVFormatContext* muxer = nullptr;
-      if (container == nullptr ||
-          avformat_alloc_output_context2(&muxer, container, nullptr, temporary.c_str()) < 0) {
-        throw HostError("cannot write " + output + ": the container cannot be written here");
-      }
-      format_.reset(muxer);
-      return;
-    }
+      : output_(output), videoCodec_(videoCodec), file_(output, temporary) {
+    if (videoFile.empty()) return;
     checkReadableFile(videoFile);
     video_ = openPlainInput(videoFile, false, deadline_, "picture");
     int status = avformat_find_stream_info(video_.get(), nullptr);
     if (status < 0) throw HostError(videoFile + ": not a video (" + failureReason(status, deadline_, "picture") + ")");
     videoStream_ = av_find_best_stream(video_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (videoStream_ < 0) throw HostError(videoFile + ": not a video (it holds no picture stream)");
-    const AVOutputFormat* container = av_guess_format(nullptr, output.c_str(), nullptr);
-    AVFormatContext* muxer = nullptr;
-    if (container == nullptr ||
-        avformat_alloc_output_context2(&muxer, container, nullptr, temporary.c_str()) < 0) {
-      throw HostError("cannot write " + output + ": the container cannot be written here");
-    }
-    format_.reset(muxer);
+    const AVOutputFormat* container = file_.format()->oformat;
     const AVStream* in = video_->streams[videoStream_];
-    AVStream* out = avformat_new_stream(format_.get(), nullptr);
+    AVStream* out = avformat_new_stream(file_.format(), nullptr);
     if (out == nullptr || avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) {
       throw HostError("cannot write " + output + ": out of memory");
     }
@@ -433,12 +419,12 @@ class JoinMuxer {
     videoCodec_ = in->codecpar->codec_id;
   }
 
-  AVFormatContext* format() const { return format_.get(); }
+  AVFormatContext* format() const { return file_.format(); }
   AVCodecID videoCodec() const { return videoCodec_; }
 
   // Adds the audio stream for the opened `encoder`, opens the temporary file and writes the header.
-  void start(const AVCodecContext* encoder, const std::filesystem::path& temporary) {
-    audio_ = avformat_new_stream(format_.get(), nullptr);
+  void start(const AVCodecContext* encoder) {
+    audio_ = avformat_new_stream(file_.format(), nullptr);
     if (audio_ == nullptr || avcodec_parameters_from_context(audio_->codecpar, encoder) < 0) {
       throw HostError("cannot write " + output_ + ": out of memory");
     }
@@ -446,15 +432,9 @@ class JoinMuxer {
     // Matroska counts a block's time from its first sample, the encoder's priming included, and
     // names the priming in the track's codec delay: the encoder's times, which start before 0 by
     // the priming, are moved on by it. (MP4 and MOV keep them as they are, and an edit list.)
-    const std::string container = format_->oformat->name;
+    const std::string container = file_.containerName();
     if (container == "matroska" || container == "webm") primingShift_ = encoder->initial_padding;
-    AVIOContext* io = nullptr;
-    int status = avio_open(&io, temporary.c_str(), AVIO_FLAG_WRITE);
-    if (status < 0) throw HostError("cannot write " + output_ + " (" + averror(status) + ")");
-    io_.reset(io);
-    format_->pb = io;
-    status = avformat_write_header(format_.get(), nullptr);
-    if (status < 0) throw HostError("cannot write " + output_ + " (" + averror(status) + ")");
+    file_.begin();
   }
 
   // Copies the video's packets and writes `sound`'s in among them by time, asking `stop` between
@@ -485,7 +465,7 @@ class JoinMuxer {
       }
       picture->stream_index = 0;
       picture->pos = -1;
-      av_packet_rescale_ts(picture.get(), pictureTimeBase, format_->streams[0]->time_base);
+      av_packet_rescale_ts(picture.get(), pictureTimeBase, file_.format()->streams[0]->time_base);
       ++pictures;
       put(picture.get());
     }
@@ -494,17 +474,7 @@ class JoinMuxer {
       writeAudio(audio.get(), soundTimeBase);
       audioWaiting = sound.next(audio.get());
     }
-    int status = av_write_trailer(format_.get());
-    if (status >= 0) {
-      avio_flush(format_->pb);
-      status = format_->pb->error;
-    }
-    if (status < 0) throw HostError("cannot write " + output_ + " (" + averror(status) + ")");
-    format_->pb = nullptr;
-    Io closing = std::move(io_);
-    AVIOContext* io = closing.release();
-    status = avio_closep(&io);
-    if (status < 0) throw HostError("cannot write " + output_ + " (" + averror(status) + ")");
+    file_.finish();
     return pictures;
   }
 
@@ -519,19 +489,15 @@ class JoinMuxer {
     av_packet_rescale_ts(packet, timeBase, audio_->time_base);
     put(packet);
   }
-  void put(AVPacket* packet) {
-    const int status = av_interleaved_write_frame(format_.get(), packet);  // takes the packet's data
-    if (status < 0) throw HostError("cannot write " + output_ + " (" + averror(status) + ")");
-  }
+  void put(AVPacket* packet) { file_.write(packet); }
 
   std::string output_;
   Deadline deadline_;  // asked by video_ (its interrupt callback), so it outlives it
   InputFormat video_;
   int videoStream_ = -1;
   AVCodecID videoCodec_ = AV_CODEC_ID_NONE;
-  Io io_;  // outlives format_, whose pb it is
-  OutputFormat format_;
-  AVStream* audio_ = nullptr;  // format_'s
+  MuxedFile file_;
+  AVStream* audio_ = nullptr;  // file_'s
   int64_t primingShift_ = 0;   // added to the sound's times, in the encoder's time base (samples)
 };
 
@@ -597,7 +563,7 @@ void writeSound(const std::string& videoFile, AVCodecID videoCodec, const std::v
   int status = avcodec_open2(encoder.get(), codec, nullptr);
   if (status < 0) throw HostError("cannot write " + output + ": the sound's encoder refused (" + averror(status) + ")");
   JoinedSound sound(sounds, cuts, planSound(clips, cuts, encoder->sample_rate, rate), encoder.get(), output);
-  muxer.start(encoder.get(), temporary.path());
+  muxer.start(encoder.get());
   int64_t frames = 0;
   for (const JoinAudioClip& clip : clips) frames += clip.frames;
   for (const JoinAudioCut& cut : cuts) frames -= cut.frames;

@@ -32,6 +32,7 @@ extern "C" {
 #include "ffmpeg_owners.h"
 #include "filter_graph.h"
 #include "host_error.h"
+#include "muxed_file.h"
 #include "temporary_file.h"
 #include "ycbcr_frames.h"
 
@@ -263,18 +264,11 @@ class EncodedFile {
               AVPixelFormat pixels, int width, int height, FrameRate fps, Dictionary options,
               int64_t bitRate = 0, bool bt709 = false, PixelAspect aspect = {},
               FieldOrder fields = FieldOrder::Progressive)
-      : name_(name), temporary_(temporaryNameFor(name)) {
-    const AVOutputFormat* output = av_guess_format(format, name.c_str(), nullptr);
-    AVFormatContext* muxer = nullptr;  // left null by a failed allocation
-    if (output == nullptr || avformat_alloc_output_context2(&muxer, output, nullptr,
-                                                            temporary_.path().c_str()) < 0) {
-      throw HostError("cannot write " + name + ": the container cannot be written here");
-    }
-    format_.reset(muxer);
+      : name_(name), temporary_(temporaryNameFor(name)), file_(name, temporary_.path(), format) {
     const AVCodec* codec = codecName ? avcodec_find_encoder_by_name(codecName) : nullptr;
     if (codec == nullptr) codec = avcodec_find_encoder(codecId);
     if (codec == nullptr) throw HostError("cannot write " + name + ": no encoder is installed for it");
-    stream_ = avformat_new_stream(format_.get(), nullptr);
+    stream_ = avformat_new_stream(file_.format(), nullptr);
     encoder_.reset(avcodec_alloc_context3(codec));
     packet_.reset(av_packet_alloc());
     if (stream_ == nullptr || !encoder_ || !packet_) throw HostError("cannot write " + name + ": out of memory");
@@ -305,32 +299,20 @@ class EncodedFile {
     }
     encoder_->bit_rate = bitRate;  // none: the encoder's rate factor or its own lossless coding
     encoder_->thread_count = 0;  // as many as the encoder finds worth it on this machine
-    if (format_->oformat->flags & AVFMT_GLOBALHEADER) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (file_.format()->oformat->flags & AVFMT_GLOBALHEADER) encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     AVDictionary* settings = options.release();  // the encoder takes what it knows out of it
     int status = avcodec_open2(encoder_.get(), codec, &settings);
     options.reset(settings);
     if (status < 0) throw HostError("cannot write " + name + ": the encoder refused (" + averror(status) + ")");
     avcodec_parameters_from_context(stream_->codecpar, encoder_.get());
-    if (codec->id == AV_CODEC_ID_HEVC && (std::strcmp(format_->oformat->name, "mp4") == 0 ||
-                                         std::strcmp(format_->oformat->name, "mov") == 0)) {
+    if (codec->id == AV_CODEC_ID_HEVC && (std::strcmp(file_.format()->oformat->name, "mp4") == 0 ||
+                                         std::strcmp(file_.format()->oformat->name, "mov") == 0)) {
       stream_->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');  // the tag players look for
     }
     stream_->time_base = encoder_->time_base;
     stream_->avg_frame_rate = {fps.num, fps.den};
     stream_->sample_aspect_ratio = encoder_->sample_aspect_ratio;
-    AVIOContext* io = nullptr;
-    status = avio_open(&io, temporary_.path().c_str(), AVIO_FLAG_WRITE);
-    if (status < 0) throw HostError("cannot write " + name + " (" + averror(status) + ")");
-    io_.reset(io);
-    format_->pb = io;
-    status = avformat_write_header(format_.get(), nullptr);
-    if (status < 0) throw HostError("cannot write " + name + " (" + averror(status) + ")");
-    headerWritten_ = true;
-  }
-  ~EncodedFile() {
-    // A muxer keeps state until its trailer is written (the GIF muxer a packet): an abandoned file
-    // gets its trailer too, into the temporary file that its owner then removes.
-    if (headerWritten_ && !trailerWritten_) av_write_trailer(format_.get());
+    file_.begin();
   }
   EncodedFile(const EncodedFile&) = delete;
   EncodedFile& operator=(const EncodedFile&) = delete;
@@ -348,21 +330,14 @@ class EncodedFile {
       if (packet_->duration <= 0) packet_->duration = 1;  // one frame, in the encoder's time base
       av_packet_rescale_ts(packet_.get(), encoder_->time_base, stream_->time_base);
       packet_->stream_index = stream_->index;
-      status = av_interleaved_write_frame(format_.get(), packet_.get());
-      if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
+      file_.write(packet_.get());
     }
   }
   // Drains the encoder (calling `between` before each packet), writes the trailer, closes the
   // file and renames it into place.
   std::vector<std::string> finish(const std::function<void()>& between = {}) {
     encode(nullptr, between);
-    trailerWritten_ = true;
-    int status = av_write_trailer(format_.get());
-    if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
-    format_->pb = nullptr;
-    AVIOContext* io = io_.release();
-    status = avio_closep(&io);  // what is still buffered is written now, and may fail
-    if (status < 0) throw HostError("cannot write " + name_ + " (" + averror(status) + ")");
+    file_.finish();
     temporary_.renameTo(name_);
     return {name_};
   }
@@ -372,12 +347,10 @@ class EncodedFile {
   // and the file is closed before it is removed.
   std::string name_;
   TemporaryFile temporary_;
-  Io io_;
-  OutputFormat format_;
+  MuxedFile file_;
   CodecContext encoder_;
   AVStream* stream_ = nullptr;  // the muxer's
   Packet packet_;
-  bool headerWritten_ = false, trailerWritten_ = false;
 };
 
 // How a codec's frames are laid out and its encoder set up.

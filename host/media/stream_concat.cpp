@@ -13,6 +13,7 @@ extern "C" {
 #include <memory>
 
 #include "ffmpeg_owners.h"
+#include "muxed_file.h"
 #include "host_error.h"
 #include "input_file.h"
 #include "media_output.h"
@@ -185,13 +186,7 @@ class ConcatMuxer {
  public:
   ConcatMuxer(const std::string& output, const std::filesystem::path& temporary, const AVCodecParameters& video,
               const SegmentShape& shape, const OpenStream* sound)
-      : output_(output) {
-    const AVOutputFormat* container = av_guess_format(nullptr, output.c_str(), nullptr);
-    AVFormatContext* muxer = nullptr;
-    if (container == nullptr || avformat_alloc_output_context2(&muxer, container, nullptr, temporary.c_str()) < 0) {
-      throw HostError("cannot write " + output + ": the container cannot be written here");
-    }
-    format_.reset(muxer);
+      : output_(output), file_(output, temporary) {
     video_ = addStream(video, shape.timeBase);
     video_->avg_frame_rate = shape.rate;
     video_->sample_aspect_ratio = shape.pixelAspect;
@@ -201,21 +196,12 @@ class ConcatMuxer {
       // Matroska counts a block's time from its first sample, the encoder's priming included, and
       // names the priming in the track's codec delay, which readers take off the times again: the
       // sound's times, which start before 0 by the priming, are moved on by it.
-      const std::string name = format_->oformat->name;
+      const std::string name = file_.containerName();
       if ((name == "matroska" || name == "webm") && heard.sample_rate > 0) {
         primingShift_ = av_rescale_q(heard.initial_padding, AVRational{1, heard.sample_rate}, sound->stream()->time_base);
       }
     }
-    AVIOContext* io = nullptr;
-    int status = avio_open(&io, temporary.c_str(), AVIO_FLAG_WRITE);
-    if (status < 0) throw HostError("cannot write " + output + " (" + averror(status) + ")");
-    io_.reset(io);
-    format_->pb = io;
-    status = avformat_write_header(format_.get(), nullptr);
-    if (status < 0) {
-      throw HostError("cannot write " + output + ": a " + std::filesystem::path(output).extension().string() +
-                      " file cannot carry these streams (" + averror(status) + ")");
-    }
+    file_.begin("a " + std::filesystem::path(output).extension().string() + " file cannot carry these streams");
   }
 
   const AVStream* video() const { return video_; }
@@ -230,31 +216,19 @@ class ConcatMuxer {
     packet->stream_index = stream->index;
     packet->pos = -1;
     av_packet_rescale_ts(packet, timeBase, stream->time_base);
-    const int status = av_interleaved_write_frame(format_.get(), packet);  // takes the packet's data
-    if (status < 0) throw HostError("cannot write " + output_ + " (" + averror(status) + ")");
+    file_.write(packet);
   }
 
-  void finish() {
-    int status = av_write_trailer(format_.get());
-    if (status >= 0) {
-      avio_flush(format_->pb);
-      status = format_->pb->error;
-    }
-    if (status < 0) throw HostError("cannot write " + output_ + " (" + averror(status) + ")");
-    format_->pb = nullptr;
-    AVIOContext* io = io_.release();
-    status = avio_closep(&io);
-    if (status < 0) throw HostError("cannot write " + output_ + " (" + averror(status) + ")");
-  }
+  void finish() { file_.finish(); }
 
  private:
   AVStream* addStream(const AVCodecParameters& parameters, AVRational timeBase) {
-    AVStream* out = avformat_new_stream(format_.get(), nullptr);
+    AVStream* out = avformat_new_stream(file_.format(), nullptr);
     if (out == nullptr || avcodec_parameters_copy(out->codecpar, &parameters) < 0) {
       throw HostError("cannot write " + output_ + ": out of memory");
     }
     // The stream's tag is kept where the container knows it for the same codec.
-    const AVOutputFormat* container = format_->oformat;
+    const AVOutputFormat* container = file_.format()->oformat;
     if (container->codec_tag == nullptr ||
         av_codec_get_id(container->codec_tag, parameters.codec_tag) != parameters.codec_id) {
       out->codecpar->codec_tag = 0;
@@ -264,9 +238,8 @@ class ConcatMuxer {
   }
 
   std::string output_;
-  Io io_;  // outlives format_, whose pb it is
-  OutputFormat format_;
-  AVStream* video_ = nullptr;  // format_'s
+  MuxedFile file_;
+  AVStream* video_ = nullptr;  // file_'s
   AVStream* audio_ = nullptr;
   int64_t primingShift_ = 0;  // added to the sound's times, in its own time base
 };
