@@ -165,6 +165,14 @@ Outcome run(const std::string& command, const fs::path& scratch) {
   return result;
 }
 
+Outcome runMelt(const std::string& command, const fs::path& scratch, const fs::path& firstFrame) {
+  const std::string bounded = "timeout 60 sh -c " + quoted(command);
+  Outcome outcome = run(bounded, scratch);
+  constexpr int kTimedOut = 124;  // timeout's status
+  if ((outcome.status == 0 || outcome.status == kTimedOut) && !fs::exists(firstFrame)) outcome = run(bounded, scratch);
+  return outcome;
+}
+
 RgbImage ophostRender(const fs::path& scratch, const std::string& effect, const fs::path& input0,
                       const fs::path& input1, uint32_t length, uint32_t position,
                       const std::vector<std::string>& settings) {

@@ -84,6 +84,11 @@ struct Outcome {
   std::string err;
 };
 Outcome run(const std::string& command, const fs::path& scratch);
+// Runs a melt command line (melt, or a program that runs melt) whose first frame is `firstFrame`.
+// On a loaded machine melt now and then ends at once, status 0 and no frame written, or starts no
+// consumer and waits for ever, whatever the effect (it happens with our plug-ins missing too):
+// such a run is stopped after a minute and tried once more.
+Outcome runMelt(const std::string& command, const fs::path& scratch, const fs::path& firstFrame);
 std::string quoted(const std::string& text);
 
 // A fresh directory per test, removed afterwards.

@@ -34,17 +34,13 @@ class Melt : public Scratch {
 
   // melt with our frei0r plug-ins only; `arguments` between the profile and the consumer. The
   // pictures come through the gdk pixbuf producer (the Qt one wants an X display).
-  // melt reads no keys (stdin is /dev/null). On a loaded machine melt now and then ends at once,
-  // with status 0 and not a frame written, whatever the effect (it happens with our plug-ins
-  // missing too); such a run is tried once more.
+  // melt reads no keys (stdin is /dev/null); runMelt tries a run that wrote nothing once more.
   Outcome melt(const std::string& arguments, const std::string& environment = "") {
     const std::string command =
         environment + " FREI0R_PATH=" + quoted(frei0rDir().string()) + " melt -quiet -profile " +
         quoted((dir / "profile").string()) + " " + arguments + " -consumer " +
         quoted("avformat:" + (dir / "melt%04d.png").string()) + " vcodec=png pix_fmt=rgb24 </dev/null";
-    Outcome outcome = run(command, dir);
-    if (outcome.status == 0 && !fs::exists(dir / "melt0001.png")) outcome = run(command, dir);
-    return outcome;
+    return runMelt(command, dir, dir / "melt0001.png");
   }
   std::string clips() const {
     const std::string out = " out=" + std::to_string(kLast);
