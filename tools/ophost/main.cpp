@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "cluster_command.h"
 #include "commands.h"
 #include "host_error.h"
 #include "interrupt.h"
@@ -41,6 +42,10 @@ int main(int argc, char** argv) {
     if (options.command == "join") {
       installInterruptHandler();
       return joinCommand(options);
+    }
+    if (options.command == "cluster") {
+      installInterruptHandler();
+      return clusterCommand(options);
     }
     if (options.command == "render-worker") return renderWorkerCommand(options);
     if (options.command == "demo") {
