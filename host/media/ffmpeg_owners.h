@@ -50,6 +50,12 @@ struct PacketFree {
 };
 using Packet = std::unique_ptr<AVPacket, PacketFree>;
 
+// A stream's codec parameters, kept apart from the stream they were copied from.
+struct CodecParametersFree {
+  void operator()(AVCodecParameters* parameters) const { avcodec_parameters_free(&parameters); }
+};
+using CodecParameters = std::unique_ptr<AVCodecParameters, CodecParametersFree>;
+
 struct ScalerFree {
   void operator()(SwsContext* context) const { sws_freeContext(context); }
 };

@@ -390,8 +390,20 @@ int sampleRateFor(const AVCodec* codec, const ClipSound* first) {
 // and an audio stream for `encoder`.
 class JoinMuxer {
  public:
-  JoinMuxer(const std::string& output, const std::filesystem::path& temporary, const std::string& videoFile)
-      : output_(output) {
+  // No video file: the sound alone, chosen as it would be for a video of `videoCodec`.
+  JoinMuxer(const std::string& output, const std::filesystem::path& temporary, const std::string& videoFile,
+            AVCodecID videoCodec = AV_CODEC_ID_NONE)
+      : output_(output), videoCodec_(videoCodec) {
+    if (videoFile.empty()) {
+      const AVOutputFormat* container = av_guess_format(nullptr, output.c_str(), nullptr);
+      AVFormatContext* muxer = nullptr;
+      if (container == nullptr ||
+          avformat_alloc_output_context2(&muxer, container, nullptr, temporary.c_str()) < 0) {
+        throw HostError("cannot write " + output + ": the container cannot be written here");
+      }
+      format_.reset(muxer);
+      return;
+    }
     checkReadableFile(videoFile);
     video_ = openPlainInput(videoFile, false, deadline_, "picture");
     int status = avformat_find_stream_info(video_.get(), nullptr);
@@ -451,10 +463,10 @@ class JoinMuxer {
     const Packet picture(av_packet_alloc());
     const Packet audio(av_packet_alloc());
     if (!picture || !audio) throw HostError("cannot write " + output_ + ": out of memory");
-    const AVRational pictureTimeBase = video_->streams[videoStream_]->time_base;
+    const AVRational pictureTimeBase = video_ ? video_->streams[videoStream_]->time_base : AVRational{1, 1};
     bool audioWaiting = sound.next(audio.get());
     int64_t pictures = 0;
-    for (;;) {
+    while (video_) {
       checkStop(stop);
       deadline_.start();
       int status = av_read_frame(video_.get(), picture.get());
@@ -548,14 +560,18 @@ bool anyClipHasSound(const std::vector<JoinAudioClip>& clips) {
   return false;
 }
 
-void muxJoinAudio(const std::string& videoFile, const std::vector<JoinAudioClip>& clips,
-                  const std::vector<JoinAudioCut>& cuts, FrameRate rate, const std::string& output,
-                  const std::function<bool()>& stop) {
+namespace {
+
+// The join's sound into `output`, with the video of `videoFile` copied in beside it, or alone
+// (as it would go with a video of `videoCodec`) when there is no video file.
+void writeSound(const std::string& videoFile, AVCodecID videoCodec, const std::vector<JoinAudioClip>& clips,
+                const std::vector<JoinAudioCut>& cuts, FrameRate rate, const std::string& output,
+                const std::function<bool()>& stop) {
   checkJoin(clips, cuts, rate, output);
   checkOutputFile(output, output);
   TemporaryFile temporary(temporaryNameFor(output));  // outlives the muxer writing it
   std::vector<std::unique_ptr<ClipSound>> sounds = openClips(clips);
-  JoinMuxer muxer(output, temporary.path(), videoFile);
+  JoinMuxer muxer(output, temporary.path(), videoFile, videoCodec);
   const std::vector<const char*> encoders = encodersFor(muxer.format()->oformat, muxer.videoCodec());
   if (encoders.empty()) {
     throw HostError("cannot write " + output + ": sound is written only into .mp4, .m4v, .mov, .mkv and .webm files");
@@ -586,11 +602,25 @@ void muxJoinAudio(const std::string& videoFile, const std::vector<JoinAudioClip>
   for (const JoinAudioClip& clip : clips) frames += clip.frames;
   for (const JoinAudioCut& cut : cuts) frames -= cut.frames;
   const int64_t pictures = muxer.write(sound, encoder->time_base, stop);
-  if (pictures != frames) {
+  if (!videoFile.empty() && pictures != frames) {
     throw HostError("cannot write " + output + ": its video holds " + std::to_string(pictures) +
                     " frames, not the " + std::to_string(frames) + " its clips and cuts make");
   }
   temporary.renameTo(output);
+}
+
+}  // namespace
+
+void muxJoinAudio(const std::string& videoFile, const std::vector<JoinAudioClip>& clips,
+                  const std::vector<JoinAudioCut>& cuts, FrameRate rate, const std::string& output,
+                  const std::function<bool()>& stop) {
+  writeSound(videoFile, AV_CODEC_ID_NONE, clips, cuts, rate, output, stop);
+}
+
+void writeJoinSound(const std::vector<JoinAudioClip>& clips, const std::vector<JoinAudioCut>& cuts, FrameRate rate,
+                    Codec video, const std::string& output, const std::function<bool()>& stop) {
+  // Of the video codecs only ProRes changes the sound's (to PCM, in MOV).
+  writeSound("", video == Codec::Prores ? AV_CODEC_ID_PRORES : AV_CODEC_ID_NONE, clips, cuts, rate, output, stop);
 }
 
 }  // namespace ophost::media

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "frame_rate.h"
+#include "output_codec.h"
 
 namespace ophost::media {
 
@@ -53,5 +54,11 @@ bool anyClipHasSound(const std::vector<JoinAudioClip>& clips);
 void muxJoinAudio(const std::string& videoFile, const std::vector<JoinAudioClip>& clips,
                   const std::vector<JoinAudioCut>& cuts, FrameRate rate, const std::string& output,
                   const std::function<bool()>& stop = {});
+
+// The same sound written alone into `output` (its only stream), as muxJoinAudio writes it beside
+// a video of codec `video`: the same codec, rate, curves and length (that of the join's frames).
+// For a join rendered in segments, whose sound `ophost concat --audio` adds to the joined video.
+void writeJoinSound(const std::vector<JoinAudioClip>& clips, const std::vector<JoinAudioCut>& cuts, FrameRate rate,
+                    Codec video, const std::string& output, const std::function<bool()>& stop = {});
 
 }  // namespace ophost::media

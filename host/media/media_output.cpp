@@ -380,7 +380,11 @@ VideoEncoding encodingFor(Codec codec, const OutputOptions& options, bool alpha)
         setEntry(e.settings, "crf", quality.c_str());
       }
       setEntry(e.settings, "preset", preset.c_str());
-      if (codec == Codec::Hevc) setEntry(e.settings, "x265-params", "log-level=none");
+      if (codec == Codec::Hevc) {
+        setEntry(e.settings, "x265-params", options.segmentStart ? "log-level=none:open-gop=0" : "log-level=none");
+      }
+      // A segment's pictures refer to none before its first: every group of pictures closed.
+      if (options.segmentStart) setEntry(e.settings, "flags", "+cgop");
       break;
     case Codec::Vp9:
       e.id = AV_CODEC_ID_VP9;
@@ -427,7 +431,8 @@ class VideoSink final : public FrameSink {
   VideoSink(const std::string& name, Codec codec, const OutputOptions& options, bool alpha)
       : name_(name), encoding_(encodingFor(codec, options, alpha)),
         width_(encoding_.shiftX ? evenSide(options.width) : options.width),
-        height_(encoding_.shiftY ? evenSide(options.height) : options.height), fields_(options.fieldOrder) {
+        height_(encoding_.shiftY ? evenSide(options.height) : options.height), fields_(options.fieldOrder),
+        count_(options.segmentStart.value_or(0)) {
     file_ = std::make_unique<EncodedFile>(name, nullptr, encoding_.id, encoderName(codec), encoding_.pixels,
                                           width_, height_, options.fps, std::move(encoding_.settings),
                                           encoding_.bitRate, encoding_.bt709, options.pixelAspect, fields_);
@@ -735,6 +740,8 @@ std::filesystem::path temporaryNameFor(const std::filesystem::path& file) {
   return file.parent_path() / ("." + start + ".partial-" + std::to_string(getpid()) + "-" +
                                std::to_string(counter++));
 }
+
+void checkOutputDirectory(const std::string& name) { checkDirectory(name); }
 
 std::unique_ptr<FrameSink> createSink(const std::string& name, const OutputOptions& options) {
   const OutputKind kind = outputKindFor(name);

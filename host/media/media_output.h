@@ -58,6 +58,11 @@ struct OutputOptions {
   // file's tags (a PNG's pHYs), and an interlaced H.264 or ProRes video encoded field by field.
   PixelAspect pixelAspect{};
   FieldOrder fieldOrder = FieldOrder::Progressive;
+  // A video written as one segment of a longer job, to be joined to the others by stream copy:
+  // its first frame's time is this frame of the job (the frames after it follow on), and its
+  // groups of pictures are closed, so that it decodes on its own from its first frame. None: a
+  // whole video, from time 0.
+  std::optional<int64_t> segmentStart{};
   // Told once, when the pictures have keys below 255 that the output writes as opaque.
   std::function<void(const std::string&)> warn{};
 };
@@ -111,6 +116,10 @@ class FrameSink {
   std::string warning_;
   bool warned_ = false;
 };
+
+// Throws HostError, naming `name`, when the directory it would be written in is missing or not
+// writable (as createSink does before it creates anything).
+void checkOutputDirectory(const std::string& name);
 
 // Throws HostError when the output cannot be created (no such directory, no encoder, ...).
 std::unique_ptr<FrameSink> createSink(const std::string& name, const OutputOptions& options);

@@ -363,11 +363,11 @@ TEST_F(Cli, TheUsageListsEveryOptionAndTheCommandsThatTakeIt) {
     if (line[2] != ' ') words >> command;
     while (words >> word) taken[command].insert(word);
   }
-  EXPECT_EQ(taken.size(), 6u) << run.out;  // every command but ophost's own render-worker
+  EXPECT_EQ(taken.size(), 7u) << run.out;  // every command but ophost's own render-worker
   for (const auto& option : ophost::render::optionTable()) {
     const std::regex described("\n  " + option.name + "[ ,][^\n]*[a-z]{3}");  // its line, with its help
     EXPECT_TRUE(std::regex_search(run.out.substr(0, index), described)) << option.name;
-    for (const std::string name : {"list", "info", "render", "demo", "serve", "join"}) {
+    for (const std::string name : {"list", "info", "render", "demo", "serve", "join", "concat"}) {
       const bool takes = option.commands & ophost::render::commandNamed(name);
       EXPECT_EQ(taken[name].count(option.name), takes ? 1u : 0u) << name << " " << option.name;
     }

@@ -8,6 +8,7 @@
 
 #include "cluster_command.h"
 #include "commands.h"
+#include "concat_command.h"
 #include "host_error.h"
 #include "interrupt.h"
 #include "join_command.h"
@@ -47,13 +48,17 @@ int main(int argc, char** argv) {
       installInterruptHandler();
       return clusterCommand(options);
     }
+    if (options.command == "concat") {
+      installInterruptHandler();
+      return concatCommand(options);
+    }
     if (options.command == "render-worker") return renderWorkerCommand(options);
     if (options.command == "demo") {
       installInterruptHandler();
       return demoCommand(options);
     }
     if (options.command == "serve") return serveCommand(options);
-    throw ophost::HostError("unknown command \"" + options.command + "\" (list, info, render, join, demo, serve; see ophost --help)");
+    throw ophost::HostError("unknown command \"" + options.command + "\" (list, info, render, join, concat, cluster, demo, serve; see ophost --help)");
   } catch (const Interrupted& stopped) {
     std::fprintf(stderr, "ophost: %s\n", stopped.what());
     return 130;

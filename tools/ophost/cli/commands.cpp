@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "cards.h"
@@ -20,6 +22,7 @@
 #include "progress.h"
 #include "render_pipeline.h"
 #include "renderer.h"
+#include "segment.h"
 #include "settings.h"
 #include "string_catalogue.h"
 #include "worker.h"
@@ -132,6 +135,11 @@ void printUsage() {
       "  ophost render NAME --input0 A [--input1 B] --output OUT [options]\n"
       "  ophost join CLIP1 CLIP2 [...] --with EFFECT[:P=V,...] --output OUT [options]\n"
       "                                  the clips one after another, a transition at each cut\n"
+      "  ophost concat SEG1 SEG2 [...] --output OUT [--audio FILE]\n"
+      "                                  the segments of a render or join (--segment K/N) joined\n"
+      "                                  by stream copy; FILE's sound (join --sound-only) beside\n"
+      "  ophost cluster render|join ... --slurm [--tasks N] [--no-wait]\n"
+      "                                  the render or join split over a Slurm cluster's nodes\n"
       "  ophost demo [--output DIR]      every plug-in on the built-in pictures\n"
       "  ophost serve [--port N]         a live preview in the browser, on 127.0.0.1\n"
       "\n"
@@ -208,15 +216,37 @@ int infoCommand(const Options& options) {
   return 0;
 }
 
-int renderCommand(const Options& options) {
+namespace {
+
+// A render checked and set up, before anything is written: its plug-in and inputs open, the
+// whole job's frames first..last (without --segment) and the frames of this command's segment.
+struct RenderJob {
+  media::OutputKind kind = media::OutputKind::Png;
+  RenderSetup setup;
+  std::unique_ptr<FrameRenderer> renderer;
+  int64_t first = 0, last = 0;
+  std::optional<SegmentChoice> segment;
+  int64_t segmentFirst = 0, segmentLast = 0;  // the frames this command writes
+};
+
+RenderJob prepareRender(const Options& options) {
   if (options.positional.size() != 1) throw HostError("render needs one plug-in name: ophost render NAME ...");
   if (options.output.empty()) throw HostError("render needs --output FILE (.png, name%04d.png, .mp4, .webm, .gif ...)");
-  const media::OutputKind kind = media::outputKindFor(options.output);
+  RenderJob job;
+  job.kind = media::outputKindFor(options.output);
+  if (!options.segment.empty()) {
+    job.segment = parseSegment(options.segment);
+    if (job.kind != media::OutputKind::Video && job.kind != media::OutputKind::PngSequence) {
+      throw HostError("--segment: " + options.output + " cannot be a segment: write segments to a video or name%04d.png");
+    }
+  }
   // The codec and its settings are checked before the plug-in and the inputs are opened.
   outputOptionsFrom(options, 2, 2, media::FrameRate(kDefaultFps), {});
-  RenderSetup setup = setupFrom(options, options.positional[0]);
+  job.setup = setupFrom(options, options.positional[0]);
+  const RenderSetup& setup = job.setup;
 
-  int64_t first = 0, last = 0;
+  int64_t& first = job.first;
+  int64_t& last = job.last;
   if (!options.position.empty() && !options.frames.empty()) {
     throw HostError("give either --position or --frames, not both");
   }
@@ -224,7 +254,7 @@ int renderCommand(const Options& options) {
     std::tie(first, last) = parseRange(options.frames);
   } else if (!options.position.empty()) {
     first = last = wholeOption(options, "--position", 0);
-  } else if (media::isAnimated(kind)) {
+  } else if (media::isAnimated(job.kind)) {
     first = 0, last = setup.length;
   } else {
     first = last = setup.length / 2;
@@ -234,7 +264,7 @@ int renderCommand(const Options& options) {
                     " lies outside the effect's length " + std::to_string(setup.length) + " (frames 0.." +
                     std::to_string(setup.length) + ")");
   }
-  if (kind == media::OutputKind::Png && first != last) {
+  if (job.kind == media::OutputKind::Png && first != last) {
     throw HostError(options.output + " holds one frame: write frames " + options.frames +
                     " to name%04d.png, .mp4 or .gif");
   }
@@ -243,8 +273,29 @@ int renderCommand(const Options& options) {
   inputs.add("--input0", options.input0);
   inputs.add("--input1", options.input1);
   for (const CustomTexture& texture : setup.textures) inputs.addFile(texture.file, "--texture " + texture.entry);
-  inputs.checkOutput(options.output, kind, first, last);
+  inputs.checkOutput(options.output, job.kind, first, last);
 
+  job.renderer = std::make_unique<FrameRenderer>(setup);
+  job.segmentFirst = first, job.segmentLast = last;
+  if (job.segment) {
+    const auto [from, to] = segmentFrames(last - first + 1, job.renderer->rate(), *job.segment);
+    job.segmentFirst = first + from;
+    job.segmentLast = first + to - 1;
+  }
+  return job;
+}
+
+}  // namespace
+
+JobShape renderJobShape(const Options& options) {
+  const RenderJob job = prepareRender(options);
+  return {job.last - job.first + 1, job.renderer->rate()};
+}
+
+int renderCommand(const Options& options) {
+  RenderJob job = prepareRender(options);
+  const RenderSetup& setup = job.setup;
+  const int64_t first = job.segmentFirst, last = job.segmentLast;
   const int64_t count = last - first + 1;
   PipelineOptions pipeline;
   pipeline.first = first;
@@ -257,7 +308,7 @@ int renderCommand(const Options& options) {
     pipeline.workerDeadline = std::chrono::milliseconds(parseWhole(deadline, "OPHOST_WORKER_DEADLINE_MS", 1, 86400000));
   }
 
-  FrameRenderer renderer(setup);
+  FrameRenderer& renderer = *job.renderer;
   if (pipeline.jobs > 1) {
     pipeline.program = ownProgram();
     pipeline.workerArguments = workerArguments(options, renderer.pluginName());
@@ -271,6 +322,7 @@ int renderCommand(const Options& options) {
   if (!setup.size) traits.pixelAspect = renderer.inputPixelAspect(0);
   traits.fieldOrder = renderer.inputFieldOrder(0);
   media::OutputOptions output = outputOptionsFrom(options, g.stride, g.rows, fps, traits);
+  if (job.segment) output.segmentStart = first - job.first;
   // Where the codec could have held alpha, the rule that left it out.
   const bool alphaLeftOut = media::holdsAlpha(media::outputCodec(options.output, output)) && !output.alpha;
   output.warn = [alphaLeftOut](const std::string& text) {
@@ -292,7 +344,12 @@ int renderCommand(const Options& options) {
     throw Interrupted("interrupted: the render of " + options.output + " stopped and nothing was written");
   }
   if (!options.quiet) {
-    const std::string encoding = describeEncoding(options.output, output);
+    std::string encoding = describeEncoding(options.output, output);
+    if (job.segment) {
+      encoding += ", segment " + std::to_string(job.segment->index) + "/" + std::to_string(job.segment->count) +
+                  ": frames " + std::to_string(first) + ".." + std::to_string(last) + " of " +
+                  std::to_string(job.first) + ".." + std::to_string(job.last);
+    }
     if (written.size() == 1) {
       // One file holds every frame the sink was given; a sequence's count is its files.
       const long long frames = static_cast<long long>(totals.frames);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "job_shape.h"
 
 namespace ophost::cli {
 
@@ -20,6 +21,8 @@ Options parseOptions(int argc, char** argv, const std::filesystem::path& program
 int listCommand(const Options& options);
 int infoCommand(const Options& options);
 int renderCommand(const Options& options);
+// The job a render command line describes (job_shape.h), checked as renderCommand checks it.
+JobShape renderJobShape(const Options& options);
 int demoCommand(const Options& options);
 // The worker mode of `render --jobs N` (ophost render-worker NAME ...): frames on stdin, pictures
 // on stdout.

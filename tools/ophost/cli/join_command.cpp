@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <memory>
+#include <optional>
+#include <tuple>
 
 #include "contact_sheet.h"
 #include "host_error.h"
@@ -15,6 +18,7 @@
 #include "output_choice.h"
 #include "progress.h"
 #include "render_pipeline.h"
+#include "segment.h"
 #include "temporary_file.h"
 
 namespace ophost::cli {
@@ -154,28 +158,59 @@ std::vector<media::JoinAudioCut> audioCuts(const JoinRenderer& join) {
 
 }  // namespace
 
-int joinCommand(const Options& options) {
+namespace {
+
+// A join checked and set up, before anything is written: every clip and cut open, the timeline
+// made, and the frames of this command's segment.
+struct JoinJob {
+  media::OutputKind kind = media::OutputKind::Video;
+  std::unique_ptr<JoinRenderer> join;
+  std::vector<media::JoinAudioClip> soundClips;
+  bool sound = false;  // some clip has sound, and it is wanted
+  std::optional<SegmentChoice> segment;
+  int64_t first = 0, end = 0;  // the frames [first, end) this command writes
+};
+
+JoinJob prepareJoin(const Options& options) {
   if (options.positional.size() < 2) {
     throw HostError("join needs two clips or more: ophost join A B [C ...] --with EFFECT --output OUT");
   }
   if (options.output.empty()) throw HostError("join needs --output FILE (.mp4, .mov, .mkv, name%04d.png, .gif)");
-  const media::OutputKind kind = media::outputKindFor(options.output);
-  if (!media::isAnimated(kind)) {
+  JoinJob job;
+  job.kind = media::outputKindFor(options.output);
+  if (!media::isAnimated(job.kind)) {
     throw HostError(options.output + " holds one frame: write the join to .mp4, .mov, .mkv, name%04d.png or .gif");
+  }
+  if (!options.segment.empty()) {
+    job.segment = parseSegment(options.segment);
+    if (job.kind != media::OutputKind::Video && job.kind != media::OutputKind::PngSequence) {
+      throw HostError("--segment: " + options.output + " cannot be a segment: write segments to a video or name%04d.png");
+    }
+    if (options.soundOnly) throw HostError("give --segment or --sound-only, not both (the sound is written whole)");
+    if (!options.sheet.empty()) throw HostError("give --sheet to the whole join, not to a --segment of it");
+  }
+  if (options.soundOnly) {
+    if (options.noAudio) throw HostError("give --sound-only or --no-audio, not both");
+    if (job.kind != media::OutputKind::Video) {
+      throw HostError("--sound-only: " + options.output + " holds no sound: write it to .mp4, .m4v, .mov, .mkv or .webm");
+    }
+    if (!options.sheet.empty()) throw HostError("--sound-only writes no pictures: give --sheet to a join of its video");
   }
   // The codec and its settings are checked before any clip is opened.
   outputOptionsFrom(options, 2, 2, media::FrameRate(kDefaultFps), {});
-  JoinRenderer join(setupFrom(options));
+  job.join = std::make_unique<JoinRenderer>(setupFrom(options));
+  const JoinRenderer& join = *job.join;
   const int64_t total = join.timeline().totalFrames();
-  const std::vector<media::JoinAudioClip> soundClips = audioClips(join);
-  const bool sound = !options.noAudio && media::anyClipHasSound(soundClips);
-  const bool withSound = sound && kind == media::OutputKind::Video;
-  if (sound && !withSound) warn({"no sound", options.output + " holds no sound: the clips' sound is left out"});
+  job.soundClips = audioClips(join);
+  job.sound = !options.noAudio && media::anyClipHasSound(job.soundClips);
+  if (options.soundOnly && !job.sound) {
+    throw HostError("--sound-only: none of the clips has sound");
+  }
 
   InputFiles inputs;
   for (size_t k = 0; k < options.positional.size(); ++k) inputs.add("clip " + std::to_string(k + 1), options.positional[k]);
   for (const CustomTexture& texture : join.textures()) inputs.addFile(texture.file, "--texture " + texture.entry);
-  inputs.checkOutput(options.output, kind, 0, total - 1);
+  inputs.checkOutput(options.output, job.kind, 0, total - 1);
   if (!options.sheet.empty()) {
     if (media::outputKindFor(options.sheet) != media::OutputKind::Png) {
       throw HostError("--sheet " + options.sheet + ": the contact sheet is one picture: name a .png");
@@ -185,6 +220,50 @@ int joinCommand(const Options& options) {
         std::filesystem::absolute(options.output).lexically_normal()) {
       throw HostError("--sheet " + options.sheet + " is the output itself: give the sheet a name of its own");
     }
+  }
+  job.end = total;
+  if (job.segment) std::tie(job.first, job.end) = segmentFrames(total, join.rate(), *job.segment);
+  return job;
+}
+
+// --sound-only: the join's sound alone, as the join would mux it into the output.
+int writeSoundOnly(const Options& options, const JoinJob& job) {
+  const JoinRenderer& join = *job.join;
+  const media::OutputOptions output = outputOptionsFrom(options, 2, 2, join.rate(), {});
+  try {
+    media::writeJoinSound(job.soundClips, audioCuts(join), join.rate(), media::outputCodec(options.output, output),
+                          options.output, interrupted);
+  } catch (const media::OutputStopped&) {
+    throw Interrupted("interrupted: the sound of the join into " + options.output + " stopped and nothing was written");
+  }
+  if (!options.quiet) {
+    const int64_t total = join.timeline().totalFrames();
+    std::printf("wrote %s: the join's sound alone, %s (%lld frames at %s fps), %zu clips, %zu cuts\n",
+                options.output.c_str(), secondsText(total, join.rate()).c_str(), static_cast<long long>(total),
+                join.rate().describe().c_str(), join.clips().size(), join.cuts().size());
+  }
+  return 0;
+}
+
+}  // namespace
+
+JobShape joinJobShape(const Options& options) {
+  const JoinJob job = prepareJoin(options);
+  return {job.join->timeline().totalFrames(), job.join->rate()};
+}
+
+int joinCommand(const Options& options) {
+  JoinJob job = prepareJoin(options);
+  if (options.soundOnly) return writeSoundOnly(options, job);
+  JoinRenderer& join = *job.join;
+  const media::OutputKind kind = job.kind;
+  const int64_t total = join.timeline().totalFrames();
+  const std::vector<media::JoinAudioClip>& soundClips = job.soundClips;
+  const bool sound = job.sound;
+  // A segment is video alone: the sound is written whole, apart (--sound-only).
+  const bool withSound = sound && kind == media::OutputKind::Video && !job.segment;
+  if (sound && !withSound && !job.segment) {
+    warn({"no sound", options.output + " holds no sound: the clips' sound is left out"});
   }
 
   const Geometry& g = join.geometry();
@@ -199,14 +278,15 @@ int joinCommand(const Options& options) {
   traits.bt709 = join.clips().front().source->isBt709();
   traits.pixelAspect = join.clips().front().source->pixelAspect();
   traits.fieldOrder = join.clips().front().source->fieldOrder();
-  const media::OutputOptions output = outputOptionsFrom(options, g.stride, g.rows, join.rate(), traits);
+  media::OutputOptions output = outputOptionsFrom(options, g.stride, g.rows, join.rate(), traits);
+  if (job.segment) output.segmentStart = job.first;
   auto sink = media::createSink(videoFile, output);
   sink->stopWhen(interrupted);
   SheetCapture capture(*sink, options.sheet.empty() ? std::map<int64_t, std::string>() : sheetFrames(join));
-  Progress progress("join", total, options.quiet);
+  Progress progress("join", job.end - job.first, options.quiet);
   PipelineOptions pipeline;
-  pipeline.first = 0;
-  pipeline.last = total - 1;
+  pipeline.first = job.first;
+  pipeline.last = job.end - 1;
   pipeline.warn = warn;
   pipeline.advanced = [&progress] { progress.advance(); };
   std::vector<std::string> written, sheetWritten;
@@ -234,7 +314,13 @@ int joinCommand(const Options& options) {
   } catch (const media::OutputStopped&) {
     throw Interrupted("interrupted: the join into " + options.output + " stopped and nothing was written");
   }
-  if (!options.quiet) {
+  if (!options.quiet && job.segment) {
+    const std::string where = written.size() == 1 ? written[0] : written.front() + " ... " + written.back();
+    std::printf("wrote %s: segment %lld/%lld of the join, frames %lld..%lld of its %lld at %s fps, %dx%d, %s, no sound\n",
+                where.c_str(), static_cast<long long>(job.segment->index), static_cast<long long>(job.segment->count),
+                static_cast<long long>(job.first), static_cast<long long>(job.end - 1), static_cast<long long>(total),
+                join.rate().describe().c_str(), g.stride, g.rows, describeEncoding(options.output, output).c_str());
+  } else if (!options.quiet) {
     printSummary(join, written, withSound,
                  ", " + describeEncoding(options.output, output) + (withSound ? ", with sound" : ", no sound"));
     for (const std::string& file : sheetWritten) std::printf("wrote the contact sheet %s\n", file.c_str());

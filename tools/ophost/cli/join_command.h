@@ -3,9 +3,12 @@
 #pragma once
 
 #include "command_line.h"
+#include "job_shape.h"
 
 namespace ophost::cli {
 
 int joinCommand(const render::Options& options);
+// The job a join command line describes (job_shape.h), checked as joinCommand checks it.
+JobShape joinJobShape(const render::Options& options);
 
 }  // namespace ophost::cli

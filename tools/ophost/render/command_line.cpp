@@ -8,6 +8,7 @@
 #include "easing.h"
 #include "frame_rate.h"
 #include "host_error.h"
+#include "segment.h"
 #include "settings.h"
 
 namespace ophost::render {
@@ -20,7 +21,7 @@ using Words = std::vector<std::string> Options::*;
 const std::vector<std::pair<CommandSet, std::string>>& commandNames() {
   static const std::vector<std::pair<CommandSet, std::string>> names = {
       {kList, "list"}, {kInfo, "info"}, {kRender, "render"}, {kRenderWorker, "render-worker"},
-      {kDemo, "demo"}, {kServe, "serve"}, {kJoin, "join"}, {kCluster, "cluster"}};
+      {kDemo, "demo"}, {kServe, "serve"}, {kJoin, "join"}, {kConcat, "concat"}, {kCluster, "cluster"}};
   return names;
 }
 
@@ -40,6 +41,7 @@ void checkValue(const Option& option, const std::string& value) {
     case OptionKind::Frames: parseRange(value); break;
     case OptionKind::Easing: Easing::parse(value); break;
     case OptionKind::Rate: media::parseFrameRate(value, option.name); break;
+    case OptionKind::Segment: parseSegment(value); break;
     case OptionKind::Flag:
     case OptionKind::Text:
     case OptionKind::Path:
@@ -157,7 +159,7 @@ const std::vector<Option>& optionTable() {
       valued("--frames", K::Frames, "A:B", "0:length for video, GIF and sequences", "render frames A to B",
              kRender, &Options::frames),
       valued("--output", K::Path, "OUT", "out/demo in the demo",
-             "the file to write (see Outputs below), or the demo's directory", kRender | kDemo | kJoin,
+             "the file to write (see Outputs below), or the demo's directory", kRender | kDemo | kJoin | kConcat,
              &Options::output),
       valued("--fps", K::Rate, "RATE", "input 0's own; 25 for stills and cards",
              "frames per second of video and GIF output: 25, 29.97 or 30000/1001", kRender | kDemo | kJoin,
@@ -171,7 +173,15 @@ const std::vector<Option>& optionTable() {
              &Options::preset),
       valued("--bitrate", K::Text, "RATE", "", "an average bit rate instead of --crf: 8M, 2500k", kRender | kJoin,
              &Options::bitrate),
+      valued("--segment", K::Segment, "K/N", "",
+             "only the K-th of N parts of the job's frames (balanced, each a second or more),\n"
+             "to be joined with concat; video and name%04d.png outputs only",
+             kRender | kJoin, &Options::segment),
       flag("--no-audio", "", "leave the sound out", kJoin, &Options::noAudio),
+      flag("--sound-only", "", "write only the join's sound (as the join would mux it), no video", kJoin,
+           &Options::soundOnly),
+      valued("--audio", K::Path, "FILE", "", "concat: the first audio stream of FILE copied in beside the video",
+             kConcat, &Options::audio),
       flag("--no-tonemap", "", "refuse HDR (PQ, HLG) clips instead of tone-mapping them to SDR", kRender | kJoin,
            &Options::noTonemap),
       flag("--deinterlace", "", "interlaced clips made progressive as they are read (bwdif)", kRender | kJoin,
@@ -199,7 +209,7 @@ const std::vector<Option>& optionTable() {
            "the runtime's full checks of every image given back: nothing written\n"
            "outside the active area or into a texture (slower)",
            kRender | kRenderWorker | kDemo | kJoin, &Options::checks),
-      flag("--quiet", "-q", "no progress display", kRender | kDemo | kJoin | kCluster, &Options::quiet),
+      flag("--quiet", "-q", "no progress display", kRender | kDemo | kJoin | kConcat | kCluster, &Options::quiet),
       flag("--help", "-h", "this text", kEveryCommand, &Options::help),
   };
   return table;
@@ -301,7 +311,7 @@ std::string optionUsage() {
   out += "\nThe options each command takes:\n";
   for (const auto& [command, name] : commandNames()) {
     if (command == kRenderWorker) continue;  // ophost's own, for render --jobs N
-    std::string line = "  " + name + std::string(9 - name.size(), ' ');
+    std::string line = "  " + name + std::string(name.size() < 9 ? 9 - name.size() : 1, ' ');
     const size_t indent = line.size();
     for (const Option& option : optionTable()) {
       if ((option.commands & command) == 0) continue;

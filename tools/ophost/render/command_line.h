@@ -23,11 +23,12 @@ inline constexpr CommandSet kRenderWorker = 1u << 3;  // started by render --job
 inline constexpr CommandSet kDemo = 1u << 4;
 inline constexpr CommandSet kServe = 1u << 5;
 inline constexpr CommandSet kJoin = 1u << 6;
+inline constexpr CommandSet kConcat = 1u << 7;
 // cluster render|join: the render or join split over a cluster. Its command line takes its own
 // options and those of the command it splits.
 inline constexpr CommandSet kCluster = 1u << 8;
 inline constexpr CommandSet kEveryCommand =
-    kList | kInfo | kRender | kRenderWorker | kDemo | kServe | kJoin | kCluster;
+    kList | kInfo | kRender | kRenderWorker | kDemo | kServe | kJoin | kConcat | kCluster;
 
 // The command called `name`, or 0 when there is none.
 CommandSet commandNamed(std::string_view name);
@@ -59,7 +60,11 @@ struct Options {
   std::vector<std::string> with;
   std::string duration, stillDuration, fit;
   std::string sheet;     // join: a contact sheet of the clips and cuts, as PNG
+  // render, join: "K/N", the K-th of N segments of the job's frames (segment.h)
+  std::string segment;
+  std::string audio;  // concat: the file whose sound goes with the joined segments
   bool noAudio = false;  // join: no sound in the output
+  bool soundOnly = false;  // join: the sound alone, no video
   bool noTonemap = false;  // render, join: refuse HDR clips rather than tone-map them
   bool deinterlace = false;  // render, join: interlaced clips made progressive as they are read
   // cluster: the scheduler (--slurm, the only one), the tasks' count, the partition, more words
@@ -86,6 +91,7 @@ enum class OptionKind {
   Frames,   // FIRST:LAST
   Easing,   // a curve's name or cubic-bezier(...)
   Rate,     // a frame rate: 25, 29.97, 30000/1001
+  Segment,  // K/N
   Setting,  // PARAM=VALUE, given once per parameter
 };
 
