@@ -83,7 +83,7 @@ bool joinHasSound(const Options& join, media::OutputKind kind) {
   return media::anyClipHasSound(clips);
 }
 
-std::filesystem::path absolute(const std::filesystem::path& path) {
+std::filesystem::path absolutePath(const std::filesystem::path& path) {
   return std::filesystem::absolute(path).lexically_normal();
 }
 
@@ -230,10 +230,10 @@ int clusterCommand(const Options& options) {
   }
 
   // The files, all by absolute paths: the tasks run elsewhere.
-  const std::filesystem::path output = absolute(split.output);
+  const std::filesystem::path output = absolutePath(split.output);
   const std::filesystem::path workDir =
       options.workDir.empty() ? output.parent_path() / ("." + plainName(output.filename().string()) + ".ophost-cluster")
-                              : absolute(options.workDir);
+                              : absolutePath(options.workDir);
   if (workDir.string().find_first_of("%\\\n") != std::string::npos) {
     throw HostError("the work directory " + workDir.string() +
                     " holds a character sbatch reads as a pattern (% or \\): give --work-dir another");
@@ -248,15 +248,15 @@ int clusterCommand(const Options& options) {
   commands.tasks = tasks;
   commands.output = output.string();
   commands.keepSegments = options.keepSegments;
-  Options task = split;
-  task.plugins = absolute(split.plugins);
-  task.textures = absolute(split.textures);
-  task.output.clear();
-  task.quiet = false;  // the progress lines in the tasks' logs are the job's progress
+  Options taskLine = split;
+  taskLine.plugins = absolutePath(split.plugins);
+  taskLine.textures = absolutePath(split.textures);
+  taskLine.output.clear();
+  taskLine.quiet = false;  // the progress lines in the tasks' logs are the job's progress
   const CommandSet command = isRender ? kRender : kJoin;
-  commands.taskWords = commandWords(task, command);
+  commands.taskWords = commandWords(taskLine, command);
   if (!isRender && joinHasSound(split, kind)) {
-    Options sound = task;
+    Options sound = taskLine;
     sound.soundOnly = true;
     commands.soundWords = commandWords(sound, kJoin);
   }
@@ -306,7 +306,11 @@ int clusterCommand(const Options& options) {
                         output.string() + " (the logs stay in " + workDir.string() + ")");
     }
     try {
-      watch.update(slurm.records({array, join}));
+      for (const int64_t task : watch.update(slurm.records({array, join}))) {
+        const std::string& node = watch.tasks()[static_cast<size_t>(task - 1)].node;
+        std::fprintf(stderr, "%sophost: note: task %lld was stopped%s and waits to run again (requeued by Slurm)\n",
+                     options.quiet ? "" : "\n", static_cast<long long>(task), node.empty() ? "" : (" on " + node).c_str());
+      }
       heard = Clock::now();
     } catch (const HostError& lost) {
       if (!interrupted() && Clock::now() - heard > kSlurmPatience) {

@@ -35,16 +35,23 @@ ArrayWatch::ArrayWatch(std::string array, std::string join, std::vector<int64_t>
   }
 }
 
-void ArrayWatch::update(const std::vector<JobRecord>& records) {
+std::vector<int64_t> ArrayWatch::update(const std::vector<JobRecord>& records) {
+  std::vector<int64_t> requeued;
   for (const JobRecord& record : records) {
     if (record.job == join_ && record.task == 0) {
       joinState_ = record.state;
     } else if (record.job == array_ && record.task >= 1 && record.task <= static_cast<int64_t>(tasks_.size())) {
       Task& task = tasks_[static_cast<size_t>(record.task - 1)];
+      // Told by the count Slurm keeps, so a task requeued between two rounds is not missed.
+      if (record.restarts > task.restarts) {
+        task.restarts = record.restarts;
+        requeued.push_back(record.task);
+      }
       task.state = record.state;
       if (!record.nodes.empty()) task.node = record.nodes;
     }
   }
+  return requeued;
 }
 
 int64_t ArrayWatch::framesDone() const {

@@ -22,6 +22,7 @@ class ArrayWatch {
   struct Task {
     std::string state = "PENDING";
     std::string node;    // where it runs or ran last
+    int64_t restarts = 0;  // the times Slurm requeued it
     int64_t frames = 0;  // its segment's frames
   };
 
@@ -29,8 +30,9 @@ class ArrayWatch {
   ArrayWatch(std::string array, std::string join, std::vector<int64_t> frames,
              std::function<std::filesystem::path(int64_t)> log);
 
-  // Takes in a round of squeue's records of both jobs.
-  void update(const std::vector<JobRecord>& records);
+  // Takes in a round of squeue's records of both jobs. Returns the tasks that were running and
+  // wait to run again (requeued: their node failed, or an administrator asked for it).
+  std::vector<int64_t> update(const std::vector<JobRecord>& records);
 
   const std::string& array() const { return array_; }
   const std::string& join() const { return join_; }

@@ -64,14 +64,15 @@ std::string SlurmClient::submit(const std::vector<std::string>& options, const s
 
 std::vector<JobRecord> SlurmClient::records(const std::vector<std::string>& jobs) const {
   const ProgramResult result = mustRun({"squeue", "--noheader", "--array", "--states=all", "--jobs=" + joined(jobs, ','),
-                                        "--format=%i|%T|%N"},
+                                        "--Format=JobArrayID:|,State:|,RestartCnt:|,NodeList:"},
                                        "ask Slurm how the job goes");
   std::vector<JobRecord> records;
   std::istringstream lines(result.output);
   std::string line;
   while (std::getline(lines, line)) {
-    const size_t first = line.find('|'), second = line.find('|', first + 1);
-    if (first == std::string::npos || second == std::string::npos) continue;
+    // "ID|STATE|RESTARTS|NODES"
+    const size_t first = line.find('|'), second = line.find('|', first + 1), third = line.find('|', second + 1);
+    if (first == std::string::npos || second == std::string::npos || third == std::string::npos) continue;
     JobRecord record;
     const std::string id = line.substr(0, first);
     const size_t underscore = id.find('_');
@@ -83,7 +84,12 @@ std::vector<JobRecord> SlurmClient::records(const std::vector<std::string>& jobs
       record.task = std::stoll(task);
     }
     record.state = line.substr(first + 1, second - first - 1);
-    record.nodes = line.substr(second + 1);
+    const std::string restarts = line.substr(second + 1, third - second - 1);
+    if (!restarts.empty() && restarts.size() < 10 && restarts.find_first_not_of("0123456789") == std::string::npos) {
+      record.restarts = std::stoll(restarts);
+    }
+    record.nodes = line.substr(third + 1);
+    while (!record.nodes.empty() && record.nodes.back() == ' ') record.nodes.pop_back();
     records.push_back(record);
   }
   return records;

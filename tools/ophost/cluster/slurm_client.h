@@ -16,6 +16,7 @@ struct JobRecord {
   int64_t task = 0;       // the array task's index; 0 for a job that is not a task of an array
   std::string state;      // PENDING, RUNNING, COMPLETED, FAILED, CANCELLED ...
   std::string nodes;      // where it runs or ran; empty while pending
+  int64_t restarts = 0;   // the times Slurm requeued it (its node failed ...)
 };
 
 // Whether a job in `state` has ended, and ended well.
