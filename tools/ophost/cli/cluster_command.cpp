@@ -199,6 +199,27 @@ std::string failureText(const ArrayWatch& watch, const JobFiles& files) {
   return text;
 }
 
+// Refuses a work directory an earlier job still runs from (its segments would be removed, its
+// output written twice).
+void refuseBusy(const SlurmClient& slurm, const JobFiles& files, const std::string& output) {
+  std::ifstream in(files.jobIds());
+  std::string array, join;
+  if (!(in >> array >> join)) return;
+  std::vector<JobRecord> records;
+  try {
+    records = slurm.records({array, join});
+  } catch (const HostError&) {
+    return;  // squeue knows them no more: they ended long ago
+  }
+  for (const JobRecord& record : records) {
+    if (!hasEnded(record.state)) {
+      throw HostError("jobs " + array + " and " + join + " of an earlier cluster job still run from " +
+                      files.directory().string() + " into " + output + ": wait for them, or scancel " + array + " " +
+                      join);
+    }
+  }
+}
+
 }  // namespace
 
 int clusterCommand(const Options& options) {
@@ -265,6 +286,7 @@ int clusterCommand(const Options& options) {
     const int64_t first = isRender && !split.frames.empty() ? parseRange(split.frames).first : 0;
     for (int64_t n = 0; n < shape.frames; ++n) commands.frames.push_back(media::sequenceFileName(output.string(), first + n));
   }
+  refuseBusy(slurm, files, output.string());
   files.removeSegments(tasks);  // what an earlier job in this directory left
   writeJobScripts(files, commands);
 
@@ -277,13 +299,22 @@ int clusterCommand(const Options& options) {
   arrayOptions.insert(arrayOptions.end(), common.begin(), common.end());
   ClusterJob job(slurm, files, commands);
   const auto start = Clock::now();
-  const std::string array = slurm.submit(arrayOptions, files.taskScript().string());
-  job.submitted(array, "");
-  std::vector<std::string> joinOptions = {"--dependency=afterok:" + array, "--kill-on-invalid-dep=yes",
-                                          "--output=" + files.joinLog().string()};
-  joinOptions.insert(joinOptions.end(), common.begin(), common.end());
-  const std::string join = slurm.submit(joinOptions, files.joinScript().string());
-  job.submitted(array, join);
+  std::string array, join;
+  try {
+    array = slurm.submit(arrayOptions, files.taskScript().string());
+    job.submitted(array, "");
+    std::vector<std::string> joinOptions = {"--dependency=afterok:" + array, "--kill-on-invalid-dep=yes",
+                                            "--output=" + files.joinLog().string()};
+    joinOptions.insert(joinOptions.end(), common.begin(), common.end());
+    join = slurm.submit(joinOptions, files.joinScript().string());
+    job.submitted(array, join);
+    std::ofstream(files.jobIds()) << array << " " << join << "\n";
+  } catch (const HostError&) {
+    // Nothing runs (an array already submitted is cancelled): nothing of the job stays.
+    if (!array.empty()) job.abandon();
+    files.removeAll(tasks);
+    throw;
+  }
 
   if (options.noWait) {
     job.settle();
@@ -309,7 +340,7 @@ int clusterCommand(const Options& options) {
       for (const int64_t task : watch.update(slurm.records({array, join}))) {
         const std::string& node = watch.tasks()[static_cast<size_t>(task - 1)].node;
         std::fprintf(stderr, "%sophost: note: task %lld was stopped%s and waits to run again (requeued by Slurm)\n",
-                     options.quiet ? "" : "\n", static_cast<long long>(task), node.empty() ? "" : (" on " + node).c_str());
+                     !options.quiet && isatty(STDERR_FILENO) ? "\n" : "", static_cast<long long>(task), node.empty() ? "" : (" on " + node).c_str());
       }
       heard = Clock::now();
     } catch (const HostError& lost) {

@@ -40,7 +40,9 @@ void JobFiles::removeAll(int64_t tasks) const {
   removeSegments(tasks);
   std::error_code error;
   for (int64_t task = 1; task <= tasks; ++task) std::filesystem::remove(taskLog(task), error);
-  for (const auto& file : {taskScript(), joinScript(), joinLog(), frameList()}) std::filesystem::remove(file, error);
+  for (const auto& file : {taskScript(), joinScript(), joinLog(), frameList(), jobIds()}) {
+    std::filesystem::remove(file, error);
+  }
   std::filesystem::remove(directory_, error);  // only when empty
 }
 

@@ -29,6 +29,8 @@ class JobFiles {
   std::filesystem::path segment(int64_t task) const;
   std::filesystem::path sound() const { return directory_ / ("sound" + extension_); }
   std::filesystem::path frameList() const { return directory_ / "frames.list"; }
+  // The ids of the job array and the join running from this directory ("ARRAY JOIN").
+  std::filesystem::path jobIds() const { return directory_ / "jobs"; }
 
   // Removes the segments, the sound and what a task that was stopped left half-written (its hidden
   // temporary files), keeping the scripts and logs.

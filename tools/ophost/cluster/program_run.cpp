@@ -57,11 +57,12 @@ struct SpawnSetup {
 
 }  // namespace
 
-std::string ProgramResult::firstLine() const {
+std::string ProgramResult::lastLine() const {
   const std::string& text = errors.find_first_not_of(" \n") != std::string::npos ? errors : output;
-  const size_t start = text.find_first_not_of(" \n");
-  if (start == std::string::npos) return "";
-  return text.substr(start, text.find('\n', start) - start);
+  const size_t end = text.find_last_not_of(" \n");
+  if (end == std::string::npos) return "";
+  const size_t start = text.rfind('\n', end);
+  return text.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1));
 }
 
 std::optional<std::filesystem::path> findOnPath(const std::string& name) {

@@ -12,8 +12,9 @@ struct ProgramResult {
   int status = -1;     // the exit status; -1 when it was killed by a signal
   std::string output;  // what it wrote to stdout
   std::string errors;  // ... and to stderr
-  // The first line of `errors` (else of `output`), for a one-line message.
-  std::string firstLine() const;
+  // The last line of `errors` (else of `output`) that says something, for a one-line message:
+  // where a program explains itself over several lines, the last one says what became of it.
+  std::string lastLine() const;
 };
 
 // Where `name` is found on $PATH (as the shell would run it), or nothing.

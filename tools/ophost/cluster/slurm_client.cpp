@@ -19,7 +19,7 @@ std::string joined(const std::vector<std::string>& words, char between) {
 ProgramResult mustRun(const std::vector<std::string>& argv, const std::string& doing) {
   ProgramResult result = runProgram(argv);
   if (result.status != 0) {
-    const std::string why = result.firstLine();
+    const std::string why = result.lastLine();
     throw HostError("cannot " + doing + ": " + argv[0] + " " +
                     (result.status < 0 ? "was killed" : "failed with status " + std::to_string(result.status)) +
                     (why.empty() ? "" : ": " + why));
