@@ -336,19 +336,25 @@ int clusterCommand(const Options& options) {
       throw Interrupted("interrupted: jobs " + array + " and " + join + " cancelled, nothing written to " +
                         output.string() + " (the logs stay in " + workDir.string() + ")");
     }
+    std::string unheard;  // why this round told nothing
     try {
-      for (const int64_t task : watch.update(slurm.records({array, join}))) {
+      const std::vector<JobRecord> records = slurm.records({array, join});
+      if (records.empty()) unheard = "squeue lists neither job " + array + " nor " + join;
+      for (const int64_t task : watch.update(records)) {
         const std::string& node = watch.tasks()[static_cast<size_t>(task - 1)].node;
         std::fprintf(stderr, "%sophost: note: task %lld was stopped%s and waits to run again (requeued by Slurm)\n",
-                     !options.quiet && isatty(STDERR_FILENO) ? "\n" : "", static_cast<long long>(task), node.empty() ? "" : (" on " + node).c_str());
+                     !options.quiet && isatty(STDERR_FILENO) ? "\n" : "", static_cast<long long>(task),
+                     node.empty() ? "" : (" on " + node).c_str());
       }
-      heard = Clock::now();
     } catch (const HostError& lost) {
-      if (!interrupted() && Clock::now() - heard > kSlurmPatience) {
-        job.abandon();
-        throw HostError(std::string(lost.what()) + " for " + clockText(kSlurmPatience) + ": jobs " + array + " and " +
-                        join + " cancelled");
-      }
+      unheard = lost.what();
+    }
+    if (unheard.empty()) {
+      heard = Clock::now();
+    } else if (!interrupted() && Clock::now() - heard > kSlurmPatience) {
+      job.abandon();
+      throw HostError(unheard + " for " + clockText(kSlurmPatience) + ": jobs " + array + " and " + join +
+                      " cancelled, nothing written (the logs stay in " + workDir.string() + ")");
     }
     progress.advanceTo(watch.framesDone());
     if (!watch.failedTasks().empty() || (watch.joinEnded() && !endedWell(watch.joinState()))) {
