@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "array_watch.h"
@@ -158,17 +159,20 @@ class ClusterJob {
   }
 
  private:
-  // The hidden temporary files stopped tasks left beside a PNG sequence's frames.
-  static void removeHiddenBeside(const std::string& pattern) {
-    const std::filesystem::path directory = std::filesystem::path(pattern).parent_path();
-    const std::string start = "." + std::filesystem::path(pattern).filename().string().substr(0, 4);
+  // The hidden temporary files stopped tasks left beside a PNG sequence's frames: each frame's
+  // ".NAME.partial-PID-N", NAME the start of the frame's file name (media::temporaryNameFor).
+  void removeHiddenBeside(const std::string& pattern) const {
+    std::set<std::string> names;
+    for (const std::string& frame : commands_.frames) names.insert(std::filesystem::path(frame).filename().string());
     std::error_code error;
-    for (auto it = std::filesystem::directory_iterator(directory, error);
+    for (auto it = std::filesystem::directory_iterator(std::filesystem::path(pattern).parent_path(), error);
          !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
       const std::string name = it->path().filename().string();
-      if (name.rfind(start, 0) == 0 && name.find(".partial-") != std::string::npos) {
-        std::filesystem::remove(it->path(), error);
-      }
+      const size_t partial = name.rfind(".partial-");
+      if (name[0] != '.' || partial == std::string::npos || partial < 2) continue;
+      const std::string start = name.substr(1, partial - 1);
+      const auto first = names.lower_bound(start);  // the first frame name that may begin with it
+      if (first != names.end() && first->rfind(start, 0) == 0) std::filesystem::remove(it->path(), error);
     }
   }
 
