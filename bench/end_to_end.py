@@ -143,10 +143,14 @@ def main():
             kept = f.read()
     except OSError:
         pass
+    after = ""  # the sections that follow this one (Cluster, by bench/cluster.py) stay
     if END_TO_END in kept:
-        kept = kept[:kept.index(END_TO_END)]
+        start = kept.index(END_TO_END)
+        rest = kept.find("\n## ", start + 1)
+        after = "\n" + kept[rest + 1:].rstrip("\n") + "\n" if rest >= 0 else ""
+        kept = kept[:start]
     with open(args.out, "w") as f:
-        f.write(kept.rstrip("\n") + "\n\n" + "\n".join(text) + "\n")
+        f.write(kept.rstrip("\n") + "\n\n" + "\n".join(text) + "\n" + after)
     print("\n".join(text))
 
 

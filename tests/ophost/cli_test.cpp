@@ -339,7 +339,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"texture file alone for two textures", {"render", "Fog", "--input0", "card:bars", "--texture", "@/text.png", "--output", "@/o.png"}, "Fog reads 2 textures: give fog=FILE"},
         BadCase{"texture file missing", {"render", "Ripples", "--input0", "card:bars", "--input1", "card:rings", "--texture", "ripples=@/none.png", "--output", "@/o.png"}, "none.png: no such file"},
         BadCase{"texture not a picture", {"render", "Ripples", "--input0", "card:bars", "--input1", "card:rings", "--texture", "@/text.png", "--output", "@/o.mp4"}, "text.png: not a picture or video"},
-        BadCase{"open fails without its texture", {"render", "Ripples", "--input0", "card:bars", "--input1", "card:rings", "--textures", "@/none", "--output", "@/o.mp4"}, "Ripples cannot start"}),
+        BadCase{"open fails without its texture", {"render", "Ripples", "--input0", "card:bars", "--input1", "card:rings", "--textures", "@/none", "--output", "@/o.mp4"}, "Ripples cannot start"},
+        // cluster: its own options and those of the command it splits, no others; refused before
+        // Slurm is asked anything.
+        BadCase{"cluster render with a join option", {"cluster", "render", "Bump", "--with", "ripples", "--slurm", "--output", "@/o.mkv"}, "cluster does not take --with"},
+        BadCase{"cluster splits render or join", {"cluster", "demo", "--slurm"}, "cluster splits a render or a join"},
+        BadCase{"cluster without a scheduler", {"cluster", "render", "Bump", "--input0", "card:bars", "--output", "@/o.mkv"}, "cluster needs --slurm"},
+        BadCase{"cluster of one picture", {"cluster", "render", "Bump", "--input0", "card:bars", "--output", "@/o.png", "--slurm"}, "cluster writes a video or a PNG sequence"}),
     [](const testing::TestParamInfo<BadCase>& param) {
       std::string name = param.param.why;
       for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
@@ -363,11 +369,11 @@ TEST_F(Cli, TheUsageListsEveryOptionAndTheCommandsThatTakeIt) {
     if (line[2] != ' ') words >> command;
     while (words >> word) taken[command].insert(word);
   }
-  EXPECT_EQ(taken.size(), 7u) << run.out;  // every command but ophost's own render-worker
+  EXPECT_EQ(taken.size(), 8u) << run.out;  // every command but ophost's own render-worker
   for (const auto& option : ophost::render::optionTable()) {
     const std::regex described("\n  " + option.name + "[ ,][^\n]*[a-z]{3}");  // its line, with its help
     EXPECT_TRUE(std::regex_search(run.out.substr(0, index), described)) << option.name;
-    for (const std::string name : {"list", "info", "render", "demo", "serve", "join", "concat"}) {
+    for (const std::string name : {"list", "info", "render", "demo", "serve", "join", "concat", "cluster"}) {
       const bool takes = option.commands & ophost::render::commandNamed(name);
       EXPECT_EQ(taken[name].count(option.name), takes ? 1u : 0u) << name << " " << option.name;
     }

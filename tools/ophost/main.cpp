@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "cluster_command.h"
 #include "commands.h"
 #include "concat_command.h"
 #include "host_error.h"
@@ -43,6 +44,10 @@ int main(int argc, char** argv) {
       installInterruptHandler();
       return joinCommand(options);
     }
+    if (options.command == "cluster") {
+      installInterruptHandler();
+      return clusterCommand(options);
+    }
     if (options.command == "concat") {
       installInterruptHandler();
       return concatCommand(options);
@@ -53,7 +58,7 @@ int main(int argc, char** argv) {
       return demoCommand(options);
     }
     if (options.command == "serve") return serveCommand(options);
-    throw ophost::HostError("unknown command \"" + options.command + "\" (list, info, render, join, concat, demo, serve; see ophost --help)");
+    throw ophost::HostError("unknown command \"" + options.command + "\" (list, info, render, join, concat, cluster, demo, serve; see ophost --help)");
   } catch (const Interrupted& stopped) {
     std::fprintf(stderr, "ophost: %s\n", stopped.what());
     return 130;

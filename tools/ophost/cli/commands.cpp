@@ -138,6 +138,8 @@ void printUsage() {
       "  ophost concat SEG1 SEG2 [...] --output OUT [--audio FILE]\n"
       "                                  the segments of a render or join (--segment K/N) joined\n"
       "                                  by stream copy; FILE's sound (join --sound-only) beside\n"
+      "  ophost cluster render|join ... --slurm [--tasks N] [--no-wait]\n"
+      "                                  the render or join split over a Slurm cluster's nodes\n"
       "  ophost demo [--output DIR]      every plug-in on the built-in pictures\n"
       "  ophost serve [--port N]         a live preview in the browser, on 127.0.0.1\n"
       "\n"

@@ -26,8 +26,11 @@ Progress::~Progress() {
   if (!quiet_ && terminal_ && !finished_ && done_ > 0) std::fputs("\n", stderr);
 }
 
-void Progress::advance() {
-  ++done_;
+void Progress::advance() { advanceTo(done_ + 1); }
+
+void Progress::advanceTo(int64_t done) {
+  if (done == done_) return;
+  done_ = done;
   if (quiet_) return;
   const auto now = std::chrono::steady_clock::now();
   if (terminal_) {

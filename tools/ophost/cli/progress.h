@@ -13,6 +13,9 @@ class Progress {
   Progress(std::string title, int64_t total, bool quiet);
   ~Progress();
   void advance();  // one more frame done
+  // `done` frames done in all, as other processes report them: the count may also go back (work
+  // lost and begun again).
+  void advanceTo(int64_t done);
   void done();
 
  private:

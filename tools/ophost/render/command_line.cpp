@@ -21,7 +21,7 @@ using Words = std::vector<std::string> Options::*;
 const std::vector<std::pair<CommandSet, std::string>>& commandNames() {
   static const std::vector<std::pair<CommandSet, std::string>> names = {
       {kList, "list"}, {kInfo, "info"}, {kRender, "render"}, {kRenderWorker, "render-worker"},
-      {kDemo, "demo"}, {kServe, "serve"}, {kJoin, "join"}, {kConcat, "concat"}};
+      {kDemo, "demo"}, {kServe, "serve"}, {kJoin, "join"}, {kConcat, "concat"}, {kCluster, "cluster"}};
   return names;
 }
 
@@ -190,11 +190,26 @@ const std::vector<Option>& optionTable() {
              &Options::sheet),
       whole("--port", "N", 0, 65535, std::to_string(kDefaultPort),
             "the preview's port on 127.0.0.1; 0 takes any free one", kServe, &Options::port),
+      flag("--slurm", "", "cluster: submit the job to Slurm (sbatch; the only scheduler so far)", kCluster,
+           &Options::slurm),
+      whole("--tasks", "N", 1, 10000, "the nodes' count, else 4; at most a task a second of video",
+            "cluster: split the job into N tasks", kCluster, &Options::tasks),
+      valued("--partition", K::Text, "NAME", "Slurm's default", "cluster: the Slurm partition to run in", kCluster,
+             &Options::partition),
+      valued("--sbatch-arg", K::Text, "ARG", "", "cluster: one more word for both sbatch calls (--qos=high ...)",
+             kCluster, &Options::sbatchArgs),
+      valued("--work-dir", K::Path, "DIR", "OUTDIR/.OUTNAME.ophost-cluster",
+             "cluster: the job's scripts, logs and segments, on storage every node shares", kCluster,
+             &Options::workDir),
+      flag("--keep-segments", "", "cluster: keep the tasks' video segments in the work directory", kCluster,
+           &Options::keepSegments),
+      flag("--no-wait", "", "cluster: submit, say how to follow the job, and return at once", kCluster,
+           &Options::noWait),
       flag("--checks", "",
            "the runtime's full checks of every image given back: nothing written\n"
            "outside the active area or into a texture (slower)",
            kRender | kRenderWorker | kDemo | kJoin, &Options::checks),
-      flag("--quiet", "-q", "no progress display", kRender | kDemo | kJoin | kConcat, &Options::quiet),
+      flag("--quiet", "-q", "no progress display", kRender | kDemo | kJoin | kConcat | kCluster, &Options::quiet),
       flag("--help", "-h", "this text", kEveryCommand, &Options::help),
   };
   return table;
@@ -235,7 +250,11 @@ void parseCommandLine(const std::vector<std::string>& words, Options& options) {
   }
   // Help is help, whatever else the line holds.
   const bool help = std::any_of(given.begin(), given.end(), [](const Given& g) { return g.option->name == "--help"; });
-  const CommandSet command = commandNamed(options.command);
+  CommandSet command = commandNamed(options.command);
+  if (command == kCluster && !options.positional.empty()) {
+    const CommandSet split = commandNamed(options.positional[0]);
+    if (split == kRender || split == kJoin) command |= split;
+  }
   for (const Given& g : given) {
     if (!help && command != 0 && (g.option->commands & command) == 0) {
       throw HostError(options.command + " does not take " + g.spelled + " (see ophost --help)");

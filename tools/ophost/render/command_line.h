@@ -24,8 +24,11 @@ inline constexpr CommandSet kDemo = 1u << 4;
 inline constexpr CommandSet kServe = 1u << 5;
 inline constexpr CommandSet kJoin = 1u << 6;
 inline constexpr CommandSet kConcat = 1u << 7;
+// cluster render|join: the render or join split over a cluster. Its command line takes its own
+// options and those of the command it splits.
+inline constexpr CommandSet kCluster = 1u << 8;
 inline constexpr CommandSet kEveryCommand =
-    kList | kInfo | kRender | kRenderWorker | kDemo | kServe | kJoin | kConcat;
+    kList | kInfo | kRender | kRenderWorker | kDemo | kServe | kJoin | kConcat | kCluster;
 
 // The command called `name`, or 0 when there is none.
 CommandSet commandNamed(std::string_view name);
@@ -64,6 +67,14 @@ struct Options {
   bool soundOnly = false;  // join: the sound alone, no video
   bool noTonemap = false;  // render, join: refuse HDR clips rather than tone-map them
   bool deinterlace = false;  // render, join: interlaced clips made progressive as they are read
+  // cluster: the scheduler (--slurm, the only one), the tasks' count, the partition, more words
+  // for sbatch, the shared directory of the job's files, whether the segments stay, and whether
+  // ophost waits for the job to end
+  bool slurm = false;
+  std::string tasks, partition, workDir;
+  std::vector<std::string> sbatchArgs;
+  bool keepSegments = false;
+  bool noWait = false;
   bool quiet = false;
   bool checks = false;  // render, demo: the runtime's full checks
   bool help = false;
@@ -104,7 +115,8 @@ const std::vector<Option>& optionTable();
 
 // Reads the words of a command line (argv[1..]) into `options`, which comes holding the defaults
 // of the paths. Throws HostError for an unknown option, a value missing or out of its range or
-// syntax, or an option the command does not take (unless --help is given). A command no option
+// syntax, or an option the command does not take (unless --help is given; `cluster render` takes
+// cluster's options and render's, `cluster join` cluster's and join's). A command no option
 // names, or none at all, is left to the caller.
 void parseCommandLine(const std::vector<std::string>& words, Options& options);
 

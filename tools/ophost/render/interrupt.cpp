@@ -20,6 +20,7 @@ void installInterruptHandler() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
@@ -27,6 +28,7 @@ void blockInterruptInThisThread() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 

@@ -40,6 +40,7 @@
 #include "frame_shape.h"
 #include "operator_model.h"
 #include "renderer.h"
+#include "shell_quote.h"
 
 namespace ophost::serve {
 
@@ -156,8 +157,7 @@ Query parseQuery(const std::string& text);
 // U+FFFD), for names that a user sent and the page shows.
 std::string displayable(const std::string& text);
 
-// `word` as a shell reads it back: as it is when it holds only safe characters (and does not
-// begin with one a shell may expand there, such as '=' or '~'), otherwise in single quotes.
-std::string shellQuote(const std::string& word);
+// The exported command lines quote their words as render/shell_quote.h does.
+using render::shellQuote;
 
 }  // namespace ophost::serve
