@@ -25,6 +25,8 @@ import subprocess
 import sys
 import time
 
+from results_section import write_section
+
 CLUSTER = "## Cluster"
 
 
@@ -150,18 +152,7 @@ def main():
                 "On a cluster of real machines each task brings cores of its own, and the wall falls towards "
                 "the longest task's plus the costs above.")
 
-    kept = ""
-    try:
-        with open(args.out) as f:
-            kept = f.read()
-    except OSError:
-        pass
-    if CLUSTER in kept:
-        start = kept.index(CLUSTER)
-        rest = kept.find("\n## ", start + 1)
-        kept = kept[:start] + (kept[rest + 1:] if rest >= 0 else "")
-    with open(args.out, "w") as f:
-        f.write(kept.rstrip("\n") + "\n\n" + "\n".join(text) + "\n")
+    write_section(args.out, CLUSTER, text)
     print("\n".join(text))
 
 

@@ -24,6 +24,8 @@ import sys
 import tempfile
 import time
 
+from results_section import write_section
+
 END_TO_END = "## End to end"
 EFFECTS = [("Halves", "slideup"), ("Ripples", "fade"), ("Jolt", "zoomin")]
 
@@ -137,20 +139,7 @@ def main():
                     f"{ours['cpu'] / floor['cpu']:.2f} | {ours['wall'] / floor['wall']:.2f} | "
                     f"{ours['cpu'] / rival['cpu']:.2f} | {ours['wall'] / rival['wall']:.2f} | "
                     f"{ours['memory'] - rival['memory']:+.0f} MB |")
-    kept = ""
-    try:
-        with open(args.out) as f:
-            kept = f.read()
-    except OSError:
-        pass
-    after = ""  # the sections that follow this one (Cluster, by bench/cluster.py) stay
-    if END_TO_END in kept:
-        start = kept.index(END_TO_END)
-        rest = kept.find("\n## ", start + 1)
-        after = "\n" + kept[rest + 1:].rstrip("\n") + "\n" if rest >= 0 else ""
-        kept = kept[:start]
-    with open(args.out, "w") as f:
-        f.write(kept.rstrip("\n") + "\n\n" + "\n".join(text) + "\n" + after)
+    write_section(args.out, END_TO_END, text)
     print("\n".join(text))
 
 
