@@ -77,7 +77,10 @@ TEST_F(ClusterJob, ScriptsPassEveryWordAsItIsAndTheJoinConcatsTheSegmentsInOrder
   for (int64_t k = 1; k <= 11; ++k) EXPECT_FALSE(std::filesystem::exists(files.segment(k))) << k;
 }
 
-TEST_F(ClusterJob, APngSequencesJoinFailsWhileAFrameIsMissing) {
+// A PNG sequence's tasks stage their frames in the work directory; the join moves them into the
+// output's place only once every one is there, so a job that fails leaves the frames a user
+// already had there as they were.
+TEST_F(ClusterJob, APngSequencesFramesMoveIntoPlaceOnlyWhenAllAreThere) {
   const JobFiles files(work, "");
   JobCommands commands;
   commands.program = program;
@@ -87,12 +90,29 @@ TEST_F(ClusterJob, APngSequencesJoinFailsWhileAFrameIsMissing) {
   for (const char* name : {"f 010.png", "f 011.png", "f 012.png"}) commands.frames.push_back((dir / name).string());
   writeJobScripts(files, commands);
   ASSERT_EQ(runScript(files.taskScript(), "SLURM_ARRAY_TASK_ID=2"), 0);
-  EXPECT_EQ(words(), (std::vector<std::string>{"render", "ripples", "--segment", "2/2", "--output", commands.output, "--"}));
-  std::ofstream(commands.frames[0]) << "png";
-  std::ofstream(commands.frames[2]) << "png";
+  const std::string staged = (files.stagedFrames() / "f %03d.png").string();
+  EXPECT_EQ(words(), (std::vector<std::string>{"render", "ripples", "--segment", "2/2", "--output", staged, "--"}));
+  std::ofstream(commands.frames[1]) << "a frame of an earlier render";
+  std::ofstream(files.stagedFrames() / "f 010.png") << "png 10";
+  std::ofstream(files.stagedFrames() / "f 012.png") << "png 12";
   EXPECT_EQ(runScript(files.joinScript(), ""), 1);
-  std::ofstream(commands.frames[1]) << "png";
+  EXPECT_FALSE(std::filesystem::exists(commands.frames[0]));
+  files.removeSegments(commands.tasks);
+  EXPECT_FALSE(std::filesystem::exists(files.stagedFrames()));
+  EXPECT_TRUE(std::filesystem::exists(commands.frames[1]));  // untouched by the failed job
+
+  writeJobScripts(files, commands);
+  for (const char* name : {"f 010.png", "f 011.png", "f 012.png"}) {
+    std::ofstream(files.stagedFrames() / name) << "png " << name;
+  }
   EXPECT_EQ(runScript(files.joinScript(), ""), 0);
+  for (const std::string& frame : commands.frames) {
+    std::ifstream in(frame);
+    std::string text;
+    std::getline(in, text);
+    EXPECT_EQ(text, "png " + std::filesystem::path(frame).filename().string());
+  }
+  EXPECT_FALSE(std::filesystem::exists(files.stagedFrames()));
 }
 
 // The watch over a job's life: tasks starting on both nodes, one requeued (seen only by its

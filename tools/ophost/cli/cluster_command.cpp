@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <set>
 #include <thread>
 
 #include "array_watch.h"
@@ -107,7 +106,7 @@ std::string lastLine(const std::filesystem::path& log) {
 }
 
 // A job on the cluster from its submission to its end: watched, and on any way out but success
-// cancelled, its segments removed (and a PNG sequence's frames, which are the output).
+// cancelled, its segments (a PNG sequence's staged frames) removed.
 class ClusterJob {
  public:
   ClusterJob(const SlurmClient& slurm, const JobFiles& files, const JobCommands& commands)
@@ -149,33 +148,10 @@ class ClusterJob {
       if (!running) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    if (files_.segmented()) {
-      if (!commands_.keepSegments) files_.removeSegments(commands_.tasks);
-    } else {
-      std::error_code error;
-      for (const std::string& frame : commands_.frames) std::filesystem::remove(frame, error);
-      removeHiddenBeside(commands_.output);
-    }
+    if (!commands_.keepSegments) files_.removeSegments(commands_.tasks);
   }
 
  private:
-  // The hidden temporary files stopped tasks left beside a PNG sequence's frames: each frame's
-  // ".NAME.partial-PID-N", NAME the start of the frame's file name (media::temporaryNameFor).
-  void removeHiddenBeside(const std::string& pattern) const {
-    std::set<std::string> names;
-    for (const std::string& frame : commands_.frames) names.insert(std::filesystem::path(frame).filename().string());
-    std::error_code error;
-    for (auto it = std::filesystem::directory_iterator(std::filesystem::path(pattern).parent_path(), error);
-         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-      const std::string name = it->path().filename().string();
-      const size_t partial = name.rfind(".partial-");
-      if (name[0] != '.' || partial == std::string::npos || partial < 2) continue;
-      const std::string start = name.substr(1, partial - 1);
-      const auto first = names.lower_bound(start);  // the first frame name that may begin with it
-      if (first != names.end() && first->rfind(start, 0) == 0) std::filesystem::remove(it->path(), error);
-    }
-  }
-
   const SlurmClient& slurm_;
   const JobFiles& files_;
   const JobCommands& commands_;

@@ -28,6 +28,7 @@ void JobFiles::removeSegments(int64_t tasks) const {
   std::error_code error;
   for (int64_t task = 1; task <= tasks; ++task) std::filesystem::remove(segment(task), error);
   std::filesystem::remove(sound(), error);
+  std::filesystem::remove_all(stagedFrames(), error);
   // A task stopped while writing leaves its temporary file (".segment-3.mkv.partial-PID-N").
   for (auto it = std::filesystem::directory_iterator(directory_, error);
        !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
@@ -91,7 +92,9 @@ std::string taskScript(const JobFiles& files, const JobCommands& commands) {
       "fi\n"
       "echo \"ophost cluster: task $k of " + count + " on ${SLURMD_NODENAME:-$(hostname)}\" >&2\n"
       "exec" + words({commands.program}) + words(commands.taskWords) + " --segment \"$k/" + count + "\" --output ";
-  script += files.segmented() ? segmentInShell(files) : shellQuote(commands.output);
+  script += files.segmented()
+                ? segmentInShell(files)
+                : shellQuote((files.stagedFrames() / std::filesystem::path(commands.output).filename()).string());
   return script + "\n";
 }
 
@@ -103,10 +106,12 @@ std::string joinScript(const JobFiles& files, const JobCommands& commands) {
       "set -e\n";
   if (!files.segmented()) {
     script +=
-        "# The tasks wrote the frames straight into the output's pattern: all must be there.\n"
+        "# The tasks staged the frames under their names in the output: all must be there before\n"
+        "# any is moved into place.\n"
+        "staged=" + shellQuote(files.stagedFrames().string()) + "\n"
         "missing=0\n"
         "while IFS= read -r frame; do\n"
-        "  if [ ! -f \"$frame\" ]; then\n"
+        "  if [ ! -f \"$staged/${frame##*/}\" ]; then\n"
         "    [ \"$missing\" -ge 5 ] || echo \"ophost cluster: frame $frame is missing\" >&2\n"
         "    missing=$((missing + 1))\n"
         "  fi\n"
@@ -115,7 +120,11 @@ std::string joinScript(const JobFiles& files, const JobCommands& commands) {
         "  echo \"ophost cluster: $missing of " + std::to_string(commands.frames.size()) + " frames are missing\" >&2\n"
         "  exit 1\n"
         "fi\n"
-        "echo \"ophost cluster: all " + std::to_string(commands.frames.size()) + " frames are there\" >&2\n";
+        "while IFS= read -r frame; do\n"
+        "  mv -f \"$staged/${frame##*/}\" \"$frame\"\n"
+        "done <" + shellQuote(files.frameList().string()) + "\n"
+        "rmdir \"$staged\" 2>/dev/null || true\n"
+        "echo \"ophost cluster: all " + std::to_string(commands.frames.size()) + " frames are in place\" >&2\n";
     return script;
   }
   std::vector<std::string> concat = {commands.program, "concat"};
@@ -143,6 +152,9 @@ void writeJobScripts(const JobFiles& files, const JobCommands& commands) {
     std::string list;
     for (const std::string& frame : commands.frames) list += frame + "\n";
     writeFile(files.frameList(), list, false);
+    std::error_code error;
+    std::filesystem::create_directories(files.stagedFrames(), error);
+    if (error) throw HostError("cannot make " + files.stagedFrames().string() + ": " + error.message());
   }
   writeFile(files.taskScript(), taskScript(files, commands), true);
   writeFile(files.joinScript(), joinScript(files, commands), true);
