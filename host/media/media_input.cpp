@@ -12,6 +12,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -129,7 +130,7 @@ class DecodedSource final : public FrameSource {
     const AVStream* stream = counting->streams[stream_];
     const Packet packet(av_packet_alloc());
     if (!packet) throw HostError(name_ + ": out of memory");
-    std::vector<int64_t> starts;
+    std::vector<int64_t> starts, keys;
     int64_t end = AV_NOPTS_VALUE;
     bool timed = true;
     deadline_.start();
@@ -137,6 +138,7 @@ class DecodedSource final : public FrameSource {
       if (packet->stream_index == stream_ && (packet->flags & AV_PKT_FLAG_DISCARD) == 0) {
         if (packet->pts == AV_NOPTS_VALUE) timed = false;
         starts.push_back(packet->pts);
+        if (packet->flags & AV_PKT_FLAG_KEY) keys.push_back(packet->pts);
         if (packet->pts != AV_NOPTS_VALUE && packet->duration > 0) end = std::max(end, packet->pts + packet->duration);
         if (starts.size() % 256 == 0) deadline_.start();  // reading on: the limit is per stretch, not the file
       }
@@ -149,6 +151,11 @@ class DecodedSource final : public FrameSource {
     if (starts.empty()) starts.push_back(0);
     if (timed) {
       std::sort(starts.begin(), starts.end());
+      if (std::adjacent_find(starts.begin(), starts.end()) == starts.end()) {
+        framePts_ = starts;
+        std::sort(keys.begin(), keys.end());
+        keyPts_ = keys;
+      }
       const double unit = av_q2d(stream->time_base);
       times.slack = std::clamp(unit / 2, 1e-6, 5e-4);
       for (const int64_t start : starts) times.starts.push_back(static_cast<double>(start - starts.front()) * unit);
@@ -216,16 +223,61 @@ class DecodedSource final : public FrameSource {
     return false;
   }
 
-  // Decodes on to frame `index` (the last one there is, beyond the end), from the start again
+  // Decodes on to frame `index` (the last one there is, beyond the end): from the keyframe before
+  // it when it lies behind or well ahead and the clip can be sought in, else from the start again
   // when it lies behind.
   void moveTo(int64_t index) {
-    if (index < lastIndex_) {
-      if (count_ && *count_ == 1) return;
-      rewind();
-    }
+    if (index < lastIndex_ && count_ && *count_ == 1) return;
+    if ((index < lastIndex_ || keyframeBetween(lastIndex_, index)) && seekTo(index)) return;
+    if (index < lastIndex_) rewind();
     while (lastIndex_ < index && !ended_) {
       if (!decodeNext()) break;
     }
+  }
+
+  // Whether a keyframe lies after frame `from` and at or before frame `to`: decoding from there
+  // passes over the frames between.
+  bool keyframeBetween(int64_t from, int64_t to) const {
+    const auto size = static_cast<int64_t>(framePts_.size());
+    if (from < 0 || to <= from || to >= size) return false;
+    const auto key = std::upper_bound(keyPts_.begin(), keyPts_.end(), framePts_[static_cast<size_t>(to)]);
+    return key != keyPts_.begin() && *std::prev(key) > framePts_[static_cast<size_t>(from)];
+  }
+
+  // Frame `index` decoded from the keyframe at or before it, each frame before it in between
+  // decoded and let go: the frame sequential decoding gives, since every frame is known by its
+  // time (framePts_, from frameTimes()). False, with the clip read from its start again, where
+  // that cannot be done: a deinterlaced clip (its filter reads the frames around each), a sequence,
+  // times not known or not each a frame's own, a seek the file refuses, or a frame decoded whose
+  // time is not one of them.
+  bool seekTo(int64_t index) {
+    if (sequence_ || interlaced(deinterlace_) || index < 0 || index >= static_cast<int64_t>(framePts_.size())) {
+      return false;
+    }
+    const int64_t target = framePts_[static_cast<size_t>(index)];
+    deadline_.start();
+    if (av_seek_frame(format_.get(), stream_, target, AVSEEK_FLAG_BACKWARD) < 0) return false;
+    avcodec_flush_buffers(decoder_.get());
+    flushed_ = false;
+    ended_ = false;
+    for (;;) {
+      deadline_.start();
+      if (!decodeFrame()) break;
+      const int64_t pts = work_->pts;
+      const auto found = std::lower_bound(framePts_.begin(), framePts_.end(), pts);
+      if (pts == AV_NOPTS_VALUE || found == framePts_.end() || *found != pts || found - framePts_.begin() > index) break;
+      if (found - framePts_.begin() < index) {
+        av_frame_unref(work_.get());
+        continue;
+      }
+      av_frame_unref(last_.get());
+      av_frame_move_ref(last_.get(), work_.get());
+      toneMap();
+      lastIndex_ = index;
+      return true;
+    }
+    rewind();
+    return false;
   }
 
   void checkSize(int64_t width, int64_t height, const char* what) const {
@@ -587,6 +639,10 @@ class DecodedSource final : public FrameSource {
   bool deinterlacerEnded_ = false;
   Frame filtered_;  // the deinterlacer's next frame
   std::optional<FrameTimes> times_;  // once read
+  // The time of each frame in the order shown, in the stream's time base, when each is a time of
+  // its own: how a frame is found after a seek. Empty until frameTimes() read them.
+  std::vector<int64_t> framePts_;
+  std::vector<int64_t> keyPts_;  // the times of the keyframes among them
   Orientation orientation_;
   HighDynamicRange hdr_;
   std::unique_ptr<ToneMapper> toneMapper_;

@@ -293,6 +293,30 @@ TEST_F(Media, AClipGivesEachFrameAndItsLastBeyondItsEnd) {
   EXPECT_GT(level(1), 235);  // back again
 }
 
+// Frames asked for out of order (a segment starting mid-clip, a preview scrubbed back) are found
+// from the keyframe before them: each is the frame decoding from the start gives, in MP4 and
+// Matroska, with B-frames and keyframes every ten frames, ahead, behind and beyond the end.
+TEST_F(Media, FramesFoundOutOfOrderAreTheFramesDecodedInTurn) {
+  for (const std::string name : {"gop.mp4", "gop.mkv"}) {
+    SCOPED_TRACE(name);
+    const std::string clip = (dir / name).string();
+    const auto made = ophosttest::runFfmpeg({"-f", "lavfi", "-i", "testsrc2=s=64x36:r=25:d=3.6", "-c:v", "libx264",
+                                             "-g", "10", "-bf", "2", clip});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const ophost::Geometry area = ophost::Geometry::exact(64, 36);
+    std::vector<ophost::Picture> inTurn;
+    auto sequential = openSource(clip);
+    for (int64_t n = 0; n < 90; ++n) sequential->frameInto(n, inTurn.emplace_back(area, 4));
+    auto sought = openSource(clip);
+    ASSERT_TRUE(sought->frameTimes());
+    for (const int64_t n : {75, 3, 41, 40, 88, 12, 13, 60, 0, 89, 200, 31}) {
+      ophost::Picture picture(area, 4);
+      sought->frameInto(n, picture);
+      EXPECT_TRUE(picture == inTurn[static_cast<size_t>(std::min<int64_t>(n, 89))]) << n;
+    }
+  }
+}
+
 TEST_F(Media, StillsAndSequencesAndWhatIsNotAPicture) {
   auto png = createSink((dir / "still.png").string(), {40, 30, 25, 18});
   png->add(drawCard("gradient", 40, 30), 0);
