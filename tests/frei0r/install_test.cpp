@@ -38,7 +38,7 @@ class Installed : public Scratch {
                              quoted("pixbuf:" + (dir / "b.png").string()) +
                              " out=10 -transition frei0r.kt3_ripples in=0 out=10 " + quoted("progress=0=0;-1=1") +
                              " frames=10 softness=0.3 -consumer " + quoted("avformat:" + (frames / "%04d.png").string()) +
-                             " vcodec=png pix_fmt=rgb24 </dev/null";
+                             " vcodec=png pix_fmt=rgb24 real_time=-1 </dev/null";
     Outcome result = runMelt(meltCommand, dir, frames / "0001.png");
     ASSERT_EQ(result.status, 0) << result.err.substr(0, 2000);
     expectFromRoot(result.err, root);

@@ -166,7 +166,7 @@ TEST_F(Kdenlive, ProjectsOfEveryTransitionRenderInMeltAsOphost) {
   REQUIRE_MELT();
   expectProjectsRenderAsOphost(dir, [](const fs::path& project, const fs::path& pattern) {
     return "melt -quiet " + quoted(project.string()) + " -consumer " + quoted("avformat:" + pattern.string()) +
-           " vcodec=png pix_fmt=rgb24";
+           " vcodec=png pix_fmt=rgb24 real_time=-1";
   });
 }
 

@@ -39,7 +39,7 @@ class Melt : public Scratch {
     const std::string command =
         environment + " FREI0R_PATH=" + quoted(frei0rDir().string()) + " melt -quiet -profile " +
         quoted((dir / "profile").string()) + " " + arguments + " -consumer " +
-        quoted("avformat:" + (dir / "melt%04d.png").string()) + " vcodec=png pix_fmt=rgb24 </dev/null";
+        quoted("avformat:" + (dir / "melt%04d.png").string()) + " vcodec=png pix_fmt=rgb24 real_time=-1 </dev/null";
     return runMelt(command, dir, dir / "melt0001.png");
   }
   std::string clips() const {
