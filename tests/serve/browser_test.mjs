@@ -219,6 +219,18 @@ async function main() {
   assert.equal((await fetch(`${address}api/plugins`, { headers: { 'X-Ophost-Request': '1' } })).status, 200);
   ok(`a broken upload is refused (${refusal.trim()}) and the server goes on`);
 
+  // A clip of PAL's 16:15 pixels is shown 4:3, as a player shows it, not in its stored 5:4.
+  const pal = path.join(scratch, 'pal.mp4');
+  await run('ffmpeg', ['-v', 'error', '-y', '-f', 'lavfi', '-i', 'testsrc2=s=90x72:r=25:d=0.2,setsar=16/15',
+    '-c:v', 'libx264', pal]);
+  await page.setInputFiles('#upload', { name: 'pal.mp4', mimeType: 'video/mp4', buffer: fs.readFileSync(pal) });
+  await shownFrame(page, /input0=upload/);
+  const shape = await page.$eval('#preview', (image) => ({
+    pixels: image.dataset.pixelAspect, width: image.clientWidth, height: image.clientHeight }));
+  assert.equal(shape.pixels, '16:15');
+  assert.ok(Math.abs(shape.width / shape.height - 4 / 3) < 0.02, `shown ${shape.width}x${shape.height}`);
+  ok(`a clip of 16:15 pixels is shown at its display aspect (${shape.width}x${shape.height})`);
+
   // A command-line export that cannot reach the server says so on the page.
   await page.route('**/api/command*', (route) => route.abort());
   await page.click('#export');
