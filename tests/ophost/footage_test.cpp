@@ -14,7 +14,6 @@ namespace {
 
 class Footage : public Scratch {
  protected:
-  std::string at(const std::string& name) const { return (dir / name).string(); }
   void make(const std::vector<std::string>& arguments) {
     const RunResult run = runFfmpeg(arguments);
     ASSERT_EQ(run.status, 0) << run.err;

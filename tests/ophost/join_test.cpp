@@ -12,7 +12,6 @@ namespace {
 
 class Join : public Scratch {
  protected:
-  std::string at(const std::string& name) const { return (dir / name).string(); }
   void render(const std::vector<std::string>& arguments) {
     const RunResult run = runOphost(arguments);
     ASSERT_EQ(run.status, 0) << run.err;

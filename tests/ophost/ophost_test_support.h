@@ -21,6 +21,7 @@ class Scratch : public testing::Test {
   void TearDown() override;
   std::filesystem::path dir;
   std::vector<std::string> files() const;  // every file now in dir, sorted
+  std::string at(const std::string& name) const { return (dir / name).string(); }  // a file in dir
 };
 
 struct RunResult {

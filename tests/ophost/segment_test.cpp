@@ -25,7 +25,6 @@ namespace {
 
 class Segments : public Scratch {
  protected:
-  std::string at(const std::string& name) const { return (dir / name).string(); }
   void run(const std::vector<std::string>& arguments) {
     const RunResult done = runOphost(arguments);
     ASSERT_EQ(done.status, 0) << done.err;
