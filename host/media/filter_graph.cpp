@@ -6,23 +6,14 @@ extern "C" {
 }
 
 #include "host_error.h"
+#include "input_file.h"
 
 namespace ophost::media {
 
-namespace {
-
-std::string reason(int status) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(status, text, sizeof text);
-  return text;
-}
-
-}  // namespace
-
 FilterGraph::FilterGraph(const std::string& description,
                          const std::vector<std::pair<std::string, std::string>>& sources, Kind kind,
-                         const std::string& failure)
-    : graph_(avfilter_graph_alloc()) {
+                         const std::string& unavailable, std::string failed)
+    : failed_(std::move(failed)), graph_(avfilter_graph_alloc()) {
   const bool audio = kind == Kind::Audio;
   int status = graph_ ? avfilter_graph_create_filter(&sink_, avfilter_get_by_name(audio ? "abuffersink" : "buffersink"),
                                                      "out", nullptr, nullptr, graph_.get())
@@ -54,23 +45,23 @@ FilterGraph::FilterGraph(const std::string& description,
     outputs.reset(out);
     if (status >= 0) status = avfilter_graph_config(graph_.get(), nullptr);
   }
-  if (status < 0) throw HostError(failure + " (" + reason(status) + ")");
+  if (status < 0) throw HostError(unavailable + " (" + averror(status) + ")");
 }
 
-void FilterGraph::add(size_t index, AVFrame* frame, const std::string& failure) {
+void FilterGraph::add(size_t index, AVFrame* frame) {
   const int status = av_buffersrc_add_frame_flags(sources_.at(index), frame, AV_BUFFERSRC_FLAG_PUSH);
   if (status < 0) {
     if (frame != nullptr) av_frame_unref(frame);
-    throw HostError(failure + " (" + reason(status) + ")");
+    throw HostError(failed_ + " (" + averror(status) + ")");
   }
 }
 
 int FilterGraph::receive(AVFrame* frame) const { return av_buffersink_get_frame(sink_, frame); }
 
-bool FilterGraph::take(AVFrame* frame, const std::string& failure) const {
+bool FilterGraph::take(AVFrame* frame) const {
   const int status = receive(frame);
   if (status == AVERROR_EOF || status == AVERROR(EAGAIN)) return false;
-  if (status < 0) throw HostError(failure + " (" + reason(status) + ")");
+  if (status < 0) throw HostError(failed_ + " (" + averror(status) + ")");
   return true;
 }
 

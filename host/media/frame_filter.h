@@ -35,7 +35,6 @@ class FrameFilter {
 
  private:
   std::unique_ptr<FilterGraph> graph_;
-  std::string name_, what_;
   int width_, height_, format_;  // of the frames it was set up for
 };
 

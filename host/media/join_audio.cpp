@@ -236,7 +236,8 @@ class JoinedSound {
     description += "[" + joined + "]aformat=sample_fmts=" + av_get_sample_fmt_name(encoder->sample_fmt) + "[out]";
     if (!frame_) fail("the sound's filters cannot be set up", AVERROR(ENOMEM));
     graph_ = std::make_unique<FilterGraph>(description, sources, FilterGraph::Kind::Audio,
-                                           "cannot write " + name_ + ": the sound's filters cannot be set up");
+                                           "cannot write " + name_ + ": the sound's filters cannot be set up",
+                                           "cannot write " + name_ + ": mixing the sound failed");
     if (encoder->frame_size > 0 && !(encoder->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE)) {
       av_buffersink_set_frame_size(graph_->sink(), static_cast<unsigned>(encoder->frame_size));
     }
@@ -402,18 +403,8 @@ class JoinMuxer {
     if (status < 0) throw HostError(videoFile + ": not a video (" + failureReason(status, deadline_, "picture") + ")");
     videoStream_ = av_find_best_stream(video_.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (videoStream_ < 0) throw HostError(videoFile + ": not a video (it holds no picture stream)");
-    const AVOutputFormat* container = file_.format()->oformat;
     const AVStream* in = video_->streams[videoStream_];
-    AVStream* out = avformat_new_stream(file_.format(), nullptr);
-    if (out == nullptr || avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) {
-      throw HostError("cannot write " + output + ": out of memory");
-    }
-    // The picture's tag is kept where the container knows it for the same codec.
-    if (container->codec_tag == nullptr ||
-        av_codec_get_id(container->codec_tag, in->codecpar->codec_tag) != in->codecpar->codec_id) {
-      out->codecpar->codec_tag = 0;
-    }
-    out->time_base = in->time_base;
+    AVStream* out = file_.addCopiedStream(*in->codecpar, in->time_base);
     out->avg_frame_rate = in->avg_frame_rate;
     out->sample_aspect_ratio = in->sample_aspect_ratio;
     videoCodec_ = in->codecpar->codec_id;
@@ -429,11 +420,7 @@ class JoinMuxer {
       throw HostError("cannot write " + output_ + ": out of memory");
     }
     audio_->time_base = encoder->time_base;
-    // Matroska counts a block's time from its first sample, the encoder's priming included, and
-    // names the priming in the track's codec delay: the encoder's times, which start before 0 by
-    // the priming, are moved on by it. (MP4 and MOV keep them as they are, and an edit list.)
-    const std::string container = file_.containerName();
-    if (container == "matroska" || container == "webm") primingShift_ = encoder->initial_padding;
+    primingShift_ = file_.soundPrimingShift(*audio_->codecpar, encoder->time_base);
     file_.begin();
   }
 
@@ -585,8 +572,9 @@ void muxJoinAudio(const std::string& videoFile, const std::vector<JoinAudioClip>
 
 void writeJoinSound(const std::vector<JoinAudioClip>& clips, const std::vector<JoinAudioCut>& cuts, FrameRate rate,
                     Codec video, const std::string& output, const std::function<bool()>& stop) {
-  // Of the video codecs only ProRes changes the sound's (to PCM, in MOV).
-  writeSound("", video == Codec::Prores ? AV_CODEC_ID_PRORES : AV_CODEC_ID_NONE, clips, cuts, rate, output, stop);
+  // The sound chosen as for the video the output would hold (ProRes in MOV takes PCM).
+  const AVCodec* encoder = avcodec_find_encoder_by_name(encoderName(video));
+  writeSound("", encoder ? encoder->id : AV_CODEC_ID_NONE, clips, cuts, rate, output, stop);
 }
 
 }  // namespace ophost::media

@@ -535,7 +535,8 @@ class GifSink final : public FrameSink {
                                           options.width, options.height, options.fps, Dictionary());
     statistics_ = std::make_unique<FilterGraph>("[in]palettegen=stats_mode=full[out]",
                                                 std::vector<std::pair<std::string, std::string>>{{"in", frameArguments()}},
-                                                FilterGraph::Kind::Video, failure("the palette filters are not available"));
+                                                FilterGraph::Kind::Video, failure("the palette filters are not available"),
+                                                failure("its palette could not be made"));
     frames_ = ::open(framesFile_.path().c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (frames_ < 0) throw HostError("cannot write " + name + ": " + std::strerror(errno));
   }
@@ -549,28 +550,26 @@ class GifSink final : public FrameSink {
     const Frame frame = convertedFrame(rgb, AV_PIX_FMT_RGB24, options_.width, options_.height);
     frame->pts = count_++;
     keep(frame.get());
-    statistics_->add(0, frame.get(), failure("its palette could not be made"));
+    statistics_->add(0, frame.get());
     const Frame nothing = newFrame();
-    while (statistics_->take(nothing.get(), failure("its palette could not be made"))) {
-      av_frame_unref(nothing.get());  // the palette comes at the end
-    }
+    while (statistics_->take(nothing.get())) av_frame_unref(nothing.get());  // the palette comes at the end
   }
 
   std::vector<std::string> finish() override {
     if (count_ > 0) {
-      const std::string unmapped = failure("its frames could not be mapped onto the palette");
-      statistics_->add(0, nullptr, failure("its palette could not be made"));
+      statistics_->add(0, nullptr);
       const Frame palette = newFrame();
-      if (!statistics_->take(palette.get(), failure("its palette could not be made"))) {
+      if (!statistics_->take(palette.get())) {
         throw HostError("cannot write " + name_ + ": no palette was made");
       }
       FilterGraph mapping("[in][palette]paletteuse=dither=sierra2_4a[out]",
                           {{"in", frameArguments()},
                            {"palette", bufferArguments(palette->width, palette->height, palette->format,
                                                        av_buffersink_get_time_base(statistics_->sink()))}},
-                          FilterGraph::Kind::Video, failure("the palette filters are not available"));
-      mapping.add(1, palette.get(), unmapped);
-      mapping.add(1, nullptr, unmapped);
+                          FilterGraph::Kind::Video, failure("the palette filters are not available"),
+                          failure("its frames could not be mapped onto the palette"));
+      mapping.add(1, palette.get());
+      mapping.add(1, nullptr);
       if (::lseek(frames_, 0, SEEK_SET) != 0) throw HostError("cannot write " + name_ + ": " + std::strerror(errno));
       const Frame mapped = newFrame();
       for (int64_t n = 0; n < count_; ++n) {
@@ -578,11 +577,11 @@ class GifSink final : public FrameSink {
         const Frame frame = newFrame(AV_PIX_FMT_RGB24, options_.width, options_.height);
         readBack(frame.get());
         frame->pts = n;
-        mapping.add(0, frame.get(), unmapped);
-        while (mapping.take(mapped.get(), unmapped)) encode(mapped.get());
+        mapping.add(0, frame.get());
+        while (mapping.take(mapped.get())) encode(mapped.get());
       }
-      mapping.add(0, nullptr, unmapped);
-      while (mapping.take(mapped.get(), unmapped)) encode(mapped.get());
+      mapping.add(0, nullptr);
+      while (mapping.take(mapped.get())) encode(mapped.get());
     }
     ::close(frames_);
     frames_ = -1;

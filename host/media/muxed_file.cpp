@@ -23,6 +23,26 @@ MuxedFile::~MuxedFile() {
   if (begun_ && !finished_) av_write_trailer(format_.get());
 }
 
+AVStream* MuxedFile::addCopiedStream(const AVCodecParameters& parameters, AVRational timeBase) {
+  AVStream* out = avformat_new_stream(format_.get(), nullptr);
+  if (out == nullptr || avcodec_parameters_copy(out->codecpar, &parameters) < 0) {
+    throw HostError("cannot write " + output_ + ": out of memory");
+  }
+  const AVOutputFormat* container = format_->oformat;
+  if (container->codec_tag == nullptr ||
+      av_codec_get_id(container->codec_tag, parameters.codec_tag) != parameters.codec_id) {
+    out->codecpar->codec_tag = 0;
+  }
+  out->time_base = timeBase;
+  return out;
+}
+
+int64_t MuxedFile::soundPrimingShift(const AVCodecParameters& parameters, AVRational timeBase) const {
+  const std::string container = format_->oformat->name;
+  if ((container != "matroska" && container != "webm") || parameters.sample_rate <= 0) return 0;
+  return av_rescale_q(parameters.initial_padding, AVRational{1, parameters.sample_rate}, timeBase);
+}
+
 void MuxedFile::begin(const std::string& refusal) {
   AVIOContext* io = nullptr;
   int status = avio_open(&io, temporary_.c_str(), AVIO_FLAG_WRITE);

@@ -23,9 +23,15 @@ class MuxedFile {
   MuxedFile& operator=(const MuxedFile&) = delete;
 
   AVFormatContext* format() const { return format_.get(); }
-  // The muxer's name: "mp4", "mov", "matroska", "webm" ...
-  std::string containerName() const { return format_->oformat->name; }
 
+  // A new stream carrying packets copied from a stream of `parameters` in `timeBase`, its codec
+  // tag kept where this container knows that tag for the same codec. Throws HostError.
+  AVStream* addCopiedStream(const AVCodecParameters& parameters, AVRational timeBase);
+  // What a sound of `parameters`, its times in `timeBase`, has added to its times here: Matroska
+  // (and WebM) count a block's time from its first sample, the encoder's priming included, and
+  // name the priming in the track's codec delay, which readers take off again; so the times, which
+  // start before 0 by the priming, are moved on by it. MP4 and MOV keep them as they are (0).
+  int64_t soundPrimingShift(const AVCodecParameters& parameters, AVRational timeBase) const;
   // Opens the temporary file and writes the header of the streams added so far. Throws
   // HostError; `refusal`, when given, says what a header the muxer refuses means.
   void begin(const std::string& refusal = {});

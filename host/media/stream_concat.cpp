@@ -186,20 +186,14 @@ class ConcatMuxer {
  public:
   ConcatMuxer(const std::string& output, const std::filesystem::path& temporary, const AVCodecParameters& video,
               const SegmentShape& shape, const OpenStream* sound)
-      : output_(output), file_(output, temporary) {
-    video_ = addStream(video, shape.timeBase);
+      : file_(output, temporary) {
+    video_ = file_.addCopiedStream(video, shape.timeBase);
     video_->avg_frame_rate = shape.rate;
     video_->sample_aspect_ratio = shape.pixelAspect;
     if (sound != nullptr) {
       const AVCodecParameters& heard = *sound->stream()->codecpar;
-      audio_ = addStream(heard, sound->stream()->time_base);
-      // Matroska counts a block's time from its first sample, the encoder's priming included, and
-      // names the priming in the track's codec delay, which readers take off the times again: the
-      // sound's times, which start before 0 by the priming, are moved on by it.
-      const std::string name = file_.containerName();
-      if ((name == "matroska" || name == "webm") && heard.sample_rate > 0) {
-        primingShift_ = av_rescale_q(heard.initial_padding, AVRational{1, heard.sample_rate}, sound->stream()->time_base);
-      }
+      audio_ = file_.addCopiedStream(heard, sound->stream()->time_base);
+      primingShift_ = file_.soundPrimingShift(heard, sound->stream()->time_base);
     }
     file_.begin("a " + std::filesystem::path(output).extension().string() + " file cannot carry these streams");
   }
@@ -222,22 +216,6 @@ class ConcatMuxer {
   void finish() { file_.finish(); }
 
  private:
-  AVStream* addStream(const AVCodecParameters& parameters, AVRational timeBase) {
-    AVStream* out = avformat_new_stream(file_.format(), nullptr);
-    if (out == nullptr || avcodec_parameters_copy(out->codecpar, &parameters) < 0) {
-      throw HostError("cannot write " + output_ + ": out of memory");
-    }
-    // The stream's tag is kept where the container knows it for the same codec.
-    const AVOutputFormat* container = file_.format()->oformat;
-    if (container->codec_tag == nullptr ||
-        av_codec_get_id(container->codec_tag, parameters.codec_tag) != parameters.codec_id) {
-      out->codecpar->codec_tag = 0;
-    }
-    out->time_base = timeBase;
-    return out;
-  }
-
-  std::string output_;
   MuxedFile file_;
   AVStream* video_ = nullptr;  // file_'s
   AVStream* audio_ = nullptr;

@@ -234,12 +234,7 @@ RenderJob prepareRender(const Options& options) {
   if (options.output.empty()) throw HostError("render needs --output FILE (.png, name%04d.png, .mp4, .webm, .gif ...)");
   RenderJob job;
   job.kind = media::outputKindFor(options.output);
-  if (!options.segment.empty()) {
-    job.segment = parseSegment(options.segment);
-    if (job.kind != media::OutputKind::Video && job.kind != media::OutputKind::PngSequence) {
-      throw HostError("--segment: " + options.output + " cannot be a segment: write segments to a video or name%04d.png");
-    }
-  }
+  if (!options.segment.empty()) job.segment = parseSegmentFor(options.segment, options.output);
   // The codec and its settings are checked before the plug-in and the inputs are opened.
   outputOptionsFrom(options, 2, 2, media::FrameRate(kDefaultFps), {});
   job.setup = setupFrom(options, options.positional[0]);

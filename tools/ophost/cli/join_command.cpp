@@ -182,10 +182,7 @@ JoinJob prepareJoin(const Options& options) {
     throw HostError(options.output + " holds one frame: write the join to .mp4, .mov, .mkv, name%04d.png or .gif");
   }
   if (!options.segment.empty()) {
-    job.segment = parseSegment(options.segment);
-    if (job.kind != media::OutputKind::Video && job.kind != media::OutputKind::PngSequence) {
-      throw HostError("--segment: " + options.output + " cannot be a segment: write segments to a video or name%04d.png");
-    }
+    job.segment = parseSegmentFor(options.segment, options.output);
     if (options.soundOnly) throw HostError("give --segment or --sound-only, not both (the sound is written whole)");
     if (!options.sheet.empty()) throw HostError("give --sheet to the whole join, not to a --segment of it");
   }

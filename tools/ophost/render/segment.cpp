@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host_error.h"
+#include "media_output.h"
 #include "settings.h"
 
 namespace ophost::render {
@@ -19,6 +20,15 @@ SegmentChoice parseSegment(const std::string& text) {
   if (choice.index > choice.count) {
     throw HostError("--segment " + text + ": segment " + std::to_string(choice.index) + " of only " +
                     std::to_string(choice.count) + " (1 <= K <= N)");
+  }
+  return choice;
+}
+
+SegmentChoice parseSegmentFor(const std::string& text, const std::string& output) {
+  const SegmentChoice choice = parseSegment(text);
+  const media::OutputKind kind = media::outputKindFor(output);
+  if (kind != media::OutputKind::Video && kind != media::OutputKind::PngSequence) {
+    throw HostError("--segment: " + output + " cannot be a segment: write segments to a video or name%04d.png");
   }
   return choice;
 }

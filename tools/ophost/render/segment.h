@@ -19,6 +19,8 @@ struct SegmentChoice {
 
 // "K/N", 1 <= K <= N. Throws HostError naming --segment for anything else.
 SegmentChoice parseSegment(const std::string& text);
+// The same for a segment written to `output`, which must be a video or a numbered PNG sequence.
+SegmentChoice parseSegmentFor(const std::string& text, const std::string& output);
 
 // How many segments a job of `frames` frames at `rate` can be cut into, each at least a second
 // long (ceil(rate) frames); at least 1.
