@@ -165,22 +165,17 @@ OP_TARGET_AVX2 static inline __m128i joltBetweenFour(const double* upper, const 
 }
 
 // Sixteen bytes a step: the values truncated, then narrowed with unsigned saturation, 32 to 16 bits
-// and 16 to 8, which holds them to 0..255 as toByte does (they lie within -400..700, see there),
-// and put back in order.
+// and 16 to 8, which holds them to 0..255 as toByte does (they lie within -400..700, see there).
 OP_TARGET_AVX2 static void joltBetweenRowsAvx2(const double* upper, const double* lower, double fy,
                                                int32_t bytes, uint8_t* out) {
   const __m256d f = _mm256_set1_pd(fy);
-  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
   int32_t n = 0;
   for (; n + 16 <= bytes; n += 16) {
-    const __m256i a = _mm256_set_m128i(joltBetweenFour(upper + n + 4, lower + n + 4, f),
-                                       joltBetweenFour(upper + n, lower + n, f));
-    const __m256i b = _mm256_set_m128i(joltBetweenFour(upper + n + 12, lower + n + 12, f),
-                                       joltBetweenFour(upper + n + 8, lower + n + 8, f));
-    const __m256i words = _mm256_packus_epi32(a, b);        // a0-3 b0-3 | a4-7 b4-7
-    const __m256i packed = _mm256_packus_epi16(words, words);  // bytes, each half twice per lane
-    const __m256i inOrder = _mm256_permutevar8x32_epi32(packed, order);
-    _mm_storeu_si128((__m128i*)(out + n), _mm256_castsi256_si128(inOrder));
+    const __m128i low = _mm_packus_epi32(joltBetweenFour(upper + n, lower + n, f),
+                                         joltBetweenFour(upper + n + 4, lower + n + 4, f));
+    const __m128i high = _mm_packus_epi32(joltBetweenFour(upper + n + 8, lower + n + 8, f),
+                                          joltBetweenFour(upper + n + 12, lower + n + 12, f));
+    _mm_storeu_si128((__m128i*)(out + n), _mm_packus_epi16(low, high));
   }
   joltBetweenRun(upper + n, lower + n, fy, bytes - n, out + n);
 }
@@ -259,11 +254,23 @@ static OpImage* joltDraw(const OperatorContext* context, OpImage* input0, OpImag
   const double s = joltScale(f);
   const Span columns = placeSpan(area.width, s);
   const Span rows = placeSpan(area.height, s);
+  const uint8_t* origin = opframe::pixelAt(picture, area, 0, 0);
+
+  // At full size (a step of exactly 1 from 0 along both axes) every coordinate is a whole pixel and
+  // every fraction 0: (p10 - p00) * 0 + p00 is p00 and (lower - upper) * 0 + upper is upper, so
+  // each drawn row is the picture's row, byte for byte. The last frame of the arc is one of these.
+  if (columns.step == 1.0 && columns.start == 0.0 && rows.step == 1.0 && rows.start == 0.0) {
+    for (int32_t j = 0; j < rows.count; ++j) {
+      memcpy(opframe::pixelAt(background, area, columns.offset, rows.offset + j),
+             origin + (ptrdiff_t)j * area.stride * PIXEL_BYTES, (size_t)columns.count * PIXEL_BYTES);
+      opChkAbort();
+    }
+    return background;
+  }
 
   // Every drawn row samples the same picture columns, at the coordinates columns.start,
   // columns.start + step, ... summed one step at a time. They are summed here once, in the same
   // order, so each column's taps and fraction are exactly those a row-by-row sum would give.
-  const uint8_t* origin = opframe::pixelAt(picture, area, 0, 0);
   double sx = columns.start;
   for (int32_t i = 0; i < columns.count; ++i) {
     const Tap column = tapAt(sx, area.width);
