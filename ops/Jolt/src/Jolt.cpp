@@ -230,9 +230,10 @@ OP_TARGET_AVX2 static void joltBetweenTwoRowsAvx2(const double* upper, const dou
   joltBetweenTwoRuns(upper + n, lower + n, fy0, fy1, bytes - n, out0 + n, out1 + n);
 }
 
-// AVX-512 versions of both loops (two drawn columns, or sixteen values, a vector) gave the same
-// bytes but ran 5 to 10% slower than these AVX2 ones on a processor with both (the shuffles and
-// conversions that feed the doubles bound them, not the width), so the AVX-512 path runs AVX2 here.
+// AVX-512 versions of the along-row and between-rows loops (two drawn columns, or sixteen values, a
+// vector) gave the same bytes but ran 5 to 10% slower than the AVX2 ones on a processor with both
+// (the shuffles and conversions that feed the doubles bound them, not the width), so the AVX-512
+// path runs the AVX2 loops here.
 static JoltKernels joltKernels() {
   return JoltKernels{
       opframe::pickVector<decltype(&joltAlongRowAvx2)>(joltAlongRowBaseline, joltAlongRowAvx2, nullptr),
@@ -313,7 +314,7 @@ static OpImage* joltDraw(const OperatorContext* context, OpImage* input0, OpImag
   // each drawn row is the picture's row, byte for byte. The last frame of the arc is one of these.
   if (columns.step == 1.0 && columns.start == 0.0 && rows.step == 1.0 && rows.start == 0.0) {
     for (int32_t j = 0; j < rows.count; ++j) {
-      memcpy(opframe::pixelAt(background, area, columns.offset, rows.offset + j),
+      memmove(opframe::pixelAt(background, area, columns.offset, rows.offset + j),
              origin + (ptrdiff_t)j * area.stride * PIXEL_BYTES, (size_t)columns.count * PIXEL_BYTES);
       opChkAbort();
     }
