@@ -75,14 +75,16 @@ static Tap tapAt(double c, int32_t size) {
 //   value = toByte((lower - upper) * fy + upper)
 // `upper` and `lower` depend only on a picture row and the drawn column, not on the drawn row, so
 // they are worked out once per picture row and render (joltAlongRow) and kept while drawn rows
-// still sample that picture row: the same operations on the same operands give the same doubles.
+// still sample that picture row; and where two drawn rows in a row sample the same two picture
+// rows (the picture enlarged), lower - upper is worked out once for both (joltBetweenTwoRuns). The
+// same operations on the same operands give the same doubles.
 
-// The column taps of the render in progress, one per drawn column: the byte offsets of the two
-// pixels in a row, and the fraction between them.
+// The taps of the render in progress: per drawn column the byte offsets of the two pixels in a row
+// and the fraction between them, and per drawn row its two picture rows and fraction.
 static int32_t joltColumnBefore[32767];
 static int32_t joltColumnAfter[32767];
 static double joltColumnFraction[32767];
-
+static Tap joltRowTaps[32767];
 
 // Two picture rows interpolated along the row, each value as `upper` above (byte n of drawn column
 // i at i * PIXEL_BYTES + n), and which picture row each holds (-1: none yet).
@@ -109,6 +111,17 @@ __attribute__((always_inline)) static inline void joltBetweenRun(const double* _
   for (int32_t n = 0; n < bytes; ++n) out[n] = toByte((lower[n] - upper[n]) * fy + upper[n]);
 }
 
+// Bytes of two drawn rows, at fractions fy0 and fy1, between the same two interpolated picture rows.
+__attribute__((always_inline)) static inline void joltBetweenTwoRuns(
+    const double* __restrict upper, const double* __restrict lower, double fy0, double fy1,
+    int32_t bytes, uint8_t* __restrict out0, uint8_t* __restrict out1) {
+  for (int32_t n = 0; n < bytes; ++n) {
+    const double difference = lower[n] - upper[n];
+    out0[n] = toByte(difference * fy0 + upper[n]);
+    out1[n] = toByte(difference * fy1 + upper[n]);
+  }
+}
+
 // One drawn row, in blocks of BLOCK bytes, then the rest: loops of a known count, which the
 // compiler runs as vector code at any optimisation level that vectorises at all.
 template <int32_t BLOCK>
@@ -121,11 +134,13 @@ __attribute__((always_inline)) static inline void joltBetweenRows(const double* 
   joltBetweenRun(upper + n, lower + n, fy, bytes - n, out + n);
 }
 
-// The two loops of a drawn row, compiled for each vector path.
+// The three loops of a drawn row or two, compiled for each vector path.
 struct JoltKernels {
   void (*alongRow)(const uint8_t* row, int32_t count, double* values);
   void (*betweenRows)(const double* upper, const double* lower, double fy, int32_t bytes,
                       uint8_t* out);
+  void (*betweenTwoRows)(const double* upper, const double* lower, double fy0, double fy1,
+                         int32_t bytes, uint8_t* out0, uint8_t* out1);
 };
 
 static void joltAlongRowBaseline(const uint8_t* row, int32_t count, double* values) {
@@ -156,6 +171,15 @@ static void joltBetweenRowsBaseline(const double* upper, const double* lower, do
   joltBetweenRows<16>(upper, lower, fy, bytes, out);
 }
 
+static void joltBetweenTwoRowsBaseline(const double* upper, const double* lower, double fy0,
+                                       double fy1, int32_t bytes, uint8_t* out0, uint8_t* out1) {
+  int32_t n = 0;
+  for (; n + 16 <= bytes; n += 16) {
+    joltBetweenTwoRuns(upper + n, lower + n, fy0, fy1, 16, out0 + n, out1 + n);
+  }
+  joltBetweenTwoRuns(upper + n, lower + n, fy0, fy1, bytes - n, out0 + n, out1 + n);
+}
+
 // (lower - upper) * fy + upper for four values, truncated to 32 bits as toByte truncates.
 OP_TARGET_AVX2 static inline __m128i joltBetweenFour(const double* upper, const double* lower,
                                                      __m256d fy) {
@@ -165,34 +189,58 @@ OP_TARGET_AVX2 static inline __m128i joltBetweenFour(const double* upper, const 
 }
 
 // Sixteen bytes a step: the values truncated, then narrowed with unsigned saturation, 32 to 16 bits
-// and 16 to 8, which holds them to 0..255 as toByte does (they lie within -400..700, see there),
-// and put back in order.
+// and 16 to 8, which holds them to 0..255 as toByte does (they lie within -400..700, see there).
 OP_TARGET_AVX2 static void joltBetweenRowsAvx2(const double* upper, const double* lower, double fy,
                                                int32_t bytes, uint8_t* out) {
   const __m256d f = _mm256_set1_pd(fy);
-  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
   int32_t n = 0;
   for (; n + 16 <= bytes; n += 16) {
-    const __m256i a = _mm256_set_m128i(joltBetweenFour(upper + n + 4, lower + n + 4, f),
-                                       joltBetweenFour(upper + n, lower + n, f));
-    const __m256i b = _mm256_set_m128i(joltBetweenFour(upper + n + 12, lower + n + 12, f),
-                                       joltBetweenFour(upper + n + 8, lower + n + 8, f));
-    const __m256i words = _mm256_packus_epi32(a, b);        // a0-3 b0-3 | a4-7 b4-7
-    const __m256i packed = _mm256_packus_epi16(words, words);  // bytes, each half twice per lane
-    const __m256i inOrder = _mm256_permutevar8x32_epi32(packed, order);
-    _mm_storeu_si128((__m128i*)(out + n), _mm256_castsi256_si128(inOrder));
+    const __m128i low = _mm_packus_epi32(joltBetweenFour(upper + n, lower + n, f),
+                                         joltBetweenFour(upper + n + 4, lower + n + 4, f));
+    const __m128i high = _mm_packus_epi32(joltBetweenFour(upper + n + 8, lower + n + 8, f),
+                                          joltBetweenFour(upper + n + 12, lower + n + 12, f));
+    _mm_storeu_si128((__m128i*)(out + n), _mm_packus_epi16(low, high));
   }
   joltBetweenRun(upper + n, lower + n, fy, bytes - n, out + n);
 }
 
-// AVX-512 versions of both loops (two drawn columns, or sixteen values, a vector) gave the same
-// bytes but ran 5 to 10% slower than these AVX2 ones on a processor with both (the shuffles and
-// conversions that feed the doubles bound them, not the width), so the AVX-512 path runs AVX2 here.
+// Sixteen bytes of each of two drawn rows a step, narrowed as above.
+OP_TARGET_AVX2 static void joltBetweenTwoRowsAvx2(const double* upper, const double* lower,
+                                                  double fy0, double fy1, int32_t bytes,
+                                                  uint8_t* out0, uint8_t* out1) {
+  const __m256d f0 = _mm256_set1_pd(fy0);
+  const __m256d f1 = _mm256_set1_pd(fy1);
+  int32_t n = 0;
+  for (; n + 16 <= bytes; n += 16) {
+    __m128i first[4];
+    __m128i second[4];
+    for (int k = 0; k < 4; ++k) {
+      const __m256d u = _mm256_loadu_pd(upper + n + 4 * k);
+      const __m256d difference = _mm256_sub_pd(_mm256_loadu_pd(lower + n + 4 * k), u);
+      first[k] = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(difference, f0), u));
+      second[k] = _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(difference, f1), u));
+    }
+    _mm_storeu_si128((__m128i*)(out0 + n),
+                     _mm_packus_epi16(_mm_packus_epi32(first[0], first[1]),
+                                      _mm_packus_epi32(first[2], first[3])));
+    _mm_storeu_si128((__m128i*)(out1 + n),
+                     _mm_packus_epi16(_mm_packus_epi32(second[0], second[1]),
+                                      _mm_packus_epi32(second[2], second[3])));
+  }
+  joltBetweenTwoRuns(upper + n, lower + n, fy0, fy1, bytes - n, out0 + n, out1 + n);
+}
+
+// AVX-512 versions of the along-row and between-rows loops (two drawn columns, or sixteen values, a
+// vector) gave the same bytes but ran 5 to 10% slower than the AVX2 ones on a processor with both
+// (the shuffles and conversions that feed the doubles bound them, not the width), so the AVX-512
+// path runs the AVX2 loops here.
 static JoltKernels joltKernels() {
   return JoltKernels{
       opframe::pickVector<decltype(&joltAlongRowAvx2)>(joltAlongRowBaseline, joltAlongRowAvx2, nullptr),
       opframe::pickVector<decltype(&joltBetweenRowsAvx2)>(joltBetweenRowsBaseline,
-                                                      joltBetweenRowsAvx2, nullptr)};
+                                                      joltBetweenRowsAvx2, nullptr),
+      opframe::pickVector<decltype(&joltBetweenTwoRowsAvx2)>(joltBetweenTwoRowsBaseline,
+                                                         joltBetweenTwoRowsAvx2, nullptr)};
 }
 
 // The values of picture row `wanted`, worked out unless held already; the row `keep`, needed by the
@@ -259,11 +307,24 @@ static OpImage* joltDraw(const OperatorContext* context, OpImage* input0, OpImag
   const double s = joltScale(f);
   const Span columns = placeSpan(area.width, s);
   const Span rows = placeSpan(area.height, s);
+  const uint8_t* origin = opframe::pixelAt(picture, area, 0, 0);
+
+  // At full size (a step of exactly 1 from 0 along both axes) every coordinate is a whole pixel and
+  // every fraction 0: (p10 - p00) * 0 + p00 is p00 and (lower - upper) * 0 + upper is upper, so
+  // each drawn row is the picture's row, byte for byte. The last frame of the arc is one of these.
+  if (columns.step == 1.0 && columns.start == 0.0 && rows.step == 1.0 && rows.start == 0.0) {
+    for (int32_t j = 0; j < rows.count; ++j) {
+      memmove(opframe::pixelAt(background, area, columns.offset, rows.offset + j),
+             origin + (ptrdiff_t)j * area.stride * PIXEL_BYTES, (size_t)columns.count * PIXEL_BYTES);
+      opChkAbort();
+    }
+    return background;
+  }
 
   // Every drawn row samples the same picture columns, at the coordinates columns.start,
-  // columns.start + step, ... summed one step at a time. They are summed here once, in the same
-  // order, so each column's taps and fraction are exactly those a row-by-row sum would give.
-  const uint8_t* origin = opframe::pixelAt(picture, area, 0, 0);
+  // columns.start + step, ... summed one step at a time, and every drawn column the same picture
+  // rows. Both are summed here once, in the same order, so each tap and fraction is exactly what a
+  // pixel-by-pixel sum would give.
   double sx = columns.start;
   for (int32_t i = 0; i < columns.count; ++i) {
     const Tap column = tapAt(sx, area.width);
@@ -273,18 +334,34 @@ static OpImage* joltDraw(const OperatorContext* context, OpImage* input0, OpImag
     sx += columns.step;
   }
 
-  joltRowHeld[0] = joltRowHeld[1] = -1;
-  const JoltKernels kernels = joltKernels();
-
   double sy = rows.start;
   for (int32_t j = 0; j < rows.count; ++j) {
-    const Tap row = tapAt(sy, area.height);
+    joltRowTaps[j] = tapAt(sy, area.height);
+    sy += rows.step;
+  }
+
+  // Drawn rows one at a time, or two together where they sample the same two picture rows; the
+  // abort poll follows each drawn row (both polls follow a pair).
+  joltRowHeld[0] = joltRowHeld[1] = -1;
+  const JoltKernels kernels = joltKernels();
+  const int32_t bytes = columns.count * PIXEL_BYTES;
+  for (int32_t j = 0; j < rows.count;) {
+    const Tap& row = joltRowTaps[j];
     const double* upper = joltRow(kernels, origin, area.stride, columns.count, row.before, row.after);
     const double* lower = joltRow(kernels, origin, area.stride, columns.count, row.after, row.before);
-    kernels.betweenRows(upper, lower, row.fraction, columns.count * PIXEL_BYTES,
-                    opframe::pixelAt(background, area, columns.offset, rows.offset + j));
-    sy += rows.step;
-    opChkAbort();
+    uint8_t* out = opframe::pixelAt(background, area, columns.offset, rows.offset + j);
+    const Tap* next = j + 1 < rows.count ? &joltRowTaps[j + 1] : nullptr;
+    if (next != nullptr && next->before == row.before && next->after == row.after) {
+      kernels.betweenTwoRows(upper, lower, row.fraction, next->fraction, bytes, out,
+                             opframe::pixelAt(background, area, columns.offset, rows.offset + j + 1));
+      opChkAbort();
+      opChkAbort();
+      j += 2;
+    } else {
+      kernels.betweenRows(upper, lower, row.fraction, bytes, out);
+      opChkAbort();
+      j += 1;
+    }
   }
   return background;
 }
