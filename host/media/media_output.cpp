@@ -465,12 +465,8 @@ class VideoSink final : public FrameSink {
     target.shiftY = encoding_.shiftY;
     target.bits = encoding_.bits;
     target.interlaced = interlaced(fields_);
-    if (encoding_.bt709) {
-      opPixelsToMatrix(picture, kBt709Kr, kBt709Kb, inBt709_);
-      opPixelsToYcbcr(inBt709_, target);
-    } else {
-      opPixelsToYcbcr(picture, target);
-    }
+    if (encoding_.bt709) target.matrix = &toBt709_;
+    opPixelsToYcbcr(picture, target);
     frame_->pts = count_++;
     tag(frame_.get());
     file_->encode(frame_.get());
@@ -511,7 +507,7 @@ class VideoSink final : public FrameSink {
   FieldOrder fields_;
   int64_t count_ = 0;
   Frame frame_;  // the encoder's input, reused
-  Picture inBt709_;  // a picture in the BT.709 matrix, reused
+  const MatrixChange toBt709_ = matrixChangeTo(kBt709Kr, kBt709Kb);
   std::unique_ptr<EncodedFile> file_;
 };
 
