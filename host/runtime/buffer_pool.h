@@ -1,5 +1,6 @@
-// Picture buffers kept for their next use. A render at 1920x1080 goes through some ten buffers of
-// 8 MB a frame (decoded inputs, the plug-in's guarded copies, its output, what the encoder reads);
+// Picture buffers kept for their next use. A render at 1920x1080 goes through several buffers of
+// 8 MB a frame (decoded inputs, which the plug-in gets and puts back as its output, new images,
+// the copies of inputs kept for a later frame);
 // allocated anew each frame, every one of them comes from the kernel as fresh pages that it zeroes
 // first. Given back here instead, they are handed out again for the next frame, so a steady render
 // allocates nothing. One pool serves the whole process (the decoding, rendering and encoding
