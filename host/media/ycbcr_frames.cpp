@@ -233,15 +233,18 @@ void matrixPixels(const uint8_t* from, size_t count, const int32_t (&m)[3][3], u
 }
 
 // Row `row` of `picture` as the rows are read for a conversion: the picture's own, or converted
-// through a matrix into one of two rows kept for the purpose.
+// through a matrix into one of two rows kept for the purpose (the thread's own, so one reader at a
+// time on a thread).
 class RowReader {
  public:
   RowReader(const Picture& picture, const MatrixChange* matrix) : picture_(picture), matrix_(matrix) {
-    if (matrix_ != nullptr) converted_.resize(2 * static_cast<size_t>(picture.geometry.stride) * 4);
+    thread_local std::vector<uint8_t> rows;  // kept from frame to frame
+    if (matrix_ != nullptr) rows.resize(2 * static_cast<size_t>(picture.geometry.stride) * 4);
+    converted_ = rows.data();
   }
   const uint8_t* row(int32_t row, int slot = 0) {
     if (matrix_ == nullptr) return picture_.at(0, row);
-    uint8_t* to = converted_.data() + static_cast<size_t>(slot) * static_cast<size_t>(picture_.geometry.stride) * 4;
+    uint8_t* to = converted_ + static_cast<size_t>(slot) * static_cast<size_t>(picture_.geometry.stride) * 4;
     matrixPixels(picture_.at(0, row), static_cast<size_t>(picture_.geometry.stride), matrix_->m, to);
     return to;
   }
@@ -249,7 +252,7 @@ class RowReader {
  private:
   const Picture& picture_;
   const MatrixChange* matrix_;
-  std::vector<uint8_t> converted_;
+  uint8_t* converted_;
 };
 
 }  // namespace
