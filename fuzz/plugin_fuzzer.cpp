@@ -49,7 +49,7 @@ std::vector<std::string> splitList(const char* text) {
   return items;
 }
 
-void fillNoise(std::vector<uint8_t>& bytes, uint32_t seed) {
+void fillNoise(ophost::PixelBytes& bytes, uint32_t seed) {
   uint32_t state = seed * 2654435761u + 12345u;
   for (uint8_t& b : bytes) {
     state = state * 1664525u + 1013904223u;

@@ -105,14 +105,15 @@ Frame convertedFrame(const RgbImage& rgb, AVPixelFormat format, int width, int h
   return frame;
 }
 
-// A PNG of `rgb`, RGBA when `alpha` holds a byte for each of its pixels (0 transparent).
-Packet encodePng(const RgbImage& rgb, const std::vector<uint8_t>* alpha = nullptr, PixelAspect aspect = {}) {
+// A PNG of `rgb`, RGBA when `alpha` holds a byte for each of its pixels (0 transparent). The
+// image and the keys are let go once they are in the encoder's frame, before the compression.
+Packet encodePng(RgbImage rgb, std::vector<uint8_t> alpha = {}, bool withAlpha = false, PixelAspect aspect = {}) {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
   if (codec == nullptr) throw HostError("no PNG encoder is available");
   const CodecContext encoder(avcodec_alloc_context3(codec));
   Packet packet(av_packet_alloc());
   if (!encoder || !packet) throw HostError("out of memory for a PNG");
-  const AVPixelFormat format = alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
+  const AVPixelFormat format = withAlpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
   encoder->width = rgb.width;
   encoder->height = rgb.height;
   encoder->pix_fmt = format;
@@ -123,16 +124,18 @@ Packet encodePng(const RgbImage& rgb, const std::vector<uint8_t>* alpha = nullpt
     const Frame frame = newFrame(format, rgb.width, rgb.height);
     for (int32_t j = 0; j < rgb.height; ++j) {
       uint8_t* row = frame->data[0] + static_cast<ptrdiff_t>(j) * frame->linesize[0];
-      if (alpha == nullptr) {
+      if (!withAlpha) {
         std::copy_n(rgb.at(0, j), rgb.width * 3, row);
         continue;
       }
-      const uint8_t* keys = alpha->data() + static_cast<size_t>(j) * static_cast<size_t>(rgb.width);
+      const uint8_t* keys = alpha.data() + static_cast<size_t>(j) * static_cast<size_t>(rgb.width);
       for (int32_t i = 0; i < rgb.width; ++i) {
         std::copy_n(rgb.at(i, j), 3, row + 4 * i);
         row[4 * i + 3] = keys[i];
       }
     }
+    rgb = RgbImage();
+    std::vector<uint8_t>().swap(alpha);
     status = avcodec_send_frame(encoder.get(), frame.get());
   }
   if (status >= 0) status = avcodec_receive_packet(encoder.get(), packet.get());
@@ -200,17 +203,16 @@ class PngSink final : public FrameSink {
       : name_(std::move(name)), sequence_(sequence), alpha_(alpha), aspect_(aspect),
         inFlight_(std::max(2u, std::thread::hardware_concurrency())) {}
   void add(const RgbImage& frame, int64_t number) override {
-    write(number, [frame, aspect = aspect_] { return encodePng(frame, nullptr, aspect); });
+    write(number, [frame, aspect = aspect_]() mutable { return encodePng(std::move(frame), {}, false, aspect); });
   }
+  // The frame is made RGB here, smaller than its OpPixels and with no copy of them kept, and the
+  // RGB let go once it is in the encoder's frame: each frame being compressed holds no more than
+  // it needs.
   void add(const Picture& frame, int64_t number) override {
     if (!alpha_) noteDroppedAlpha(frame);
-    // The frame is let go once it is RGB, so that each frame being compressed holds no more
-    // than it needs.
-    write(number, [picture = Picture(frame), alpha = alpha_, aspect = aspect_]() mutable {
-      const std::vector<uint8_t> keys = alpha ? keysOf(picture) : std::vector<uint8_t>();
-      const RgbImage rgb = pictureToRgb(picture);
-      picture = Picture();
-      return encodePng(rgb, alpha ? &keys : nullptr, aspect);
+    write(number, [rgb = pictureToRgb(frame), keys = alpha_ ? keysOf(frame) : std::vector<uint8_t>(),
+                   alpha = alpha_, aspect = aspect_]() mutable {
+      return encodePng(std::move(rgb), std::move(keys), alpha, aspect);
     });
   }
   std::vector<std::string> finish() override {
@@ -465,12 +467,8 @@ class VideoSink final : public FrameSink {
     target.shiftY = encoding_.shiftY;
     target.bits = encoding_.bits;
     target.interlaced = interlaced(fields_);
-    if (encoding_.bt709) {
-      opPixelsToMatrix(picture, kBt709Kr, kBt709Kb, inBt709_);
-      opPixelsToYcbcr(inBt709_, target);
-    } else {
-      opPixelsToYcbcr(picture, target);
-    }
+    if (encoding_.bt709) target.matrix = &toBt709_;
+    opPixelsToYcbcr(picture, target);
     frame_->pts = count_++;
     tag(frame_.get());
     file_->encode(frame_.get());
@@ -511,7 +509,7 @@ class VideoSink final : public FrameSink {
   FieldOrder fields_;
   int64_t count_ = 0;
   Frame frame_;  // the encoder's input, reused
-  Picture inBt709_;  // a picture in the BT.709 matrix, reused
+  const MatrixChange toBt709_ = matrixChangeTo(kBt709Kr, kBt709Kb);
   std::unique_ptr<EncodedFile> file_;
 };
 

@@ -211,17 +211,87 @@ void YcbcrToOpPixels::convertRow(const YcbcrPlanes& planes, int32_t row, uint8_t
   }
 }
 
+namespace {
+
+// Pixels of OpPixels through a matrix in 1/16384ths: Y, Cb, Cr less their black and neutral, the
+// products summed, rounded, and put back on black and neutral, clamped to a byte; keys kept.
+OPHOST_VECTOR_CLONES
+void matrixPixels(const uint8_t* from, size_t count, const int32_t (&m)[3][3], uint8_t* to) {
+  constexpr int32_t half = 1 << (kCoefficientBits - 1);
+  for (size_t i = 0; i < count; ++i) {
+    const uint8_t* p = from + 4 * i;
+    const int32_t y = p[3] - 16, u = p[1] - 128, v = p[2] - 128;
+    const int32_t outY = ((m[0][0] * y + m[0][1] * u + m[0][2] * v + half) >> kCoefficientBits) + 16;
+    const int32_t outCb = ((m[1][0] * y + m[1][1] * u + m[1][2] * v + half) >> kCoefficientBits) + 128;
+    const int32_t outCr = ((m[2][0] * y + m[2][1] * u + m[2][2] * v + half) >> kCoefficientBits) + 128;
+    uint8_t* q = to + 4 * i;
+    q[0] = p[0];
+    q[1] = static_cast<uint8_t>(std::clamp(outCb, 0, 255));
+    q[2] = static_cast<uint8_t>(std::clamp(outCr, 0, 255));
+    q[3] = static_cast<uint8_t>(std::clamp(outY, 0, 255));
+  }
+}
+
+// Row `row` of `picture` as the rows are read for a conversion: the picture's own, or converted
+// through a matrix into one of two rows kept for the purpose (the thread's own, so one reader at a
+// time on a thread).
+class RowReader {
+ public:
+  RowReader(const Picture& picture, const MatrixChange* matrix) : picture_(picture), matrix_(matrix) {
+    thread_local std::vector<uint8_t> rows;  // kept from frame to frame
+    if (matrix_ != nullptr) rows.resize(2 * static_cast<size_t>(picture.geometry.stride) * 4);
+    converted_ = rows.data();
+  }
+  const uint8_t* row(int32_t row, int slot = 0) {
+    if (matrix_ == nullptr) return picture_.at(0, row);
+    uint8_t* to = converted_ + static_cast<size_t>(slot) * static_cast<size_t>(picture_.geometry.stride) * 4;
+    matrixPixels(picture_.at(0, row), static_cast<size_t>(picture_.geometry.stride), matrix_->m, to);
+    return to;
+  }
+
+ private:
+  const Picture& picture_;
+  const MatrixChange* matrix_;
+  uint8_t* converted_;
+};
+
+}  // namespace
+
+MatrixChange matrixChangeTo(double kr, double kb) {
+  Matrix fromOp, toTarget;
+  toRgb(kBt601Kr, kBt601Kb, fromOp);
+  toYcbcr(kr, kb, toTarget);
+  // Both studio range: Y' over 219, Pb and Pr over 224.
+  const double scale[3] = {219.0, 224.0, 224.0};
+  MatrixChange change;
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) {
+      double sum = 0;
+      for (int k = 0; k < 3; ++k) sum += toTarget[r][k] * fromOp[k][c];
+      change.m[r][c] = static_cast<int32_t>(std::lround(sum * scale[r] / scale[c] * (1 << kCoefficientBits)));
+    }
+  }
+  return change;
+}
+
+
 void opPixelsToYuv420(const Picture& picture, const Yuv420Target& target) {
   const Geometry& g = picture.geometry;
   if (picture.bytesPerPixel != 4 || g.stride < 2 || g.rows < 2 || target.width != (g.stride & ~1) ||
       target.height != (g.rows & ~1)) {
     throw HostError("picture sizes do not match for 4:2:0 conversion");
   }
-  for (int32_t j = 0; j < target.height; ++j) {
-    const uint8_t* from = picture.at(0, j);
+  RowReader reader(picture, target.matrix);
+  // Each row's luma is taken as the row is read for its chroma, so a row is read (and converted)
+  // once; a row no chroma row reads (the last of an interlaced frame of 4n + 2 rows) at the end.
+  thread_local std::vector<uint8_t> lumaTaken;  // kept from frame to frame
+  lumaTaken.assign(static_cast<size_t>(target.height), 0);
+  auto takeLuma = [&](int32_t j, const uint8_t* from) {
+    if (lumaTaken[static_cast<size_t>(j)]) return;
+    lumaTaken[static_cast<size_t>(j)] = 1;
     uint8_t* to = target.plane[0] + static_cast<ptrdiff_t>(j) * target.stride[0];
     for (int32_t i = 0; i < target.width; ++i) to[i] = from[4 * i + 3];
-  }
+  };
   // Each chroma sample: [1 2 1] across the columns 2k-1, 2k, 2k+1 (the first repeated where it runs
   // out) of two rows: 2m and 2m+1, or for interlaced frames two rows of one field.
   const int32_t halfWidth = target.width / 2;
@@ -235,11 +305,18 @@ void opPixelsToYuv420(const Picture& picture, const Yuv420Target& target) {
       first = 4 * (m / 2) + m % 2;
       second = first + 2 < target.height ? first + 2 : first;
     }
-    columnSums(picture.at(0, first), picture.at(0, second), g.stride, cbSums, crSums);
+    const uint8_t* a = reader.row(first, 0);
+    const uint8_t* b = second == first ? a : reader.row(second, 1);
+    takeLuma(first, a);
+    takeLuma(second, b);
+    columnSums(a, b, g.stride, cbSums, crSums);
     cbSums[-1] = cbSums[0];
     crSums[-1] = crSums[0];
     halfRow(cbSums, halfWidth, target.plane[1] + static_cast<ptrdiff_t>(m) * target.stride[1]);
     halfRow(crSums, halfWidth, target.plane[2] + static_cast<ptrdiff_t>(m) * target.stride[2]);
+  }
+  for (int32_t j = 0; j < target.height; ++j) {
+    if (!lumaTaken[static_cast<size_t>(j)]) takeLuma(j, reader.row(j));
   }
 }
 
@@ -273,10 +350,12 @@ void opPixelsToYcbcr(const Picture& picture, const YcbcrTarget& target) {
     yuv.width = target.width;
     yuv.height = target.height;
     yuv.interlaced = target.interlaced;
+    yuv.matrix = target.matrix;
     opPixelsToYuv420(picture, yuv);
   } else {
+    RowReader reader(picture, target.matrix);
     for (int32_t j = 0; j < target.height; ++j) {
-      const uint8_t* from = picture.at(0, j);
+      const uint8_t* from = reader.row(j);
       uint8_t* rows[3];
       for (int p = 0; p < 3; ++p) rows[p] = target.plane[p] + static_cast<ptrdiff_t>(j) * target.stride[p];
       for (int32_t i = 0; i < target.width; ++i) {
@@ -302,6 +381,7 @@ void opPixelsToYcbcr(const Picture& picture, const YcbcrTarget& target) {
     }
   }
   if (target.plane[3] == nullptr) return;
+  // The keys, which no matrix changes.
   for (int32_t j = 0; j < target.height; ++j) {
     const uint8_t* from = picture.at(0, std::min(j, g.rows - 1));
     uint8_t* row = target.plane[3] + static_cast<ptrdiff_t>(j) * target.stride[3];
@@ -312,47 +392,12 @@ void opPixelsToYcbcr(const Picture& picture, const YcbcrTarget& target) {
   }
 }
 
-namespace {
-
-// Pixels of OpPixels through a matrix in 1/16384ths: Y, Cb, Cr less their black and neutral, the
-// products summed, rounded, and put back on black and neutral, clamped to a byte; keys kept.
-OPHOST_VECTOR_CLONES
-void matrixPixels(const uint8_t* from, size_t count, const int32_t (&m)[3][3], uint8_t* to) {
-  constexpr int32_t half = 1 << (kCoefficientBits - 1);
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t* p = from + 4 * i;
-    const int32_t y = p[3] - 16, u = p[1] - 128, v = p[2] - 128;
-    const int32_t outY = ((m[0][0] * y + m[0][1] * u + m[0][2] * v + half) >> kCoefficientBits) + 16;
-    const int32_t outCb = ((m[1][0] * y + m[1][1] * u + m[1][2] * v + half) >> kCoefficientBits) + 128;
-    const int32_t outCr = ((m[2][0] * y + m[2][1] * u + m[2][2] * v + half) >> kCoefficientBits) + 128;
-    uint8_t* q = to + 4 * i;
-    q[0] = p[0];
-    q[1] = static_cast<uint8_t>(std::clamp(outCb, 0, 255));
-    q[2] = static_cast<uint8_t>(std::clamp(outCr, 0, 255));
-    q[3] = static_cast<uint8_t>(std::clamp(outY, 0, 255));
-  }
-}
-
-}  // namespace
-
 void opPixelsToMatrix(const Picture& picture, double kr, double kb, Picture& out) {
-  Matrix fromOp, toTarget;
-  toRgb(kBt601Kr, kBt601Kb, fromOp);
-  toYcbcr(kr, kb, toTarget);
-  // Both studio range: Y' over 219, Pb and Pr over 224.
-  const double scale[3] = {219.0, 224.0, 224.0};
-  int32_t m[3][3];
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) {
-      double sum = 0;
-      for (int k = 0; k < 3; ++k) sum += toTarget[r][k] * fromOp[k][c];
-      m[r][c] = static_cast<int32_t>(std::lround(sum * scale[r] / scale[c] * (1 << kCoefficientBits)));
-    }
-  }
+  const MatrixChange change = matrixChangeTo(kr, kb);
   out.geometry = picture.geometry;
   out.bytesPerPixel = picture.bytesPerPixel;
   out.bytes.resize(picture.bytes.size());
-  matrixPixels(picture.bytes.data(), picture.bytes.size() / 4, m, out.bytes.data());
+  matrixPixels(picture.bytes.data(), picture.bytes.size() / 4, change.m, out.bytes.data());
 }
 
 }  // namespace ophost::media

@@ -64,6 +64,14 @@ class YcbcrToOpPixels {
   std::vector<int16_t> cb_, cr_, cbFull_, crFull_;
 };
 
+// The OpPixels' BT.601 studio-range YCbCr re-expressed in the studio-range YCbCr of the matrix
+// with luma weights kr, kb (BT.709 for an output that keeps a BT.709 source's meaning): one 3x3
+// matrix in fixed point, applied to each pixel, rounded and clamped to a byte; keys kept as they are.
+struct MatrixChange {
+  int32_t m[3][3] = {};
+};
+MatrixChange matrixChangeTo(double kr, double kb);
+
 // A YUV 4:2:0 picture for an encoder: planes it writes into.
 struct Yuv420Target {
   uint8_t* plane[3] = {nullptr, nullptr, nullptr};
@@ -73,16 +81,18 @@ struct Yuv420Target {
   // Interlaced: each chroma row made of two rows of one field (rows 0 and 2, 1 and 3, 4 and 6 ...),
   // never of both fields, so that each field keeps its own colour.
   bool interlaced = false;
+  // Applied to each pixel first, row by row as the rows are read (null: the OpPixels as they are).
+  const MatrixChange* matrix = nullptr;
 };
 
 // The whole buffer of a four-byte picture (its active area and what surrounds it) as 4:2:0 BT.601
-// studio YCbCr. Throws HostError unless the target is the picture's size rounded down to even.
+// studio YCbCr (or the target's matrix). Throws HostError unless the target is the picture's size rounded down to even.
 void opPixelsToYuv420(const Picture& picture, const Yuv420Target& target);
 
 // The OpPixels of `picture` (BT.601 studio range) in the studio-range YCbCr of the matrix with
 // luma weights kr, kb (BT.709 for an output that keeps a BT.709 source's meaning), written into
-// `out` (made the picture's shape; its buffer is reused when it has that size already): one 3x3
-// matrix in fixed point, rounded and clamped to a byte; the keys are kept as they are.
+// `out` (made the picture's shape; its buffer is reused when it has that size already), through
+// matrixChangeTo(kr, kb).
 void opPixelsToMatrix(const Picture& picture, double kr, double kb, Picture& out);
 
 // A planar YCbCr picture for an encoder, with or without alpha, in 8 or 10 bits (10-bit samples
@@ -96,6 +106,9 @@ struct YcbcrTarget {
   int shiftY = 1;
   int bits = 8;  // 8 or 10
   bool interlaced = false;  // 4:2:0 chroma made field by field (Yuv420Target)
+  // Applied to each pixel first, row by row as the rows are read, so the picture is read once
+  // (null: the OpPixels' own BT.601). The same as opPixelsToMatrix's picture converted.
+  const MatrixChange* matrix = nullptr;
 };
 
 // The whole buffer of a four-byte picture as BT.601 studio YCbCr and its keys as alpha: 4:4:4 as

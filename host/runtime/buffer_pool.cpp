@@ -9,8 +9,8 @@ BufferPool& BufferPool::shared() {
   return *pool;
 }
 
-std::vector<uint8_t> BufferPool::take(size_t bytes) {
-  std::vector<uint8_t> buffer;
+PixelBytes BufferPool::take(size_t bytes) {
+  PixelBytes buffer;
   if (bytes >= kSmallest) {
     std::lock_guard lock(mutex_);
     // The smallest kept buffer that holds `bytes`: a big one stays for a big picture.
@@ -30,31 +30,56 @@ std::vector<uint8_t> BufferPool::take(size_t bytes) {
   return buffer;
 }
 
-void BufferPool::give(std::vector<uint8_t>&& buffer) {
+void BufferPool::give(PixelBytes&& buffer) {
   const size_t bytes = buffer.capacity();
   if (bytes < kSmallest) return;
-  std::vector<uint8_t> kept = std::move(buffer);
+  PixelBytes kept = std::move(buffer);
   std::lock_guard lock(mutex_);
   if (kept_.size() >= kBuffers || keptBytes_ + bytes > kBytes) return;  // freed as `kept` goes
   keptBytes_ += bytes;
   kept_.push_back(std::move(kept));
 }
 
+namespace {
+
+// Gives a pooled picture's buffer back with the picture. Its type marks the pictures soleOwner()
+// may take over: made here, writable, and not made const.
+struct ToThePool {
+  void operator()(Picture* picture) const {
+    recycle(std::move(*picture));
+    delete picture;
+  }
+};
+
+}  // namespace
+
 std::shared_ptr<Picture> pooledPicture(const Geometry& geometry, int32_t bytesPerPixel) {
   checkGeometry(geometry);
-  std::vector<uint8_t> bytes = BufferPool::shared().take(static_cast<size_t>(geometry.stride) *
+  PixelBytes bytes = BufferPool::shared().take(static_cast<size_t>(geometry.stride) *
                                                          static_cast<size_t>(geometry.rows) *
                                                          static_cast<size_t>(bytesPerPixel));
   auto* picture = new Picture;
   picture->geometry = geometry;
   picture->bytesPerPixel = bytesPerPixel;
   picture->bytes = std::move(bytes);
-  return std::shared_ptr<Picture>(picture, [](Picture* p) {
-    recycle(std::move(*p));
-    delete p;
-  });
+  return std::shared_ptr<Picture>(picture, ToThePool{});
 }
 
 void recycle(Picture&& picture) { BufferPool::shared().give(std::move(picture.bytes)); }
+
+bool soleOwner(const std::shared_ptr<const Picture>& picture) {
+  return picture != nullptr && picture.use_count() == 1 && std::get_deleter<ToThePool>(picture) != nullptr;
+}
+
+Picture takeOver(const std::shared_ptr<const Picture>& picture) {
+  // The picture was made writable by pooledPicture() and only the caller holds it.
+  Picture& writable = const_cast<Picture&>(*picture);
+  Picture taken;
+  taken.geometry = writable.geometry;
+  taken.bytesPerPixel = writable.bytesPerPixel;
+  taken.bytes = std::move(writable.bytes);
+  writable.bytes = {};
+  return taken;
+}
 
 }  // namespace ophost

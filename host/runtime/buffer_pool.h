@@ -1,5 +1,6 @@
-// Picture buffers kept for their next use. A render at 1920x1080 goes through some ten buffers of
-// 8 MB a frame (decoded inputs, the plug-in's guarded copies, its output, what the encoder reads);
+// Picture buffers kept for their next use. A render at 1920x1080 goes through several buffers of
+// 8 MB a frame (decoded inputs, which the plug-in gets and puts back as its output, new images,
+// the copies of inputs kept for a later frame);
 // allocated anew each frame, every one of them comes from the kernel as fresh pages that it zeroes
 // first. Given back here instead, they are handed out again for the next frame, so a steady render
 // allocates nothing. One pool serves the whole process (the decoding, rendering and encoding
@@ -27,13 +28,13 @@ class BufferPool {
   static BufferPool& shared();
 
   // A buffer of exactly `bytes` bytes whose contents are whatever they were (zeros when new).
-  std::vector<uint8_t> take(size_t bytes);
+  PixelBytes take(size_t bytes);
   // Keeps `buffer` for a later take() (or frees it when the pool is full or it is small).
-  void give(std::vector<uint8_t>&& buffer);
+  void give(PixelBytes&& buffer);
 
  private:
   mutable std::mutex mutex_;
-  std::vector<std::vector<uint8_t>> kept_;
+  std::vector<PixelBytes> kept_;
   size_t keptBytes_ = 0;
 };
 
@@ -42,5 +43,11 @@ class BufferPool {
 std::shared_ptr<Picture> pooledPicture(const Geometry& geometry, int32_t bytesPerPixel);
 // A picture's buffer given back once it is no longer wanted.
 void recycle(Picture&& picture);
+
+// Whether `picture` is a pooled picture that no one else holds: its buffer may then be taken over
+// (the picture left empty) instead of copied, since no one can see the change.
+bool soleOwner(const std::shared_ptr<const Picture>& picture);
+// Takes over the buffer of a picture for which soleOwner() is true; the picture is left empty.
+Picture takeOver(const std::shared_ptr<const Picture>& picture);
 
 }  // namespace ophost

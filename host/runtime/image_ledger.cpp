@@ -32,7 +32,7 @@ struct ImageLedger::Entry {
   size_t guardBytes = 0;       // pattern bytes before the buffer
   size_t afterGuardBytes = 0;  // pattern bytes after it (none with guard pages: the page follows)
   size_t bufferBytes = 0;
-  std::vector<uint8_t> storage;   // guard, buffer, guard
+  PixelBytes storage;             // the buffer with the guards in its slack, or guard, buffer, guard
   uint8_t* mapping = nullptr;     // with guard pages: page, pattern, buffer, page
   size_t mappingBytes = 0;
   uint8_t* zone = nullptr;        // the leading pattern bytes, followed by the buffer
@@ -47,9 +47,12 @@ struct ImageLedger::Entry {
   ~Entry() { release(); }
 
   uint8_t* buffer() { return zone + guardBytes; }
+  // Whether the buffer is `storage` itself (the guards in its slack), to be handed on as it is.
+  bool inSlack() const { return !storage.empty() && zone + guardBytes == storage.data(); }
 
-  // Room for the buffer and its guards, the pattern written into the guard bytes.
-  void place(bool guardPages, size_t minGuard) {
+  // Room for the buffer and its guards, the pattern written into the guard bytes. `own`, when
+  // given, is a buffer of bufferBytes to be used as it is if its slack holds the guards.
+  void place(bool guardPages, size_t minGuard, PixelBytes* own) {
     if (guardPages) {
       const size_t page = pageBytes();
       const size_t dataBytes = (bufferBytes + page - 1) / page * page;
@@ -67,8 +70,13 @@ struct ImageLedger::Entry {
     } else {
       guardBytes = minGuard;
       afterGuardBytes = minGuard;
-      storage = BufferPool::shared().take(bufferBytes + guardBytes + afterGuardBytes);
-      zone = storage.data();
+      if (bufferBytes > 0 && minGuard <= kPictureSlack) {
+        storage = own != nullptr ? std::move(*own) : BufferPool::shared().take(bufferBytes);
+        zone = storage.data() - guardBytes;
+      } else {
+        storage = BufferPool::shared().take(bufferBytes + guardBytes + afterGuardBytes);
+        zone = storage.data();
+      }
     }
     for (size_t n = 0; n < guardBytes; ++n) zone[n] = guardByte(n);
     uint8_t* after = buffer() + bufferBytes;
@@ -129,7 +137,25 @@ OpImage* ImageLedger::handOut(const Picture& content, ImageRole role, std::strin
                               bool guardPages) {
   Entry& entry = place(content.geometry, content.bytesPerPixel, role, std::move(label), guardPages);
   if (!content.bytes.empty()) std::memcpy(entry.buffer(), content.bytes.data(), entry.bufferBytes);
-  if (checks) entry.snapshot = content.bytes;
+  if (checks) entry.snapshot.assign(content.bytes.begin(), content.bytes.end());
+  return &entry.record;
+}
+
+OpImage* ImageLedger::adopt(Picture&& content, ImageRole role, std::string label, bool checks,
+                             bool guardPages) {
+  const Geometry& g = content.geometry;
+  const size_t bytes = content.bytes.size();
+  if (guardPages || bytes == 0 ||
+      bytes != static_cast<size_t>(g.stride) * static_cast<size_t>(g.rows) * static_cast<size_t>(content.bytesPerPixel)) {
+    return handOut(content, role, std::move(label), checks, guardPages);
+  }
+  Entry& entry = place(content.geometry, content.bytesPerPixel, role, std::move(label), false,
+                       &content.bytes);
+  if (!entry.inSlack()) {
+    std::memcpy(entry.buffer(), content.bytes.data(), entry.bufferBytes);
+    recycle(std::move(content));
+  }
+  if (checks) entry.snapshot.assign(entry.buffer(), entry.buffer() + entry.bufferBytes);
   return &entry.record;
 }
 
@@ -146,7 +172,7 @@ OpImage* ImageLedger::handOutFilled(const Geometry& geometry, uint32_t fill, Ima
 }
 
 ImageLedger::Entry& ImageLedger::place(const Geometry& g, int32_t bytesPerPixel, ImageRole role,
-                                       std::string label, bool guardPages) {
+                                       std::string label, bool guardPages, PixelBytes* own) {
   auto entry = std::make_unique<Entry>();
   entry->role = role;
   entry->label = std::move(label);
@@ -154,8 +180,9 @@ ImageLedger::Entry& ImageLedger::place(const Geometry& g, int32_t bytesPerPixel,
   entry->bytesPerPixel = bytesPerPixel;
   entry->bufferBytes = static_cast<size_t>(g.stride) * static_cast<size_t>(g.rows) *
                        static_cast<size_t>(bytesPerPixel);
-  entry->place(guardPages, std::max(kMinGuardBytes, static_cast<size_t>(g.stride) *
-                                                        static_cast<size_t>(bytesPerPixel)));
+  entry->place(guardPages,
+               std::max(kMinGuardBytes, static_cast<size_t>(g.stride) * static_cast<size_t>(bytesPerPixel)),
+               own);
   entry->record.pixels = entry->buffer();
   entry->record.stride = static_cast<int16_t>(g.stride);
   entry->record.rows = static_cast<int16_t>(g.rows);
@@ -189,8 +216,13 @@ std::string ImageLedger::takeBack(const OpImage* image, const char* how,
   if (keep != nullptr) {
     keep->geometry = entry.geometry;
     keep->bytesPerPixel = entry.bytesPerPixel;
-    keep->bytes = BufferPool::shared().take(entry.bufferBytes);
-    if (entry.bufferBytes > 0) std::memcpy(keep->bytes.data(), entry.buffer(), entry.bufferBytes);
+    if (entry.inSlack()) {
+      keep->bytes = std::move(entry.storage);
+      entry.storage = {};
+    } else {
+      keep->bytes = BufferPool::shared().take(entry.bufferBytes);
+      if (entry.bufferBytes > 0) std::memcpy(keep->bytes.data(), entry.buffer(), entry.bufferBytes);
+    }
   }
   // The buffer goes now; the record stays until forgetReturned() so a second give-back is caught.
   entry.release();

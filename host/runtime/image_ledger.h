@@ -10,6 +10,10 @@
 // directly by an inaccessible page, and a page before it is inaccessible too: a read or write past
 // either end stops the process at once, at the access. The few bytes between the leading page and
 // the buffer's start (the buffer ends on a page boundary) keep the guard pattern and are checked.
+//
+// Otherwise the guard zones lie in the slack every picture buffer has around it (kPictureSlack),
+// so a picture can be handed out in its own buffer (adopt) and the image put as the output comes
+// back in the buffer the plug-in wrote, neither of them copied.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +40,10 @@ class ImageLedger {
   // With `guardPages`, the buffer is placed between inaccessible pages (see above).
   OpImage* handOut(const Picture& content, ImageRole role, std::string label, bool checks,
                    bool guardPages = false);
+  // Hands out `content`'s own buffer, taken over with no copy when its guard zones fit in the
+  // buffer's slack (without guard pages); copied as handOut() does otherwise.
+  OpImage* adopt(Picture&& content, ImageRole role, std::string label, bool checks,
+                 bool guardPages = false);
   // The same for a new four-byte image of `geometry` with every pixel `fill`, written straight
   // into the guarded buffer.
   OpImage* handOutFilled(const Geometry& geometry, uint32_t fill, ImageRole role, std::string label,
@@ -43,7 +51,8 @@ class ImageLedger {
 
   // Takes an image back. Returns its label, or records a fault and returns an empty string when
   // `image` is not an image the plug-in holds. Guard and area checks add their faults here.
-  // When `keep` is given, the image's content as given back is copied there.
+  // When `keep` is given, the image's content as given back goes there (its buffer itself when it
+  // can, a copy otherwise).
   std::string takeBack(const OpImage* image, const char* how, std::vector<std::string>& faults,
                        Picture* keep = nullptr);
 
@@ -63,7 +72,7 @@ class ImageLedger {
  private:
   struct Entry;
   Entry& place(const Geometry& geometry, int32_t bytesPerPixel, ImageRole role, std::string label,
-               bool guardPages);
+               bool guardPages, PixelBytes* own = nullptr);
   std::map<const OpImage*, std::unique_ptr<Entry>> entries_;
   uint64_t handedOut_ = 0;
 };

@@ -4,10 +4,38 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
 namespace ophost {
+
+// Room left unused on both sides of every picture buffer. The runtime places its guard zones (a
+// row of the picture, at least 256 bytes, on each side) there when it hands a picture's own buffer
+// to a plug-in, so a decoded frame is handed out where it was written and the plug-in's output is
+// taken back where it was put, without copying. A row up to 4096 four-byte pixels fits.
+inline constexpr size_t kPictureSlack = 16384;
+
+// Allocates each buffer with kPictureSlack bytes before and after the elements it holds.
+template <typename T>
+struct SlackAllocator {
+  using value_type = T;
+  SlackAllocator() = default;
+  template <typename U>
+  SlackAllocator(const SlackAllocator<U>&) {}
+  T* allocate(size_t count) {
+    auto* block = static_cast<uint8_t*>(::operator new(count * sizeof(T) + 2 * kPictureSlack));
+    return reinterpret_cast<T*>(block + kPictureSlack);
+  }
+  void deallocate(T* elements, size_t) {
+    ::operator delete(reinterpret_cast<uint8_t*>(elements) - kPictureSlack);
+  }
+  template <typename U>
+  bool operator==(const SlackAllocator<U>&) const { return true; }
+};
+
+// A picture's bytes: an ordinary vector whose buffer has the slack above on both sides.
+using PixelBytes = std::vector<uint8_t, SlackAllocator<uint8_t>>;
 
 // The largest side of any image the host makes for a plug-in (a new image, an input, a frame an
 // editor hands the bridge).
@@ -42,7 +70,7 @@ void checkGeometry(const Geometry& geometry);
 struct Picture {
   Geometry geometry;
   int32_t bytesPerPixel = 4;
-  std::vector<uint8_t> bytes;  // stride * rows * bytesPerPixel
+  PixelBytes bytes;  // stride * rows * bytesPerPixel
 
   Picture() = default;
   Picture(const Geometry& g, int32_t bpp, uint8_t fill = 0);

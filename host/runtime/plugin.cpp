@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 
+#include "buffer_pool.h"
 #include "host_error.h"
 #include "host_services.h"
 #include "image_ledger.h"
@@ -150,9 +151,15 @@ OpImage* Plugin::Impl::getField(int32_t index, uint32_t fieldPosition) {
     call(HostCall::Kind::GetField, "null", {}, index, fieldPosition);
     return nullptr;
   }
-  OpImage* image = ledger.handOut(*picture, ImageRole::Input, label, behaviour.checks,
-                                  behaviour.guardPages);
-  if (!frameGeometry) frameGeometry = picture->geometry;
+  const Geometry geometry = picture->geometry;
+  // A picture no one else holds is handed out in its own buffer; any other is copied, so a buffer
+  // the plug-in may change is never one a later frame (or a second request) is shown.
+  OpImage* image = soleOwner(picture)
+                       ? ledger.adopt(takeOver(picture), ImageRole::Input, label, behaviour.checks,
+                                      behaviour.guardPages)
+                       : ledger.handOut(*picture, ImageRole::Input, label, behaviour.checks,
+                                        behaviour.guardPages);
+  if (!frameGeometry) frameGeometry = geometry;
   call(HostCall::Kind::GetField, label, {}, index, fieldPosition);
   return image;
 }

@@ -12,6 +12,7 @@
 #include "host_error.h"
 #include "media_input.h"
 #include "media_output.h"
+#include "noise_picture.h"
 #include "ophost_test_support.h"
 #include "ycbcr_frames.h"
 
@@ -215,6 +216,49 @@ TEST(Colour, OpPixelsThroughFourTwoZeroAndBack) {
     target.interlaced = false;
     opPixelsToYuv420(picture, target);
     EXPECT_EQ(cb[1], 125);
+  }
+}
+
+// A BT.709 output's matrix applied row by row as the encoder's planes are written gives every
+// plane byte for byte what converting the whole picture first and writing that gives, in every
+// layout: 4:2:0 progressive and interlaced (a height of 4n + 2 too), 4:2:2 in 10 bits, 4:4:4 with
+// alpha, odd sizes.
+TEST(Colour, MatrixAppliedAsRowsAreReadIsTheWholePictureConverted) {
+  struct Layout {
+    int shiftX, shiftY, bits;
+    bool interlaced, alpha;
+  };
+  const MatrixChange toBt709 = matrixChangeTo(kBt709Kr, kBt709Kb);
+  for (const auto& [width, height] : {std::pair{40, 24}, std::pair{37, 22}, std::pair{6, 3}}) {
+    const Picture picture = noisePicture(Geometry::exact(width, height), static_cast<uint32_t>(width));
+    Picture converted;
+    opPixelsToMatrix(picture, kBt709Kr, kBt709Kb, converted);
+    for (const Layout& layout : {Layout{1, 1, 8, false, false}, Layout{1, 1, 8, true, false},
+                                 Layout{1, 0, 10, false, true}, Layout{0, 0, 8, false, true}}) {
+      const int32_t w = layout.shiftX ? width & ~1 : width, h = layout.shiftY ? height & ~1 : height;
+      const int sample = layout.bits == 8 ? 1 : 2;
+      auto write = [&](const Picture& from, const MatrixChange* matrix) {
+        std::vector<std::vector<uint8_t>> planes(4);
+        YcbcrTarget target;
+        for (int p = 0; p < 4; ++p) {
+          const bool chroma = p == 1 || p == 2;
+          const int32_t pw = chroma ? w >> layout.shiftX : w, ph = chroma ? h >> layout.shiftY : h;
+          planes[static_cast<size_t>(p)].assign(static_cast<size_t>(pw * ph * sample), 0);
+          target.plane[p] = planes[static_cast<size_t>(p)].data();
+          target.stride[p] = pw * sample;
+        }
+        if (!layout.alpha) target.plane[3] = nullptr;
+        target.width = w, target.height = h;
+        target.shiftX = layout.shiftX, target.shiftY = layout.shiftY, target.bits = layout.bits;
+        target.interlaced = layout.interlaced;
+        target.matrix = matrix;
+        opPixelsToYcbcr(from, target);
+        return planes;
+      };
+      EXPECT_EQ(write(picture, &toBt709), write(converted, nullptr))
+          << width << "x" << height << " " << layout.shiftX << layout.shiftY << " " << layout.bits << " bits"
+          << (layout.interlaced ? " interlaced" : "");
+    }
   }
 }
 

@@ -83,6 +83,33 @@ TEST_F(Pipeline, AnyNumberOfJobsWritesTheSameBytes) {
   }
 }
 
+// A plug-in changes its inputs in place, so none of them is ever one it changed before: an input
+// asked for again in the same render, a still shown to every frame and a clip's last frame held
+// are the frame's own each time, with or without workers.
+TEST_F(Pipeline, AnInputChangedInPlaceIsNeverShownAgain) {
+  if (!std::filesystem::exists(std::string(OP_TEST_PLUGIN_DIR) + "/Misbehave.so")) GTEST_SKIP() << "no test plug-in";
+  makeClip();
+  std::filesystem::create_directories(dir / "tex");
+  std::filesystem::copy_file(std::string(OP_TEXTURE_DIR) + "/kreis.png", dir / "tex" / "t.png");
+  for (const std::string& input0 : {out("clip.mp4"), std::string("card:bars")}) {
+    std::vector<std::string> results;
+    for (const auto& [mode, jobs] : {std::pair{"0", "1"}, std::pair{"14", "1"}, std::pair{"14", "2"}}) {
+      const std::string name = std::string("m") + mode + "-" + jobs + "-%d.png";
+      const RunResult run = runOphost({"render", "Misbehave", "--plugins", OP_TEST_PLUGIN_DIR, "--textures",
+                                       (dir / "tex").string(), "--input0", input0, "--input1", "card:rings",
+                                       "--size", "48x32", "--length", "15", "--set", std::string("1=") + mode,
+                                       "--jobs", jobs, "--output", out(name)});
+      ASSERT_EQ(run.status, 0) << input0 << " mode " << mode << ": " << run.err;
+      std::string all;
+      for (int frame = 0; frame <= 15; ++frame) all += bytesOf(ophost::media::sequenceFileName(out(name), frame));
+      results.push_back(all);
+    }
+    EXPECT_GT(results[0].size(), 1000u);
+    EXPECT_TRUE(results[1] == results[0]) << input0 << ": an input asked for again was not the frame's own";
+    EXPECT_TRUE(results[2] == results[0]) << input0 << ": the same in workers";
+  }
+}
+
 TEST_F(Pipeline, AFailureInAWorkerStopsTheRenderWithNothingWritten) {
   if (!std::filesystem::exists(std::string(OP_TEST_PLUGIN_DIR) + "/Misbehave.so")) GTEST_SKIP() << "no test plug-in";
   std::filesystem::create_directories(dir / "tex");

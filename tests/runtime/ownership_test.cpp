@@ -2,6 +2,9 @@
 // misuse the host in one chosen way per run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "buffer_pool.h"
 #include "test_host.h"
 #include "grey_png.h"
 #include "texture_files.h"
@@ -84,6 +87,41 @@ TEST_F(Ownership, AFailedRenderLeavesItsFetchedInputForTheHostToReclaim) {
 TEST_F(Ownership, WritesOutsideTheAreaOrPastTheBufferAreFaults) {
   EXPECT_TRUE(mentions(renderIn(5).faults, "input 0: written outside the active area at column 10, row 1"));
   EXPECT_TRUE(mentions(renderIn(6).faults, "input 0: written past the end of its buffer"));
+}
+
+// A pooled picture no one else holds is handed out in its own buffer and, put, comes back as the
+// output in that same buffer; one the host holds as well (a still, a held frame) is copied and
+// stays as it was. The guard zones and checks hold either way.
+TEST_F(Ownership, PicturesNoOneElseHoldsAreHandedOverAndStillChecked) {
+  const uint8_t* given = nullptr;
+  bool holdInput0 = false;
+  std::shared_ptr<const Picture> held;
+  plugin->setFieldProvider([&](int32_t index, uint32_t) -> std::shared_ptr<const Picture> {
+    auto picture = ophost::pooledPicture(geometry, 4);
+    const Picture& content = index == 0 ? input0 : input1;
+    std::copy(content.bytes.begin(), content.bytes.end(), picture->bytes.begin());
+    if (index == 0) given = picture->bytes.data();
+    if (index == 0 && holdInput0) held = picture;
+    return picture;
+  });
+  const auto clean = renderIn(0);
+  expectNoFaults(clean);
+  ASSERT_TRUE(clean.output.has_value());
+  EXPECT_EQ(*clean.output, input0);
+  EXPECT_EQ(clean.output->bytes.data(), given) << "copied in or out";
+  ASSERT_EQ(clean.freed.size(), 1u);
+  EXPECT_EQ(clean.freed[0].content, input1);
+  EXPECT_TRUE(mentions(renderIn(1).faults, "input 0: given back twice"));
+  EXPECT_TRUE(mentions(renderIn(5).faults, "input 0: written outside the active area at column 10, row 1"));
+  EXPECT_TRUE(mentions(renderIn(6).faults, "input 0: written past the end of its buffer"));
+
+  holdInput0 = true;
+  const auto copied = renderIn(5);
+  ASSERT_TRUE(held != nullptr);
+  EXPECT_EQ(*held, input0) << "a picture held elsewhere was changed";
+  ASSERT_TRUE(copied.output.has_value());
+  EXPECT_NE(copied.output->bytes.data(), given);
+  EXPECT_TRUE(mentions(copied.faults, "input 0: written outside the active area at column 10, row 1"));
 }
 
 TEST_F(Ownership, TexturesAreHeldFromOpenToCloseAndNeverWrittenOrPut) {

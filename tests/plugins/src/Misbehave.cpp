@@ -17,7 +17,8 @@ enum Mode {
   MODE_ESCAPE_TEXTURES = 11,
   MODE_PUT_NOTHING = 12,
   MODE_POLL_ABORT = 13,
-  MODE_LAST = 13
+  MODE_GET_AGAIN = 14,
+  MODE_LAST = 14
 };
 
 static ParamSlider misbehaveMode = {OP_PARAM_HEAD(PARAM_SLIDER, 10), 0, 11, 0, 0, MODE_LAST, 0};
@@ -88,6 +89,16 @@ static int misbehaveRender(const OperatorContext* context) {
     }
     case MODE_PUT_NOTHING:
       return 0;
+    case MODE_GET_AGAIN: {
+      // Changes input 0 in place, then asks for it again and puts what it gets.
+      for (int32_t j = 0; j < area.height; ++j)
+        for (int32_t i = 0; i < area.width; ++i) opframe::pixelAt(input0, area, i, j)[3] ^= 0x5A;
+      OpImage* again = opGetField(0, context->position);
+      if (again == nullptr) return -1;
+      opFreeImage(input0);
+      opFreeImage(input1);
+      return opPutField(again);
+    }
     case MODE_POLL_ABORT:
       opChkAbort();
       opChkAbort();

@@ -184,7 +184,7 @@ FrameInputs JoinRenderer::decodeInputs(int64_t frame) {
   return inputs;
 }
 
-RenderedFrame JoinRenderer::renderWith(int64_t frame, const FrameInputs& inputs) {
+RenderedFrame JoinRenderer::renderWith(int64_t frame, FrameInputs inputs) {
   const TimelinePoint point = timeline_->at(frame);
   if (!point.inCut) return RenderedFrame{*inputs.input[0]};
   if (!session_ || sessionCut_ != point.cut) {
@@ -193,7 +193,7 @@ RenderedFrame JoinRenderer::renderWith(int64_t frame, const FrameInputs& inputs)
     session_->open();
     sessionCut_ = point.cut;
   }
-  RenderedFrame rendered = session_->render(point.position, inputs);
+  RenderedFrame rendered = session_->render(point.position, std::move(inputs));
   if (point.position + 1 == timeline_->cuts()[point.cut]) session_.reset();  // the cut is done: close its effect
   return rendered;
 }

@@ -73,7 +73,7 @@ class JoinRenderer final : public FrameStages {
   // The two steps of output frame `frame`, each asked for in order from frame 0: the clip
   // pictures it shows (the two of a cut), and the frame made of them.
   FrameInputs decodeInputs(int64_t frame) override;
-  RenderedFrame renderWith(int64_t frame, const FrameInputs& inputs) override;
+  RenderedFrame renderWith(int64_t frame, FrameInputs inputs) override;
 
  private:
   std::shared_ptr<const Picture> clipPicture(size_t clip, int64_t local);

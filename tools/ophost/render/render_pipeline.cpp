@@ -125,7 +125,7 @@ class RenderStage {
   virtual ~RenderStage() = default;
   // Hands over frame `number`; returns the answer that had to come back first to make room for
   // it, if one had to (always the oldest frame still out).
-  virtual std::optional<StageAnswer> hand(int64_t number, const FrameInputs& inputs) = 0;
+  virtual std::optional<StageAnswer> hand(int64_t number, FrameInputs inputs) = 0;
   // Once every frame is handed over: the oldest answer still out, or nothing when none is.
   virtual std::optional<StageAnswer> takeBack() = 0;
   // After the last answer: the stage ends cleanly.
@@ -136,8 +136,8 @@ class RenderStage {
 class InProcessStage final : public RenderStage {
  public:
   explicit InProcessStage(FrameStages& renderer) : renderer_(renderer) {}
-  std::optional<StageAnswer> hand(int64_t number, const FrameInputs& inputs) override {
-    return StageAnswer{number, renderer_.renderWith(number, inputs), {}, {}};
+  std::optional<StageAnswer> hand(int64_t number, FrameInputs inputs) override {
+    return StageAnswer{number, renderer_.renderWith(number, std::move(inputs)), {}, {}};
   }
   std::optional<StageAnswer> takeBack() override { return std::nullopt; }
 
@@ -156,7 +156,7 @@ class WorkerStage final : public RenderStage {
         jobs_(options.jobs),
         busy_(static_cast<size_t>(options.jobs), false),
         oldest_(options.first) {}
-  std::optional<StageAnswer> hand(int64_t number, const FrameInputs& inputs) override {
+  std::optional<StageAnswer> hand(int64_t number, FrameInputs inputs) override {
     const int worker = workerOf(number);
     std::optional<StageAnswer> answer;
     if (busy_[static_cast<size_t>(worker)]) answer = collect(worker);
@@ -258,7 +258,8 @@ RenderTotals renderFrames(FrameStages& renderer, media::FrameSink& sink,
       std::optional<Decoded> next = decoded.pop(std::chrono::milliseconds(100), ended);
       if (ended) break;
       if (!next) continue;
-      if (auto answer = stage->hand(next->frame, next->inputs)) going = deliver(std::move(*answer));
+      // The inputs go with the frame: held by the plug-in's stage alone, they need no copy.
+      if (auto answer = stage->hand(next->frame, std::move(next->inputs))) going = deliver(std::move(*answer));
     }
     failure.rethrow();
     while (going) {

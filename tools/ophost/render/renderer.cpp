@@ -116,10 +116,7 @@ PluginSession::PluginSession(const RenderSetup& setup) : setup_(setup) {
       return texture;
     });
   }
-  plugin_->setFieldProvider([this](int32_t index, uint32_t) -> std::shared_ptr<const Picture> {
-    if (current_ == nullptr || index < 0 || index > 1) return nullptr;
-    return current_->input[index];
-  });
+  plugin_->setFieldProvider([this](int32_t index, uint32_t) { return field(index); });
 }
 
 PluginSession::~PluginSession() {
@@ -179,13 +176,27 @@ void PluginSession::report(const ActionResult& result, const std::string& when) 
   for (const std::string& note : result.notes) once("note " + note, "host: " + note);
 }
 
-RenderedFrame PluginSession::render(int64_t frame, const FrameInputs& inputs) {
+std::shared_ptr<const Picture> PluginSession::field(int32_t index) {
+  if (current_ == nullptr || index < 0 || index > 1) return nullptr;
+  std::shared_ptr<const Picture>& input = current_->input[index];
+  if (handedOver_[index]) return current_->again(index);
+  // Given up when it can be made again for a second request: the runtime then hands the plug-in
+  // this very buffer, provided no one else (a still's or a held frame's cache) holds it.
+  if (current_->again && soleOwner(input)) {
+    handedOver_[index] = true;
+    return std::move(input);
+  }
+  return input;
+}
+
+RenderedFrame PluginSession::render(int64_t frame, FrameInputs inputs) {
   if (frame < 0 || frame > setup_.length) {
     throw HostError("frame " + std::to_string(frame) + " lies outside the effect's length " +
                     std::to_string(setup_.length));
   }
   const PluginTime time = pluginTime(setup_.easing, frame, setup_.length);
   current_ = &inputs;
+  handedOver_[0] = handedOver_[1] = false;
   ActionResult result = plugin_->render(ActionRequest{time.length, time.position, 0, 0, 0});
   current_ = nullptr;
   report(result, "frame " + std::to_string(frame));
@@ -232,15 +243,20 @@ FrameRenderer::FrameRenderer(const RenderSetup& setup) : setup_(setup) {
 
 FrameRenderer::~FrameRenderer() = default;
 
-std::shared_ptr<const Picture> FrameRenderer::input(int index, int64_t frame) {
-  media::FrameSource* source = sources_[index].get();
-  if (source == nullptr) return nullptr;
+int64_t FrameRenderer::ownFrame(int index, int64_t frame) const {
   // The clip's frame on screen when the render's frame comes on (the same number when the rates
   // are the same; its last frame beyond its end).
   const std::optional<media::FrameTimes>& times = times_[index];
   const bool still = !times || times->starts.size() == 1;
-  const int64_t own = still ? 0 : times->frameAt(static_cast<double>(frame) * rate_.den / rate_.num);
-  if (cached_[index] && (cachedFrame_[index] == own || still)) return cached_[index];
+  return still ? 0 : times->frameAt(static_cast<double>(frame) * rate_.den / rate_.num);
+}
+
+std::shared_ptr<const Picture> FrameRenderer::input(int index, int64_t frame) {
+  media::FrameSource* source = sources_[index].get();
+  if (source == nullptr) return nullptr;
+  const int64_t own = ownFrame(index, frame);
+  if (cached_[index] && cachedFrame_[index] == own) return cached_[index];
+  cached_[index].reset();
   // A buffer used before, for an earlier frame: every byte of it is written again.
   auto picture = pooledPicture(geometry_, 4);
   if (geometry_.width != geometry_.stride || geometry_.height != geometry_.rows) {
@@ -254,14 +270,25 @@ std::shared_ptr<const Picture> FrameRenderer::input(int index, int64_t frame) {
 }
 
 FrameInputs FrameRenderer::decodeInputs(int64_t frame) {
+  std::lock_guard lock(decoding_);
+  // The pictures of an earlier frame that this one does not show are let go before anything is
+  // decoded, so that by the time the plug-in renders that frame, its inputs are held by it alone
+  // and handed over rather than copied. A still, or a clip's frame shown again, stays cached.
+  for (int index = 0; index < 2; ++index) {
+    if (cached_[index] && cachedFrame_[index] != ownFrame(index, frame)) cached_[index].reset();
+  }
   FrameInputs inputs;
   inputs.input[0] = input(0, frame);
   inputs.input[1] = input(1, frame);
+  inputs.again = [this, frame](int index) {
+    std::lock_guard again(decoding_);
+    return input(index, frame);
+  };
   return inputs;
 }
 
-RenderedFrame FrameRenderer::renderWith(int64_t frame, const FrameInputs& inputs) {
-  return session_->render(frame, inputs);
+RenderedFrame FrameRenderer::renderWith(int64_t frame, FrameInputs inputs) {
+  return session_->render(frame, std::move(inputs));
 }
 
 Picture FrameRenderer::renderPicture(int64_t frame) {

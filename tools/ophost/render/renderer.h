@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -49,6 +50,10 @@ struct RenderSetup {
 // The two inputs of one frame as the plug-in gets them (input 1 null for a filter).
 struct FrameInputs {
   std::shared_ptr<const Picture> input[2];
+  // Makes input `index` of the frame again, when the inputs' maker can. Then an input that no one
+  // else holds is handed to the plug-in in its own buffer rather than copied; a second request for
+  // it in the same render is answered with this.
+  std::function<std::shared_ptr<const Picture>(int index)> again;
 };
 
 // One rendered frame and what it cost.
@@ -72,18 +77,21 @@ class PluginSession {
   // Opens the plug-in; throws HostError saying why it cannot start.
   void open();
   // Renders frame `frame` (0..length) of `inputs`; throws HostError when the plug-in fails.
-  RenderedFrame render(int64_t frame, const FrameInputs& inputs);
+  // Inputs held nowhere else are handed to the plug-in in their own buffers.
+  RenderedFrame render(int64_t frame, FrameInputs inputs);
 
   Plugin& plugin() { return *plugin_; }
   const std::string& name() const { return plugin_->name(); }
 
  private:
   void report(const ActionResult& result, const std::string& when);
+  std::shared_ptr<const Picture> field(int32_t index);  // input `index` of the frame being rendered
   std::string servedText() const;  // ", given texture NAME (WxH) ..." for a failed open
 
   RenderSetup setup_;
   std::unique_ptr<Plugin> plugin_;
-  const FrameInputs* current_ = nullptr;
+  FrameInputs* current_ = nullptr;
+  bool handedOver_[2] = {false, false};  // input given up to the plug-in in this render
   bool opened_ = false;
   std::set<std::string> warned_;
   std::vector<std::pair<std::string, Geometry>> served_;  // the textures served at the last open
@@ -98,7 +106,7 @@ class FrameStages {
  public:
   virtual ~FrameStages() = default;
   virtual FrameInputs decodeInputs(int64_t frame) = 0;
-  virtual RenderedFrame renderWith(int64_t frame, const FrameInputs& inputs) = 0;
+  virtual RenderedFrame renderWith(int64_t frame, FrameInputs inputs) = 0;
 };
 
 class FrameRenderer final : public FrameStages {
@@ -114,7 +122,7 @@ class FrameRenderer final : public FrameStages {
 
   // The two steps of renderPicture.
   FrameInputs decodeInputs(int64_t frame) override;
-  RenderedFrame renderWith(int64_t frame, const FrameInputs& inputs) override;
+  RenderedFrame renderWith(int64_t frame, FrameInputs inputs) override;
 
   const Geometry& geometry() const { return geometry_; }
   // The rate the render's frames are shown at.
@@ -134,6 +142,7 @@ class FrameRenderer final : public FrameStages {
 
  private:
   std::shared_ptr<const Picture> input(int index, int64_t frame);
+  int64_t ownFrame(int index, int64_t frame) const;  // the input's own frame shown at `frame`
 
   RenderSetup setup_;
   std::unique_ptr<PluginSession> session_;
@@ -141,6 +150,7 @@ class FrameRenderer final : public FrameStages {
   Geometry geometry_;
   media::FrameRate rate_;
   std::optional<media::FrameTimes> times_[2];  // of the inputs that are clips
+  std::mutex decoding_;  // decodeInputs and a frame's inputs made again, one at a time
   std::shared_ptr<const Picture> cached_[2];
   int64_t cachedFrame_[2] = {-1, -1};
 };
