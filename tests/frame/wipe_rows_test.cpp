@@ -22,15 +22,29 @@ TEST(WipeRows, DivisionIsExactForEveryBlend) {
   }
 }
 
+// The multiplication-and-shift form, found afresh for every divisor, over the same numerators.
+TEST(WipeRows, DivisionWithoutCorrectionIsExactForEveryBlend) {
+  for (int32_t e = 1; e <= 255; ++e) {
+    const opframe::WipeDivision division = opframe::wipeDivision(e);
+    ASSERT_NE(division.multiplier, 0) << "E " << e;
+    for (uint32_t x = 0; x <= 255u * (uint32_t)e; ++x) {
+      ASSERT_EQ(opframe::wipeDivideExactly((uint16_t)x, division), x / (uint32_t)e)
+          << "x " << x << " E " << e;
+    }
+  }
+}
+
 // Every band width and level, over a row that meets every grey level in long and short stretches,
 // gives what wipePixel gives pixel by pixel.
 TEST(WipeRows, RowsMatchThePixelRule) {
   auto rows = std::make_unique<opframe::WipeRows>();
-  // Texel columns: each grey level once, then stretches of 20 and 3 of the same level.
+  // Texel columns: each grey level once, then stretches of 20 and 3 of the same level,
   std::vector<uint8_t> texels;
   for (int t = 0; t < 256; ++t) texels.push_back((uint8_t)t);
   for (int t = 0; t < 256; t += 17) texels.insert(texels.end(), 20, (uint8_t)t);
   for (int t = 255; t >= 0; t -= 5) texels.insert(texels.end(), 3, (uint8_t)t);
+  // and stretches long enough to be kept or taken whole rather than blended.
+  for (int t : {0, 100, 255}) texels.insert(texels.end(), opframe::WIPE_SHORTEST_SPAN + 3, (uint8_t)t);
   const int32_t width = (int32_t)texels.size();
   for (int32_t j = 0; j < width; ++j) rows->columns[j] = j;
 
