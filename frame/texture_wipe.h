@@ -87,6 +87,8 @@ inline void wipePixel(uint8_t* kept, const uint8_t* incoming, int32_t texel, con
 // Byte n of a blend span: (kept * w + incoming * (E' - w)) / E'; at most 255 * E', within 16 bits.
 // x / E' is found as q0 = (x * R) >> 16 with R = floor(65536 / E') (65535 for E' = 1), which is
 // the quotient or one less (R <= 65536 / E' < R + 1 and x < 65536), then corrected by one step.
+// This is the AVX-512 blend's division (wipeBlendAvx512), written out one value at a time so that
+// its test can prove it for every divisor and numerator; the other paths use wipeDivideExactly.
 inline uint16_t wipeDivide(uint16_t x, uint16_t divisor, uint16_t reciprocal) {
   uint16_t q = (uint16_t)(((uint32_t)x * reciprocal) >> 16);
   const uint16_t rest = (uint16_t)(x - q * divisor);
