@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "host_error.h"
+#include "ycbcr_rows.h"
 
 namespace ophost::media {
 
@@ -29,10 +30,6 @@ void toRgb(double kr, double kb, Matrix m) {
   std::copy(&rows[0][0], &rows[0][0] + 9, &m[0][0]);
 }
 
-// The fixed point of the matrix: coefficients in 1/16384ths, inputs in sixteenths of a code value.
-constexpr int kCoefficientBits = 14;
-constexpr int kShift = kCoefficientBits + 4;
-constexpr int32_t kHalf = 1 << (kShift - 1);
 
 }  // namespace
 
@@ -83,6 +80,16 @@ void YcbcrToOpPixels::convert(const YcbcrPlanes& planes, Picture& picture) {
 
 namespace {
 
+// The innermost loops, in the widest vectors this machine has: they run for every pixel of every
+// frame. Integer arithmetic, the same result in any width.
+#define OPHOST_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+
+// Two chroma rows mixed down, in quarters: `weight` quarters of `a`, the rest of `b`.
+OPHOST_VECTOR_CLONES
+void blendRows(const uint8_t* a, const uint8_t* b, int32_t weight, int32_t count, int16_t* to) {
+  for (int32_t k = 0; k < count; ++k) to[k] = static_cast<int16_t>(weight * a[k] + (4 - weight) * b[k]);
+}
+
 // Chroma at half resolution: the two samples a full-resolution position `index` reads and the
 // first one's weight (out of 4). Co-sited samples lie on the even positions; centred ones half way
 // between two positions.
@@ -97,6 +104,7 @@ Taps halfTaps(int32_t index, int32_t last, bool cosited) {
 }
 
 // One chroma row at full width, in sixteenths: `half` (in quarters) interpolated across.
+OPHOST_VECTOR_CLONES
 void widen(const int16_t* half, int32_t halfWidth, int16_t* full, int32_t width, bool cosited) {
   if (cosited) {
     for (int32_t k = 0; k + 1 < halfWidth; ++k) {
@@ -117,10 +125,6 @@ void widen(const int16_t* half, int32_t halfWidth, int16_t* full, int32_t width,
   }
 }
 
-// The innermost loops, in the widest vectors this machine has: they run for every pixel of every
-// frame. Integer arithmetic, the same result in any width.
-#define OPHOST_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-
 // OpPixels of a BT.601 studio source: chroma (in sixteenths) rounded, luma as it is.
 OPHOST_VECTOR_CLONES
 void packRow(const uint8_t* luma, const int16_t* cb, const int16_t* cr, int32_t width, uint8_t* out) {
@@ -129,24 +133,6 @@ void packRow(const uint8_t* luma, const int16_t* cb, const int16_t* cr, int32_t 
     out[4 * i + 1] = static_cast<uint8_t>((cb[i] + 8) >> 4);
     out[4 * i + 2] = static_cast<uint8_t>((cr[i] + 8) >> 4);
     out[4 * i + 3] = luma[i];
-  }
-}
-
-// OpPixels through the matrix: each of Y, Cb, Cr is a sum of the source's three (in sixteenths,
-// their black and neutral taken off) weighted in 1/16384ths, rounded and clamped to a byte.
-OPHOST_VECTOR_CLONES
-void matrixRow(const uint8_t* luma, const int16_t* cb, const int16_t* cr, int32_t width,
-               const int16_t (&m)[3][3], int16_t lumaOffset, uint8_t* out) {
-  for (int32_t i = 0; i < width; ++i) {
-    const int16_t y = static_cast<int16_t>(luma[i] * 16 - lumaOffset);
-    const int16_t u = static_cast<int16_t>(cb[i] - 2048), v = static_cast<int16_t>(cr[i] - 2048);
-    const int32_t outY = (m[0][0] * y + m[0][1] * u + m[0][2] * v + (16 << kShift) + kHalf) >> kShift;
-    const int32_t outCb = (m[1][0] * y + m[1][1] * u + m[1][2] * v + (128 << kShift) + kHalf) >> kShift;
-    const int32_t outCr = (m[2][0] * y + m[2][1] * u + m[2][2] * v + (128 << kShift) + kHalf) >> kShift;
-    out[4 * i] = 255;
-    out[4 * i + 1] = static_cast<uint8_t>(std::clamp(outCb, 0, 255));
-    out[4 * i + 2] = static_cast<uint8_t>(std::clamp(outCr, 0, 255));
-    out[4 * i + 3] = static_cast<uint8_t>(std::clamp(outY, 0, 255));
   }
 }
 
@@ -190,8 +176,7 @@ void YcbcrToOpPixels::convertRow(const YcbcrPlanes& planes, int32_t row, uint8_t
   for (int p = 1; p <= 2; ++p) {
     const uint8_t* a = planes.plane[p] + static_cast<ptrdiff_t>(rows[0]) * planes.stride[p];
     const uint8_t* b = planes.plane[p] + static_cast<ptrdiff_t>(rows[1]) * planes.stride[p];
-    int16_t* to = (p == 1 ? cb_ : cr_).data();
-    for (int32_t k = 0; k < halfWidth; ++k) to[k] = static_cast<int16_t>(weight * a[k] + (4 - weight) * b[k]);
+    blendRows(a, b, weight, halfWidth, (p == 1 ? cb_ : cr_).data());
   }
   // Across: in sixteenths.
   if (planes.shiftX) {
@@ -207,30 +192,11 @@ void YcbcrToOpPixels::convertRow(const YcbcrPlanes& planes, int32_t row, uint8_t
   if (identity_) {
     packRow(luma, cbFull_.data(), crFull_.data(), width, out);
   } else {
-    matrixRow(luma, cbFull_.data(), crFull_.data(), width, matrix_, lumaOffset_, out);
+    rowKernels().matrixRow(luma, cbFull_.data(), crFull_.data(), width, matrix_, lumaOffset_, out);
   }
 }
 
 namespace {
-
-// Pixels of OpPixels through a matrix in 1/16384ths: Y, Cb, Cr less their black and neutral, the
-// products summed, rounded, and put back on black and neutral, clamped to a byte; keys kept.
-OPHOST_VECTOR_CLONES
-void matrixPixels(const uint8_t* from, size_t count, const int32_t (&m)[3][3], uint8_t* to) {
-  constexpr int32_t half = 1 << (kCoefficientBits - 1);
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t* p = from + 4 * i;
-    const int32_t y = p[3] - 16, u = p[1] - 128, v = p[2] - 128;
-    const int32_t outY = ((m[0][0] * y + m[0][1] * u + m[0][2] * v + half) >> kCoefficientBits) + 16;
-    const int32_t outCb = ((m[1][0] * y + m[1][1] * u + m[1][2] * v + half) >> kCoefficientBits) + 128;
-    const int32_t outCr = ((m[2][0] * y + m[2][1] * u + m[2][2] * v + half) >> kCoefficientBits) + 128;
-    uint8_t* q = to + 4 * i;
-    q[0] = p[0];
-    q[1] = static_cast<uint8_t>(std::clamp(outCb, 0, 255));
-    q[2] = static_cast<uint8_t>(std::clamp(outCr, 0, 255));
-    q[3] = static_cast<uint8_t>(std::clamp(outY, 0, 255));
-  }
-}
 
 // Row `row` of `picture` as the rows are read for a conversion: the picture's own, or converted
 // through a matrix into one of two rows kept for the purpose (the thread's own, so one reader at a
@@ -245,7 +211,7 @@ class RowReader {
   const uint8_t* row(int32_t row, int slot = 0) {
     if (matrix_ == nullptr) return picture_.at(0, row);
     uint8_t* to = converted_ + static_cast<size_t>(slot) * static_cast<size_t>(picture_.geometry.stride) * 4;
-    matrixPixels(picture_.at(0, row), static_cast<size_t>(picture_.geometry.stride), matrix_->m, to);
+    rowKernels().matrixPixels(picture_.at(0, row), static_cast<size_t>(picture_.geometry.stride), matrix_->m, to);
     return to;
   }
 
@@ -289,8 +255,7 @@ void opPixelsToYuv420(const Picture& picture, const Yuv420Target& target) {
   auto takeLuma = [&](int32_t j, const uint8_t* from) {
     if (lumaTaken[static_cast<size_t>(j)]) return;
     lumaTaken[static_cast<size_t>(j)] = 1;
-    uint8_t* to = target.plane[0] + static_cast<ptrdiff_t>(j) * target.stride[0];
-    for (int32_t i = 0; i < target.width; ++i) to[i] = from[4 * i + 3];
+    rowKernels().lumaOf(from, target.width, target.plane[0] + static_cast<ptrdiff_t>(j) * target.stride[0]);
   };
   // Each chroma sample: [1 2 1] across the columns 2k-1, 2k, 2k+1 (the first repeated where it runs
   // out) of two rows: 2m and 2m+1, or for interlaced frames two rows of one field.
@@ -397,7 +362,7 @@ void opPixelsToMatrix(const Picture& picture, double kr, double kb, Picture& out
   out.geometry = picture.geometry;
   out.bytesPerPixel = picture.bytesPerPixel;
   out.bytes.resize(picture.bytes.size());
-  matrixPixels(picture.bytes.data(), picture.bytes.size() / 4, change.m, out.bytes.data());
+  rowKernels().matrixPixels(picture.bytes.data(), picture.bytes.size() / 4, change.m, out.bytes.data());
 }
 
 }  // namespace ophost::media

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <csignal>
 #include <fstream>
+#include <random>
 
 #include "cards.h"
 #include "colour.h"
@@ -15,6 +16,7 @@
 #include "noise_picture.h"
 #include "ophost_test_support.h"
 #include "ycbcr_frames.h"
+#include "ycbcr_rows.h"
 
 using namespace ophost;
 using namespace ophost::media;
@@ -258,6 +260,51 @@ TEST(Colour, MatrixAppliedAsRowsAreReadIsTheWholePictureConverted) {
       EXPECT_EQ(write(picture, &toBt709), write(converted, nullptr))
           << width << "x" << height << " " << layout.shiftX << layout.shiftY << " " << layout.bits << " bits"
           << (layout.interlaced ? " interlaced" : "");
+    }
+  }
+}
+
+// The AVX2 row kernels give the plain ones' bytes for any input: every width around the vector
+// lengths and a whole HD row, every byte value, chroma over its whole range, and matrices up to the
+// 16-bit coefficients' limits (and beyond them, where the kernel must give up its multiply-adds).
+TEST(Colour, VectorRowKernelsGiveThePlainKernelsBytes) {
+  const YcbcrRowKernels* wide = avx2RowKernels();
+  if (wide == nullptr) GTEST_SKIP() << "this CPU has no AVX2";
+  const YcbcrRowKernels& plain = plainRowKernels();
+  std::mt19937 random(19);
+  auto below = [&](int32_t n) { return static_cast<int32_t>(random() % static_cast<uint32_t>(n)); };
+  std::vector<int32_t> widths;
+  for (int32_t w = 0; w <= 70; ++w) widths.push_back(w);
+  widths.push_back(1920);
+  for (int round = 0; round < 20; ++round) {
+    int16_t m16[3][3];
+    int32_t m32[3][3];
+    for (int r = 0; r < 3; ++r) {
+      for (int c = 0; c < 3; ++c) {
+        // Mostly a real matrix's size, sometimes the extremes.
+        const int32_t pick = below(8);
+        m16[r][c] = static_cast<int16_t>(pick == 0 ? 32767 : pick == 1 ? -32768 : below(40000) - 20000);
+        m32[r][c] = round % 5 == 4 && pick == 0 ? 40000 : m16[r][c];
+      }
+    }
+    const int16_t lumaOffset = round % 2 ? 256 : 0;
+    for (int32_t width : widths) {
+      std::vector<uint8_t> luma(static_cast<size_t>(width)), pixels(4 * static_cast<size_t>(width));
+      std::vector<int16_t> cb(static_cast<size_t>(width)), cr(cb.size());
+      for (auto& v : luma) v = static_cast<uint8_t>(random());
+      for (auto& v : pixels) v = static_cast<uint8_t>(random());
+      for (auto& v : cb) v = static_cast<int16_t>(below(4081));
+      for (auto& v : cr) v = static_cast<int16_t>(below(4081));
+      std::vector<uint8_t> want(pixels.size() + 1, 7), got(want);
+      plain.matrixRow(luma.data(), cb.data(), cr.data(), width, m16, lumaOffset, want.data());
+      wide->matrixRow(luma.data(), cb.data(), cr.data(), width, m16, lumaOffset, got.data());
+      ASSERT_EQ(got, want) << "matrixRow, width " << width << ", round " << round;
+      plain.matrixPixels(pixels.data(), static_cast<size_t>(width), m32, want.data());
+      wide->matrixPixels(pixels.data(), static_cast<size_t>(width), m32, got.data());
+      ASSERT_EQ(got, want) << "matrixPixels, width " << width << ", round " << round;
+      plain.lumaOf(pixels.data(), width, want.data());
+      wide->lumaOf(pixels.data(), width, got.data());
+      ASSERT_EQ(got, want) << "lumaOf, width " << width;
     }
   }
 }
