@@ -35,29 +35,49 @@ constexpr int32_t kBcb = fixed(2 * (1 - kKb) / kChromaScale);
 
 inline uint8_t clampByte(int32_t value) { return static_cast<uint8_t>(std::clamp(value, 0, 255)); }
 
-}  // namespace
-
-// Integer arithmetic in the widest vectors this machine has, the same result in any width.
-__attribute__((target_clones("avx2", "default")))
-void rgbRowToOpPixels(const uint8_t* rgb, int32_t bytesPerPixel, int32_t width, uint8_t* op) {
+// The loops with the pixel size fixed, so that they vectorise: inlined into the functions below,
+// they are compiled for each of their targets.
+template <int kBytes>
+__attribute__((always_inline)) inline void rgbToOp(const uint8_t* rgb, int32_t width, uint8_t* op) {
   for (int32_t i = 0; i < width; ++i) {
-    const int32_t r = rgb[bytesPerPixel * i], g = rgb[bytesPerPixel * i + 1], b = rgb[bytesPerPixel * i + 2];
-    op[4 * i] = bytesPerPixel == 4 ? rgb[4 * i + 3] : 255;
+    const int32_t r = rgb[kBytes * i], g = rgb[kBytes * i + 1], b = rgb[kBytes * i + 2];
+    op[4 * i] = kBytes == 4 ? rgb[kBytes * i + 3] : 255;
     op[4 * i + 1] = clampByte((kCbr * r + kCbg * g + kCbb * b + (128 << kShift) + kHalf) >> kShift);
     op[4 * i + 2] = clampByte((kCrr * r + kCrg * g + kCrb * b + (128 << kShift) + kHalf) >> kShift);
     op[4 * i + 3] = clampByte((kYr * r + kYg * g + kYb * b + (16 << kShift) + kHalf) >> kShift);
   }
 }
 
-__attribute__((target_clones("avx2", "default")))
-void opPixelsRowToRgb(const uint8_t* op, int32_t width, int32_t bytesPerPixel, uint8_t* rgb) {
+template <int kBytes>
+__attribute__((always_inline)) inline void opToRgb(const uint8_t* op, int32_t width, uint8_t* rgb) {
   for (int32_t i = 0; i < width; ++i) {
     const int32_t cb = op[4 * i + 1] - 128, cr = op[4 * i + 2] - 128;
     const int32_t y = kRy * (op[4 * i + 3] - 16) + kHalf;
-    rgb[bytesPerPixel * i] = clampByte((y + kRcr * cr) >> kShift);
-    rgb[bytesPerPixel * i + 1] = clampByte((y + kGcb * cb + kGcr * cr) >> kShift);
-    rgb[bytesPerPixel * i + 2] = clampByte((y + kBcb * cb) >> kShift);
-    if (bytesPerPixel == 4) rgb[4 * i + 3] = op[4 * i];
+    rgb[kBytes * i] = clampByte((y + kRcr * cr) >> kShift);
+    rgb[kBytes * i + 1] = clampByte((y + kGcb * cb + kGcr * cr) >> kShift);
+    rgb[kBytes * i + 2] = clampByte((y + kBcb * cb) >> kShift);
+    if (kBytes == 4) rgb[kBytes * i + 3] = op[4 * i];
+  }
+}
+
+}  // namespace
+
+// Integer arithmetic in the widest vectors this machine has, the same result in any width.
+__attribute__((target_clones("avx2", "default")))
+void rgbRowToOpPixels(const uint8_t* rgb, int32_t bytesPerPixel, int32_t width, uint8_t* op) {
+  if (bytesPerPixel == 4) {
+    rgbToOp<4>(rgb, width, op);
+  } else {
+    rgbToOp<3>(rgb, width, op);
+  }
+}
+
+__attribute__((target_clones("avx2", "default")))
+void opPixelsRowToRgb(const uint8_t* op, int32_t width, int32_t bytesPerPixel, uint8_t* rgb) {
+  if (bytesPerPixel == 4) {
+    opToRgb<4>(op, width, rgb);
+  } else {
+    opToRgb<3>(op, width, rgb);
   }
 }
 

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "band_guard.h"
+#include "buffer_pool.h"
 #include "frames.h"
 #include "host_error.h"
 #include "plugin.h"
@@ -61,7 +62,12 @@ struct Effect {
   uint32_t openedLength = kLength;   // ... and the length it was given
   bool openFailed = false;
   std::vector<int64_t> failedWith;   // ... of an open that failed (not retried with the same)
+  // The render's inputs, and the frei0r frames they were made from: an input no one else holds is
+  // handed over to the plug-in at its first request, and made again for a second one.
   std::array<std::shared_ptr<const Picture>, 2> inputs;
+  std::array<const uint32_t*, 2> frames{};
+  std::array<bool, 2> handedOver{};
+  int32_t width = 0, height = 0;
 
   explicit Effect(const EffectRef& effectRef)
       : name(effectRef.name),
@@ -118,7 +124,12 @@ void load(Effect& effect) {
     plugin->behaviour().checks = false;
     Effect* self = &effect;
     plugin->setFieldProvider([self](int32_t index, uint32_t) -> std::shared_ptr<const Picture> {
-      return index == 0 || index == 1 ? self->inputs[static_cast<size_t>(index)] : nullptr;
+      if (index != 0 && index != 1) return nullptr;
+      const auto i = static_cast<size_t>(index);
+      if (self->handedOver[i]) return pictureFromRgba(self->frames[i], self->width, self->height);
+      if (!ophost::soleOwner(self->inputs[i])) return self->inputs[i];
+      self->handedOver[i] = true;
+      return std::move(self->inputs[i]);
     });
     effect.params = bridgeParams(plugin->model(), effect.mixer);
     effect.openTime = readAtOpen(effect.name);
@@ -360,9 +371,9 @@ void update(f0r_instance_t handle, double time, const uint32_t* input0, const ui
   try {
     const auto width = static_cast<int32_t>(instance->width);
     const auto height = static_cast<int32_t>(instance->height);
-    auto picture0 = std::make_shared<const Picture>(pictureFromRgba(input0, width, height));
+    std::shared_ptr<const Picture> picture0 = pictureFromRgba(input0, width, height);
     std::shared_ptr<const Picture> picture1;
-    if (effect.mixer) picture1 = std::make_shared<const Picture>(pictureFromRgba(input1, width, height));
+    if (effect.mixer) picture1 = pictureFromRgba(input1, width, height);
     std::vector<int64_t> values;
     uint32_t position = 0;
     uint32_t length = kLength;
@@ -379,9 +390,13 @@ void update(f0r_instance_t handle, double time, const uint32_t* input0, const ui
       std::lock_guard lock(effect.mutex);
       for (size_t i = 0; i < values.size(); ++i) effect.plugin->setValue(i, values[i]);
       if (!readyFor(effect, values, length, position)) return passThrough();
-      effect.inputs = {picture0, picture1};
+      effect.inputs = {std::move(picture0), std::move(picture1)};
+      effect.frames = {input0, input1};
+      effect.handedOver = {};
+      effect.width = width, effect.height = height;
       ophost::ActionResult result = effect.plugin->render({length, position});
       effect.inputs = {};
+      effect.frames = {};
       effect.reporter.report("render", result);
       if (result.status != 0 || !result.output) {
         effect.reporter.say("the render at position " + std::to_string(position) + " of " +
@@ -392,6 +407,7 @@ void update(f0r_instance_t handle, double time, const uint32_t* input0, const ui
       rendered = std::move(result.output);
     }
     rgbaFromPicture(*rendered, width, height, output);
+    ophost::recycle(std::move(*rendered));
   } catch (const std::exception& error) {
     effect.reporter.say(std::string("cannot render the frame: ") + error.what());
     passThrough();

@@ -1,16 +1,17 @@
 #include "frames.h"
 
+#include "buffer_pool.h"
 #include "host_error.h"
 #include "rgb_frames.h"
 
 namespace kt3frei0r {
 
-ophost::Picture pictureFromRgba(const uint32_t* rgba, int32_t width, int32_t height) {
+std::shared_ptr<ophost::Picture> pictureFromRgba(const uint32_t* rgba, int32_t width, int32_t height) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(rgba);
-  ophost::Picture picture(ophost::Geometry::exact(width, height), 4);
+  std::shared_ptr<ophost::Picture> picture = ophost::pooledPicture(ophost::Geometry::exact(width, height), 4);
   for (int32_t j = 0; j < height; ++j) {
     ophost::media::rgbRowToOpPixels(bytes + static_cast<size_t>(j) * static_cast<size_t>(width) * 4, 4, width,
-                                    picture.at(0, j));
+                                    picture->at(0, j));
   }
   return picture;
 }
