@@ -287,6 +287,26 @@ void opPixelsToYuv420(const Picture& picture, const Yuv420Target& target) {
 
 namespace {
 
+// Byte `byte` of each of `count` OpPixels as a plane's samples: the byte itself, or in 10 bits
+// four times it (a key: its top two bits repeated below, so 255 stays full).
+template <typename Sample>
+__attribute__((always_inline)) inline void samplesOf(const uint8_t* from, int byte, int32_t count, bool key,
+                                                     Sample* to) {
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t value = from[4 * i + byte];
+    to[i] = static_cast<Sample>(sizeof(Sample) == 1 ? value : key ? (value << 2) | (value >> 6) : value << 2);
+  }
+}
+
+OPHOST_VECTOR_CLONES
+void samplesRow(const uint8_t* from, int byte, int32_t count, bool key, int bits, uint8_t* row) {
+  if (bits == 8) {
+    samplesOf(from, byte, count, key, row);
+  } else {
+    samplesOf(from, byte, count, key, reinterpret_cast<uint16_t*>(row));
+  }
+}
+
 // One sample of `bits` bits from an 8-bit code value: the value itself, or four times it.
 void putSample(uint8_t* row, int32_t index, int32_t value, int bits) {
   if (bits == 8) {
@@ -308,7 +328,6 @@ void opPixelsToYcbcr(const Picture& picture, const YcbcrTarget& target) {
       target.width != (target.shiftX ? evenWidth : g.stride) || target.height != (target.shiftY ? evenHeight : g.rows)) {
     throw HostError("picture sizes do not match for YCbCr conversion");
   }
-  const int lift = target.bits - 8;  // 10 bits: code values times 4
   if (target.shiftY == 1) {
     Yuv420Target yuv;
     for (int p = 0; p < 3; ++p) yuv.plane[p] = target.plane[p], yuv.stride[p] = target.stride[p];
@@ -323,14 +342,11 @@ void opPixelsToYcbcr(const Picture& picture, const YcbcrTarget& target) {
       const uint8_t* from = reader.row(j);
       uint8_t* rows[3];
       for (int p = 0; p < 3; ++p) rows[p] = target.plane[p] + static_cast<ptrdiff_t>(j) * target.stride[p];
-      for (int32_t i = 0; i < target.width; ++i) {
-        putSample(rows[0], i, from[4 * std::min(i, g.stride - 1) + 3] << lift, target.bits);
-      }
+      // The width is the stride's, or less (even, for subsampled chroma).
+      samplesRow(from, 3, target.width, false, target.bits, rows[0]);
       if (target.shiftX == 0) {
-        for (int32_t i = 0; i < target.width; ++i) {
-          putSample(rows[1], i, from[4 * i + 1] << lift, target.bits);
-          putSample(rows[2], i, from[4 * i + 2] << lift, target.bits);
-        }
+        samplesRow(from, 1, target.width, false, target.bits, rows[1]);
+        samplesRow(from, 2, target.width, false, target.bits, rows[2]);
         continue;
       }
       // [1 2 1] over the columns 2k-1, 2k, 2k+1, the first and last repeated where they run out:
@@ -348,12 +364,8 @@ void opPixelsToYcbcr(const Picture& picture, const YcbcrTarget& target) {
   if (target.plane[3] == nullptr) return;
   // The keys, which no matrix changes.
   for (int32_t j = 0; j < target.height; ++j) {
-    const uint8_t* from = picture.at(0, std::min(j, g.rows - 1));
-    uint8_t* row = target.plane[3] + static_cast<ptrdiff_t>(j) * target.stride[3];
-    for (int32_t i = 0; i < target.width; ++i) {
-      const int32_t key = from[4 * std::min(i, g.stride - 1)];
-      putSample(row, i, lift ? (key << 2) | (key >> 6) : key, target.bits);
-    }
+    samplesRow(picture.at(0, j), 0, target.width, true, target.bits,
+               target.plane[3] + static_cast<ptrdiff_t>(j) * target.stride[3]);
   }
 }
 
