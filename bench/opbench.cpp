@@ -14,7 +14,12 @@
 // A plug-in benchmark's label also names the vector path its renders took (OP_VECTOR_PATH caps
 // it, as in the plug-ins).
 //
-//   opbench [--plugins=DIR] [google benchmark flags]
+// --sizes=WxH[,WxH...] runs other frame sizes instead of the three. Two short frames of a full
+// width (1920x16 and 1920x48, say) keep a render's data in the caches: the difference of their
+// times over the difference of their pixels is a kernel's own speed, apart from memory's and from
+// its once-a-render work. (A narrow frame is no guide: per-row work weighs more there.)
+//
+//   opbench [--plugins=DIR] [--sizes=WxH,...] [google benchmark flags]
 #include <benchmark/benchmark.h>
 #include <emmintrin.h>
 
@@ -55,7 +60,7 @@ struct FrameSize {
   double pixels() const { return (double)width * height; }
 };
 
-const std::vector<FrameSize> kSizes = {{720, 576}, {1920, 1080}, {3840, 2160}};
+std::vector<FrameSize> kSizes = {{720, 576}, {1920, 1080}, {3840, 2160}};
 const FrameSize kMainSize = {1920, 1080};
 
 // Runs of a few hundred milliseconds of measured time each keep the whole program to minutes.
@@ -462,6 +467,21 @@ int main(int argc, char** argv) {
     const std::string arg = argv[n];
     if (arg.rfind("--plugins=", 0) == 0) {
       pluginDir = arg.substr(10);
+    } else if (arg.rfind("--sizes=", 0) == 0) {
+      kSizes.clear();
+      std::string list = arg.substr(8);
+      for (size_t at = 0; at < list.size();) {
+        size_t end = list.find(',', at);
+        if (end == std::string::npos) end = list.size();
+        int32_t width = 0, height = 0;
+        if (std::sscanf(list.substr(at, end - at).c_str(), "%dx%d", &width, &height) != 2 ||
+            width <= 0 || height <= 0) {
+          std::fprintf(stderr, "opbench: --sizes wants WxH[,WxH...]\n");
+          return 1;
+        }
+        kSizes.push_back({width, height});
+        at = end + 1;
+      }
     } else {
       rest.push_back(argv[n]);
     }

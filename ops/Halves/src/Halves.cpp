@@ -111,35 +111,61 @@ static void pickPixels(uint8_t* to, const uint8_t* source, int32_t, const int32_
   for (int32_t i = first; i < end; ++i) copyPixel(to + i * PIXEL_BYTES, source + from[i] * PIXEL_BYTES);
 }
 
-// The same, eight pixels a step. Where the eight lie within sixteen source pixels from the first
-// one's (a squeeze by two or less), and those sixteen within the source's width, they are read as
-// two vectors and picked by permutes; otherwise gathered. Loading the sixteen before storing the
-// eight keeps every pixel read before it is written, as above. (Sixteen a gather, in AVX-512, ran
-// no faster than eight: the AVX-512 path runs this one.)
+// Eight pixels of a pick, for i..i+7. Where the eight lie within sixteen source pixels from the
+// first one's (a squeeze by two or less), and those sixteen within the source's width, they are
+// read as two vectors and picked by permutes; otherwise gathered. Of the sixteen only the eight
+// picked are used, so the other eight may already have been overwritten.
+OP_TARGET_AVX2 static inline __m256i pickEightAvx2(const uint8_t* source, int32_t sourceWidth,
+                                                   const int32_t* from, int32_t i) {
+  const __m256i at = _mm256_loadu_si256((const __m256i*)(from + i));
+  const int32_t base = from[i];
+  const __m256i offsets = _mm256_sub_epi32(at, _mm256_set1_epi32(base));
+  if (base <= sourceWidth - 16 && _mm256_testz_si256(offsets, _mm256_set1_epi32(~15))) {
+    const uint8_t* near = source + (ptrdiff_t)base * PIXEL_BYTES;
+    const __m256i low = _mm256_loadu_si256((const __m256i*)near);
+    const __m256i high = _mm256_loadu_si256((const __m256i*)(near + 8 * PIXEL_BYTES));
+    return _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(low, offsets),
+                              _mm256_permutevar8x32_epi32(high, offsets),
+                              _mm256_cmpgt_epi32(offsets, _mm256_set1_epi32(7)));
+  }
+  return _mm256_i32gather_epi32((const int*)source, at, PIXEL_BYTES);
+}
+
+// pickPixels, eight pixels a step. Each eight are all read before they are stored, so a pick in
+// place reads the same pixels as above. (Sixteen a gather, in AVX-512, ran no faster than eight:
+// the AVX-512 path runs this one.)
 OP_TARGET_AVX2 static void pickPixelsAvx2(uint8_t* to, const uint8_t* source, int32_t sourceWidth,
                                           const int32_t* from, int32_t first, int32_t end) {
-  const __m256i seven = _mm256_set1_epi32(7);
-  const __m256i beyondSixteen = _mm256_set1_epi32(~15);
   int32_t i = first;
   for (; i + 8 <= end; i += 8) {
-    const __m256i at = _mm256_loadu_si256((const __m256i*)(from + i));
-    const int32_t base = from[i];
-    const __m256i offsets = _mm256_sub_epi32(at, _mm256_set1_epi32(base));
-    __m256i pixels;
-    if (base <= sourceWidth - 16 && _mm256_testz_si256(offsets, beyondSixteen)) {
-      const uint8_t* near = source + (ptrdiff_t)base * PIXEL_BYTES;
-      _mm_prefetch((const char*)(near + 1024), _MM_HINT_T0);  // a hint: it never faults
-      const __m256i low = _mm256_loadu_si256((const __m256i*)near);
-      const __m256i high = _mm256_loadu_si256((const __m256i*)(near + 8 * PIXEL_BYTES));
-      pixels = _mm256_blendv_epi8(_mm256_permutevar8x32_epi32(low, offsets),
-                                  _mm256_permutevar8x32_epi32(high, offsets),
-                                  _mm256_cmpgt_epi32(offsets, seven));
-    } else {
-      pixels = _mm256_i32gather_epi32((const int*)source, at, PIXEL_BYTES);
-    }
-    _mm256_storeu_si256((__m256i*)(to + i * PIXEL_BYTES), pixels);
+    // A hint, which never faults: the source pixels a squeeze by two reads sixteen steps on.
+    _mm_prefetch((const char*)(source + (ptrdiff_t)from[i] * PIXEL_BYTES + 1024), _MM_HINT_T0);
+    _mm256_storeu_si256((__m256i*)(to + i * PIXEL_BYTES), pickEightAvx2(source, sourceWidth, from, i));
   }
   pickPixels(to, source, sourceWidth, from, i, end);
+}
+
+// Picks as pickPixels does, but right to left, for i from end-1 down to first. `source` may be
+// `to` itself when every from[i] <= i: then each pixel is read before any write reaches it.
+static void pickPixelsBack(uint8_t* to, const uint8_t* source, int32_t, const int32_t* from,
+                           int32_t first, int32_t end) {
+  for (int32_t i = end - 1; i >= first; --i) copyPixel(to + i * PIXEL_BYTES, source + from[i] * PIXEL_BYTES);
+}
+
+// The same, eight pixels a step from the right, then the rest pixel by pixel. The eight of a step
+// take source pixels at or left of the eight themselves, none of them yet written.
+OP_TARGET_AVX2 static void pickPixelsBackAvx2(uint8_t* to, const uint8_t* source, int32_t sourceWidth,
+                                              const int32_t* from, int32_t first, int32_t end) {
+  int32_t i = end - 8;
+  for (; i >= first; i -= 8) {
+    _mm256_storeu_si256((__m256i*)(to + i * PIXEL_BYTES), pickEightAvx2(source, sourceWidth, from, i));
+  }
+  pickPixelsBack(to, source, sourceWidth, from, first, i + 8);
+}
+
+// A hint to bring a row of `width` pixels into the cache, front to back; it never faults.
+static void prefetchRow(const uint8_t* row, int32_t width) {
+  for (size_t n = 0; n < (size_t)width * PIXEL_BYTES; n += 64) _mm_prefetch((const char*)(row + n), _MM_HINT_T0);
 }
 
 typedef void (*PickFunction)(uint8_t*, const uint8_t*, int32_t, const int32_t*, int32_t, int32_t);
@@ -192,13 +218,14 @@ static void pushBands(const Frame& f, int32_t layout, int32_t d) {
 // is worked out once per render into this table (the same divisions, done once rather than once a
 // row), and each row then copies pixel by pixel in the same order as before.
 static int32_t halvesSourceColumn[32767];
-static uint8_t halvesSavedRow[32767 * PIXEL_BYTES];  // one row of input 0, for the left squeeze
 
 static void squeezeBands(const Frame& f, int32_t layout, int32_t d) {
   const int32_t w = f.area.width;
   const int32_t h = f.area.height;
   int32_t* const from = halvesSourceColumn;
   const PickFunction pick = opframe::pickVector<PickFunction>(pickPixels, pickPixelsAvx2, nullptr);
+  const PickFunction pickBack =
+      opframe::pickVector<PickFunction>(pickPixelsBack, pickPixelsBackAvx2, nullptr);
   switch (layout) {
     case LAYOUT_BOTTOM: {
       int32_t kh = 0;
@@ -208,20 +235,19 @@ static void squeezeBands(const Frame& f, int32_t layout, int32_t d) {
       break;
     }
     case LAYOUT_LEFT: {
-      // Input 0's columns d..w-1 each take a column at or left of themselves, which a copy from the
-      // right edge leftwards reads before overwriting it. Copying the row aside first and picking
-      // from the copy left to right gives every column that same, original, source pixel, and runs
-      // forwards through memory. Then input 1's columns 0..d-1.
+      // Input 0's columns w-1 down to d, in place: each takes a column at or left of itself,
+      // which right to left is read before it is overwritten. Then input 1's columns 0..d-1. A
+      // descending pick streams its row in from memory slower than an ascending one does, so the
+      // next row is hinted in, front to back, while this one is picked.
       int32_t kw = 0;
       for (int32_t i = w - 1; i >= d; --i, kw += w) from[i] = w - 1 - kw / (w - d);
       kw = 0;
       for (int32_t i = 0; i < d; ++i, kw += w) from[i] = kw / d;
-      uint8_t* const saved = halvesSavedRow;
       for (int32_t j = 0; j < h; ++j) {
         uint8_t* row = out(f, 0, j);
         const uint8_t* source = in1(f, 0, j);
-        memcpy(saved, row, (size_t)w * PIXEL_BYTES);
-        pick(row, saved, w, from, d, w);
+        if (j + 1 < h) prefetchRow(out(f, 0, j + 1), w);
+        pickBack(row, row, w, from, d, w);
         pick(row, source, w, from, 0, d);
       }
       break;
@@ -237,9 +263,7 @@ static void squeezeBands(const Frame& f, int32_t layout, int32_t d) {
     }
     case LAYOUT_RIGHT: {
       // Input 0's columns 0..w-d-1, left to right: each reads a column at or right of itself.
-      // Then input 1's columns w-d..w-1. (Picking from a copy of the row here too, as the left
-      // squeeze does, sped this squeeze up but slowed the left one more, on both paths: it picks in
-      // place.)
+      // Then input 1's columns w-d..w-1.
       int32_t kw = 0;
       for (int32_t i = 0; i < w - d; ++i, kw += w) from[i] = kw / (w - d);
       kw = 0;
