@@ -112,6 +112,8 @@ std::vector<Setting> settingsFor(const std::string& plugin) {
             {"strength-100-down-right", {{0, 3}, {1, 100}}, 50, 100, {"emboss"}}};
   }
   if (plugin == "Halves") {
+    // Named by the way the bands move: squeeze-right is the layout "left" (input 1 in from the
+    // left), squeeze-left the layout "right", squeeze-up the default, "bottom".
     return {{"default-push-up", {}, 50, 100, {"slideup"}},
             {"push-left", {{1, 3}}, 50, 100, {"slideleft"}},
             {"squeeze-up", {{0, 1}}, 50, 100, {"squeezev"}},
