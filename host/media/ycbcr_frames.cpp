@@ -30,7 +30,6 @@ void toRgb(double kr, double kb, Matrix m) {
   std::copy(&rows[0][0], &rows[0][0] + 9, &m[0][0]);
 }
 
-
 }  // namespace
 
 YcbcrToOpPixels::YcbcrToOpPixels(const YcbcrMeaning& meaning) : meaning_(meaning) {
